@@ -1,0 +1,247 @@
+/*
+ * dorevivezo.h - the binary interface between a host runtime and the
+ * dorevivezo SQL connector.
+ *
+ * The host calls orvsql() once per SQL command.  It passes a HostContext
+ * (the argument list of the command) and a HostCallback (the services the
+ * connector uses to read and store the host program's values).  Argument 1
+ * is the command code (read with GET_INT, selector 1), argument 2 is the
+ * 48-byte command header CmdHdr, arguments 3 and up are the command's own
+ * data.  orvsql() returns the header's status (or 11, without touching the
+ * header, when the header storage is smaller than 48 bytes).
+ *
+ * Byte layouts (offsets in bytes)
+ *
+ *   record          field        ILP32 (i686)   LP64 (x86_64)
+ *   HostContext     arg_count    0   (4)        0   (4)
+ *                   args[n]      4 + 24*n       8 + 32*n
+ *   ArgDescriptor   type_flags   0   (2)        0   (2)
+ *                   data         4   (4)        8   (8)
+ *                   size         8   (4)        16  (4)
+ *                   (sizeof)     24             32
+ *
+ *   CmdHdr (the same 48 bytes on every target, packed):
+ *     0 slot (u8)          2 subcode (i16)       4 param (i32, see below)
+ *     8 row_number (f64)  16 opcode (i16)       18 status (i16)
+ *    20 native_error (i32, word-swapped)        24 count (i32, word-swapped)
+ *    28 number (f64)      36 sqlstate (char[6]) 42..47 unused
+ *
+ *   Word-swapped: a 32-bit value v is stored with its 16-bit halves
+ *   exchanged, (v << 16) | (v >> 16); 100 is stored as bytes 00 00 64 00.
+ *   param is read plain by the connection attribute commands and
+ *   word-swapped by the row fetch command.  16-bit fields and doubles are
+ *   plain little-endian.
+ *
+ *   ColumnDesc (224 bytes, exchanged byte for byte by commands 10 and 11):
+ *     0 name[32]  32 alt_name[32]  64 table[32]  96 alt_table[32]
+ *   128 schema[32]  160 catalog[12]  172 default_text[32]
+ *   204 display_size  208 width  212 flags  216 type (i32 each)
+ *   220 precision (u16)  222 reserved (u16)
+ *
+ * args[n] describes argument n; args[0] and args[1] are never read.  An
+ * array argument's size is the size of one element; elements lie one after
+ * another from data.  Where a command stores an address into argument 3
+ * (the pairs record of command 12, the row block of command 25) it stores a
+ * pointer-sized value, when the argument's size is at least sizeof(void*).
+ *
+ * Block fetch (command 25): a block holds the column names, then the rows,
+ * each item ending in a zero byte.  A block never exceeds about 2 MB plus
+ * one row.  When rows remain that did not fit, the command ends with
+ * status 0, sqlstate "01004" and native_error 0; the next command 25 goes on
+ * with the next row (its block starts again with the header).  A host that
+ * wants every row calls command 25 until sqlstate is no longer "01004".
+ *
+ * Calls of orvsql() must not overlap: the connector's state is process-wide.
+ */
+#ifndef DOREVIVEZO_H
+#define DOREVIVEZO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define ORV_CALL __cdecl
+#define ORV_EXPORT __declspec(dllexport)
+#else
+#define ORV_CALL
+#define ORV_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* One argument of a command. */
+typedef struct ArgDescriptor {
+    int16_t type_flags; /* bits 0-3 host type code; ARG_ARRAY; ARG_CALLBACK */
+    void *data;         /* the argument's storage in host memory */
+    uint32_t size;      /* storage size in bytes (one element for arrays) */
+    uint8_t unused[12];
+} ArgDescriptor;
+
+/* Bits of ArgDescriptor.type_flags. */
+#define ARG_TYPE_MASK 0x000F
+#define ARG_ARRAY 0x0010    /* the argument is an array */
+#define ARG_CALLBACK 0x0040 /* values may be handed over with PUT_STRING /
+                               storage may be enlarged with RESIZE_ARG */
+
+/* The argument list of one command; args[n] is argument n. */
+typedef struct HostContext {
+    int32_t arg_count;
+    ArgDescriptor args[]; /* at least arg_count + 1 entries */
+} HostContext;
+
+#if defined(_MSC_VER)
+#pragma pack(push, 1)
+#define ORV_PACKED
+#else
+#define ORV_PACKED __attribute__((packed))
+#endif
+
+/* The command header block (argument 2). */
+typedef struct ORV_PACKED CmdHdr {
+    uint8_t slot;         /* in/out: connection slot 1..10, 0 = none */
+    uint8_t unused1;
+    int16_t subcode;      /* in: per-command selector or flag word */
+    int32_t param;        /* in: per-command parameter */
+    double row_number;    /* in: row to fetch (command 12), 0.0 = next */
+    int16_t opcode;       /* out: echo of the command code */
+    int16_t status;       /* out: result status, also returned */
+    int32_t native_error; /* out: word-swapped */
+    int32_t count;        /* out: word-swapped */
+    double number;        /* out (in/out for 12 and 25) */
+    char sqlstate[6];     /* out: five characters and a NUL */
+    uint8_t unused2[6];
+} CmdHdr;
+
+#if defined(_MSC_VER)
+#pragma pack(pop)
+#endif
+
+/* The host's service routine. */
+typedef int32_t(ORV_CALL *HostCallback)(int32_t service, HostContext *ctx,
+                                        int32_t selector, int32_t a, int32_t b,
+                                        void *p, int32_t n);
+
+/* Service codes of HostCallback. */
+enum {
+    GET_INT = 1,        /* result: the argument's value */
+    GET_STRING = 2,     /* p: buffer to receive the text, n: its size (240) */
+    PUT_STRING = 4,     /* p: text, n: length or -1; result 0 = accepted */
+    RESIZE_ARG = 5,     /* n: new size; result 0 = resized */
+    PUT_INT = 6,        /* a, b: low and high halves of a 64-bit value */
+    PUT_NUMBER_TEXT = 7 /* p: number as NUL-terminated text, n: -1 */
+};
+
+/* Status codes (CmdHdr.status and the result of orvsql). */
+enum {
+    ORV_OK = 0,
+    ORV_ODBC_ERROR = 2,      /* sqlstate and native_error say why */
+    ORV_MISSING_ARG = 3,     /* too few arguments */
+    ORV_NO_ENV = 5,          /* the environment is not allocated */
+    ORV_NO_FREE_SLOT = 7,    /* all ten slots are in use */
+    ORV_NO_MEMORY = 8,       /* out of memory, host refused a value, or no
+                                columns described */
+    ORV_BAD_COMMAND = 9,     /* unrecognised command code */
+    ORV_BAD_SLOT = 10,       /* slot not 1..10 or holds no connection */
+    ORV_UNSUPPORTED = 11,    /* header too small; unknown attribute or item;
+                                array fetch without an array argument */
+    ORV_BAD_KEYWORD = 13,    /* unknown connection string keyword */
+    ORV_NO_STATEMENT = 14,   /* the slot holds no statement */
+    ORV_REFUSED = 15,        /* refused attribute, item 4, fixed options */
+    ORV_COLUMN_MISMATCH = 16 /* description does not match the result */
+};
+
+/* Option bits of CmdHdr.subcode for the fetch commands 12 and 25. */
+enum {
+    FETCH_ARRAY = 0x0001,
+    FETCH_FIXED = 0x0002,
+    FETCH_PAIRS = 0x0010,
+    FETCH_ALT_NAMES = 0x0020,
+    FETCH_TABLE_PREFIX = 0x0040,
+    FETCH_NULL_TEXT = 0x0100
+};
+
+/* Column description record, 224 bytes. */
+typedef struct ColumnDesc {
+    char name[32];
+    char alt_name[32];
+    char table[32];
+    char alt_table[32];
+    char schema[32];
+    char catalog[12];
+    char default_text[32];
+    int32_t display_size;
+    int32_t width;
+    uint32_t flags; /* COLF_NOT_NULL, COLF_AUTO_INCREMENT */
+    int32_t type;   /* host column type code */
+    uint16_t precision;
+    uint16_t reserved;
+} ColumnDesc;
+
+#define COLF_NOT_NULL 0x0001u
+#define COLF_AUTO_INCREMENT 0x0200u
+
+/* The connector's only entry point. */
+ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx, HostCallback callback);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* Layout checks: these records are laid out by the host. */
+#ifdef __cplusplus
+#define ORV_STATIC_ASSERT static_assert
+#else
+#define ORV_STATIC_ASSERT _Static_assert
+#endif
+
+ORV_STATIC_ASSERT(sizeof(CmdHdr) == 48, "CmdHdr is 48 bytes");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, slot) == 0, "slot");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, subcode) == 2, "subcode");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, param) == 4, "param");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, row_number) == 8, "row_number");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, opcode) == 16, "opcode");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, status) == 18, "status");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, native_error) == 20, "native_error");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, count) == 24, "count");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, number) == 28, "number");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, sqlstate) == 36, "sqlstate");
+ORV_STATIC_ASSERT(offsetof(CmdHdr, unused2) == 42, "tail");
+
+ORV_STATIC_ASSERT(sizeof(ColumnDesc) == 224, "ColumnDesc is 224 bytes");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, alt_name) == 32, "alt_name");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, table) == 64, "table");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, alt_table) == 96, "alt_table");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, schema) == 128, "schema");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, catalog) == 160, "catalog");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, default_text) == 172, "default_text");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, display_size) == 204, "display_size");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, width) == 208, "width");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, flags) == 212, "flags");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, type) == 216, "type");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, precision) == 220, "precision");
+ORV_STATIC_ASSERT(offsetof(ColumnDesc, reserved) == 222, "reserved");
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+ORV_STATIC_ASSERT(sizeof(ArgDescriptor) == 24, "descriptor is 24 bytes");
+ORV_STATIC_ASSERT(offsetof(ArgDescriptor, data) == 4, "data at 4");
+ORV_STATIC_ASSERT(offsetof(ArgDescriptor, size) == 8, "size at 8");
+ORV_STATIC_ASSERT(offsetof(HostContext, args) == 4, "args[0] at 4");
+ORV_STATIC_ASSERT(offsetof(HostContext, args) + 2 * sizeof(ArgDescriptor) == 52,
+                  "args[2] at 52");
+ORV_STATIC_ASSERT(offsetof(HostContext, args) + 3 * sizeof(ArgDescriptor) == 76,
+                  "args[3] at 76");
+ORV_STATIC_ASSERT(offsetof(HostContext, args) + 4 * sizeof(ArgDescriptor) ==
+                      100,
+                  "args[4] at 100");
+#else
+ORV_STATIC_ASSERT(sizeof(ArgDescriptor) == 32, "descriptor is 32 bytes");
+ORV_STATIC_ASSERT(offsetof(ArgDescriptor, data) == 8, "data at 8");
+ORV_STATIC_ASSERT(offsetof(ArgDescriptor, size) == 16, "size at 16");
+ORV_STATIC_ASSERT(offsetof(HostContext, args) == 8, "args[0] at 8");
+#endif
+ORV_STATIC_ASSERT(offsetof(ArgDescriptor, type_flags) == 0, "type_flags at 0");
+ORV_STATIC_ASSERT(offsetof(HostContext, arg_count) == 0, "arg_count at 0");
+
+#endif /* DOREVIVEZO_H */

@@ -1,0 +1,52 @@
+// The library's one exported function.
+#include <cstdio>
+
+#include "host/dispatch.h"
+#include "host/hostio.h"
+
+namespace orv {
+namespace {
+
+// Resets the result fields of the header before a command runs.  Commands
+// 12 and 25 keep the incoming `number` (their running row counter) and
+// command 3 keeps `native_error` (it reports the host's value when no
+// record exists); the last five bytes of sqlstate are left alone.
+void reset_header(Command& cmd) {
+    hdr_set_opcode(cmd, static_cast<int16_t>(cmd.code));
+    hdr_set_status(cmd, ORV_OK);
+    hdr_set_count(cmd, 0);
+    if (cmd.code != 12 && cmd.code != 25) hdr_set_number(cmd, 0.0);
+    hdr_sqlstate(cmd)[0] = 0;
+    if (cmd.code != 3) hdr_set_native_error(cmd, 0);
+}
+
+}  // namespace
+}  // namespace orv
+
+// Runs one host command.  Reads the command code (GET_INT, selector 1),
+// refuses a header block of fewer than 48 bytes with a message on stdout
+// and 11 without touching it, and otherwise returns the status stored in
+// the header.  Nothing is thrown: the connector is built without
+// exceptions, and the function is noexcept so none could pass.
+extern "C" ORV_EXPORT int32_t ORV_CALL orvsql(HostContext* ctx,
+                                              HostCallback callback) noexcept {
+    using namespace orv;
+    if (ctx == nullptr || callback == nullptr) return ORV_UNSUPPORTED;
+    Command cmd{ctx, callback, nullptr, 0, nullptr, false};
+    cmd.code = svc_get_int(cmd, 1);
+
+    ArgView header = arg(cmd, 2);
+    if (header.size < kHeaderSize) {
+        std::printf("psize = %d, cmdhdr should be %d\n",
+                    static_cast<int>(header.size), static_cast<int>(kHeaderSize));
+        std::fflush(stdout);
+        return ORV_UNSUPPORTED;
+    }
+    // A header that has a size but no storage cannot be answered either.
+    if (header.data == nullptr) return ORV_UNSUPPORTED;
+    cmd.hdr = header.data;
+
+    reset_header(cmd);
+    dispatch_command(cmd);
+    return hdr_status(cmd);
+}

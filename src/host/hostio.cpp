@@ -1,0 +1,150 @@
+#include "host/hostio.h"
+
+#include <cstring>
+
+namespace orv {
+
+namespace {
+
+// Reads a value of type T at byte offset `off` of the header block.
+template <typename T>
+T load(const Command& cmd, std::size_t off) {
+    T v;
+    std::memcpy(&v, cmd.hdr + off, sizeof v);
+    return v;
+}
+
+// Stores a value of type T at byte offset `off` of the header block.
+template <typename T>
+void store(Command& cmd, std::size_t off, T v) {
+    std::memcpy(cmd.hdr + off, &v, sizeof v);
+}
+
+}  // namespace
+
+uint8_t hdr_slot(const Command& cmd) { return load<uint8_t>(cmd, hdr::kSlot); }
+void hdr_set_slot(Command& cmd, uint8_t slot) { store(cmd, hdr::kSlot, slot); }
+int16_t hdr_subcode(const Command& cmd) {
+    return load<int16_t>(cmd, hdr::kSubcode);
+}
+int32_t hdr_param_plain(const Command& cmd) {
+    return load<int32_t>(cmd, hdr::kParam);
+}
+int32_t hdr_param_swapped(const Command& cmd) {
+    return static_cast<int32_t>(
+        swap_halves(static_cast<uint32_t>(load<int32_t>(cmd, hdr::kParam))));
+}
+double hdr_row_number(const Command& cmd) {
+    return load<double>(cmd, hdr::kRowNumber);
+}
+int16_t hdr_status(const Command& cmd) {
+    return load<int16_t>(cmd, hdr::kStatus);
+}
+void hdr_set_status(Command& cmd, int16_t status) {
+    store(cmd, hdr::kStatus, status);
+}
+void hdr_set_opcode(Command& cmd, int16_t opcode) {
+    store(cmd, hdr::kOpcode, opcode);
+}
+int32_t hdr_native_error(const Command& cmd) {
+    return static_cast<int32_t>(
+        swap_halves(load<uint32_t>(cmd, hdr::kNativeError)));
+}
+void hdr_set_native_error(Command& cmd, int32_t value) {
+    store(cmd, hdr::kNativeError, swap_halves(static_cast<uint32_t>(value)));
+}
+void hdr_set_count(Command& cmd, int32_t value) {
+    store(cmd, hdr::kCount, swap_halves(static_cast<uint32_t>(value)));
+}
+double hdr_number(const Command& cmd) { return load<double>(cmd, hdr::kNumber); }
+void hdr_set_number(Command& cmd, double value) {
+    store(cmd, hdr::kNumber, value);
+}
+SQLCHAR* hdr_sqlstate(Command& cmd) {
+    return reinterpret_cast<SQLCHAR*>(cmd.hdr + hdr::kSqlstate);
+}
+void hdr_set_sqlstate_unknown(Command& cmd) {
+    std::memcpy(cmd.hdr + hdr::kSqlstate, "?", 2);
+}
+void hdr_set_sqlstate(Command& cmd, const char (&state)[6]) {
+    std::memcpy(cmd.hdr + hdr::kSqlstate, state, 6);
+}
+
+int32_t arg_count(const Command& cmd) {
+    int32_t n;
+    std::memcpy(&n, &cmd.ctx->arg_count, sizeof n);
+    return n;
+}
+
+ArgView arg(const Command& cmd, int n) {
+    ArgView a;
+    if (n < 2 || n > arg_count(cmd)) return a;
+    const auto* d = reinterpret_cast<const uint8_t*>(&cmd.ctx->args[n]);
+    std::memcpy(&a.type_flags, d + offsetof(ArgDescriptor, type_flags),
+                sizeof a.type_flags);
+    void* data;
+    std::memcpy(&data, d + offsetof(ArgDescriptor, data), sizeof data);
+    a.data = static_cast<uint8_t*>(data);
+    std::memcpy(&a.size, d + offsetof(ArgDescriptor, size), sizeof a.size);
+    a.present = true;
+    return a;
+}
+
+std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
+                      std::size_t len) {
+    if (a.data == nullptr || at >= a.size) return 0;
+    std::size_t n = a.size - at < len ? a.size - at : len;
+    if (n > 0) std::memmove(a.data + at, src, n);
+    return n;
+}
+
+void arg_fill(const ArgView& a, std::size_t at, std::size_t len, uint8_t byte) {
+    if (a.data == nullptr || at >= a.size) return;
+    std::size_t n = a.size - at < len ? a.size - at : len;
+    std::memset(a.data + at, byte, n);
+}
+
+void arg_write_text(const ArgView& a, std::string_view text) {
+    if (a.data == nullptr || a.size == 0) return;
+    std::size_t n = text.size() < a.size - 1 ? text.size() : a.size - 1;
+    if (n > 0) std::memmove(a.data, text.data(), n);
+    a.data[n] = 0;
+}
+
+void arg_store_address(const ArgView& a, const void* address) {
+    if (a.data == nullptr || a.size < sizeof address) return;
+    std::memcpy(a.data, &address, sizeof address);
+}
+
+int32_t svc_get_int(Command& cmd, int32_t selector) {
+    return cmd.callback(GET_INT, cmd.ctx, selector, 0, 0, nullptr, 0);
+}
+
+void svc_get_string(Command& cmd, int32_t selector, char* buf) {
+    buf[0] = 0;
+    cmd.callback(GET_STRING, cmd.ctx, selector, 0, 0, buf, kTextSize);
+    buf[kTextSize - 1] = 0;  // never trust the host to terminate
+}
+
+int32_t svc_put_string(Command& cmd, int32_t selector, const char* text,
+                       int32_t len) {
+    return cmd.callback(PUT_STRING, cmd.ctx, selector, 0, 0,
+                        const_cast<char*>(text), len);
+}
+
+int32_t svc_resize_arg(Command& cmd, int32_t selector, int32_t new_size) {
+    return cmd.callback(RESIZE_ARG, cmd.ctx, selector, 0, 0, nullptr, new_size);
+}
+
+void svc_put_int(Command& cmd, int32_t selector, int64_t value) {
+    auto u = static_cast<uint64_t>(value);
+    cmd.callback(PUT_INT, cmd.ctx, selector, static_cast<int32_t>(u),
+                 static_cast<int32_t>(u >> 32), nullptr, 0);
+}
+
+void svc_put_number_text(Command& cmd, int32_t selector, const char* text) {
+    cmd.callback(PUT_NUMBER_TEXT, cmd.ctx, selector, 0, 0,
+                 const_cast<char*>(text), -1);
+}
+
+}  // namespace orv

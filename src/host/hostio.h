@@ -1,0 +1,86 @@
+// Every read from and write into host memory, and every callback service
+// call, goes through the functions here.  Writes into argument storage are
+// bounded by the descriptor's size.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "host/command.h"
+
+namespace orv {
+
+// Exchanges the 16-bit halves of a 32-bit value; its own inverse.
+constexpr uint32_t swap_halves(uint32_t v) { return (v << 16) | (v >> 16); }
+static_assert(swap_halves(100) == 0x00640000u);
+static_assert(swap_halves(0xFFFFFFFEu) == 0xFFFEFFFFu);
+
+// ---- The command header block --------------------------------------------
+// Offsets of the header fields.
+namespace hdr {
+inline constexpr std::size_t kSlot = 0, kSubcode = 2, kParam = 4,
+                             kRowNumber = 8, kOpcode = 16, kStatus = 18,
+                             kNativeError = 20, kCount = 24, kNumber = 28,
+                             kSqlstate = 36;
+}
+
+uint8_t hdr_slot(const Command& cmd);
+void hdr_set_slot(Command& cmd, uint8_t slot);
+int16_t hdr_subcode(const Command& cmd);
+int32_t hdr_param_plain(const Command& cmd);    // little-endian as stored
+int32_t hdr_param_swapped(const Command& cmd);  // word-swapped form
+double hdr_row_number(const Command& cmd);
+int16_t hdr_status(const Command& cmd);
+void hdr_set_status(Command& cmd, int16_t status);
+void hdr_set_opcode(Command& cmd, int16_t opcode);
+int32_t hdr_native_error(const Command& cmd);  // unswapped value
+void hdr_set_native_error(Command& cmd, int32_t value);  // stores swapped
+void hdr_set_count(Command& cmd, int32_t value);         // stores swapped
+double hdr_number(const Command& cmd);
+void hdr_set_number(Command& cmd, double value);
+// The 6-byte sqlstate field, as an ODBC state buffer.
+SQLCHAR* hdr_sqlstate(Command& cmd);
+// Stores "?" and a NUL into sqlstate.
+void hdr_set_sqlstate_unknown(Command& cmd);
+// Stores a five-character state and a NUL.
+void hdr_set_sqlstate(Command& cmd, const char (&state)[6]);
+
+// ---- Arguments -------------------------------------------------------------
+// A copy of one argument descriptor, read without casting host memory.
+struct ArgView {
+    int16_t type_flags = 0;
+    uint8_t* data = nullptr;
+    uint32_t size = 0;
+    bool present = false;  // the argument exists (arg_count >= n)
+};
+
+int32_t arg_count(const Command& cmd);
+// Descriptor of argument n (n >= 2); present is false beyond arg_count.
+ArgView arg(const Command& cmd, int n);
+
+// Copies up to len bytes to storage offset `at`, never past a.size.
+// Returns the number of bytes written.
+std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
+                      std::size_t len);
+// Fills bytes [at, at + len) with `byte`, never past a.size.
+void arg_fill(const ArgView& a, std::size_t at, std::size_t len, uint8_t byte);
+// Writes at most a.size - 1 bytes of text and a terminating NUL.  Nothing
+// is written when the storage is null or of size 0.
+void arg_write_text(const ArgView& a, std::string_view text);
+// Stores an address as a pointer-sized value when a.size >= sizeof(void*).
+void arg_store_address(const ArgView& a, const void* address);
+
+// ---- Callback services -----------------------------------------------------
+int32_t svc_get_int(Command& cmd, int32_t selector);
+// Reads the argument as text into buf (kTextSize bytes); always terminated.
+void svc_get_string(Command& cmd, int32_t selector, char* buf);
+// Hands text over; len -1 for NUL-terminated.  Returns 0 when accepted.
+int32_t svc_put_string(Command& cmd, int32_t selector, const char* text,
+                       int32_t len);
+// Asks the host to enlarge the argument's storage.  Returns 0 when done.
+int32_t svc_resize_arg(Command& cmd, int32_t selector, int32_t new_size);
+// Stores a 64-bit value as its low and high 32-bit halves.
+void svc_put_int(Command& cmd, int32_t selector, int64_t value);
+void svc_put_number_text(Command& cmd, int32_t selector, const char* text);
+
+}  // namespace orv

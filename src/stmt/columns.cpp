@@ -1,0 +1,268 @@
+// Column description records (ColumnDesc) and the shared retrieval buffer
+// through which every column value is read.
+#include "stmt/columns.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
+
+#include "memory.h"
+
+namespace orv {
+
+namespace {
+
+// The retrieval buffer: created on first use, grows to the largest value
+// read, kept for the life of the process.
+struct DataBufferState {
+    uint8_t* buffer = nullptr;
+    SQLLEN capacity = 0;
+};
+DataBufferState DataBuffer;
+
+inline constexpr SQLLEN kInitialDataBuffer = 4096;
+inline constexpr int kAttrTextSize = 128;
+
+// SQL type -> host column type code.
+struct TypeMapping {
+    int16_t sql_type;
+    int32_t host_type;
+};
+constexpr std::array<TypeMapping, 24> kTypeMap{{
+    {SQL_CHAR, 254},           {SQL_NUMERIC, 0},
+    {SQL_DECIMAL, 0},          {SQL_INTEGER, 3},
+    {SQL_SMALLINT, 2},         {SQL_FLOAT, 4},
+    {SQL_REAL, 5},             {SQL_DOUBLE, 5},
+    {9, 12},                   {10, 11},
+    {SQL_TYPE_TIME, 11},       {11, 7},
+    {SQL_TYPE_TIMESTAMP, 7},   {SQL_TYPE_DATE, 10},
+    {SQL_VARCHAR, 15},         {SQL_LONGVARCHAR, 15},
+    {SQL_WVARCHAR, 15},        {SQL_BIT, 16},
+    {SQL_BIGINT, 8},           {SQL_VARBINARY, 252},
+    {SQL_LONGVARBINARY, 252},  {246, 252},
+    {247, 253},                {248, 254},
+}};
+
+// Copies text into a fixed field of n bytes: zero-filled after the text,
+// not terminated when the text has n or more characters.
+void copy_field(char* field, std::size_t n, const char* text) {
+    std::size_t len = strnlen(text, n);
+    std::memcpy(field, text, len);
+    std::memset(field + len, 0, n - len);
+}
+
+// Reads a text attribute of column i; an empty text when the call fails,
+// so that a failed call never leaves another attribute's text behind.
+void text_attribute(SQLHSTMT statement, SQLUSMALLINT i, SQLUSMALLINT id,
+                    char (&text)[kAttrTextSize]) {
+    SQLSMALLINT length = 0;
+    text[0] = 0;
+    SQLRETURN rc = SQLColAttribute(statement, i, id, text, kAttrTextSize,
+                                   &length, nullptr);
+    if (!SQL_SUCCEEDED(rc)) text[0] = 0;
+    text[kAttrTextSize - 1] = 0;
+}
+
+// Reads a numeric attribute of column i; 0 when the call fails.
+SQLLEN numeric_attribute(SQLHSTMT statement, SQLUSMALLINT i,
+                         SQLUSMALLINT id) {
+    SQLLEN value = 0;
+    SQLRETURN rc =
+        SQLColAttribute(statement, i, id, nullptr, 0, nullptr, &value);
+    return SQL_SUCCEEDED(rc) ? value : 0;
+}
+
+// Fills one record from the driver's description of column i.
+void describe_one(SQLHSTMT statement, SQLUSMALLINT i, ColumnDesc& rec) {
+    char text[kAttrTextSize];
+    text_attribute(statement, i, SQL_DESC_SCHEMA_NAME, text);
+    copy_field(rec.schema, sizeof rec.schema, text);
+    text_attribute(statement, i, SQL_DESC_NAME, text);
+    copy_field(rec.name, sizeof rec.name, text);
+    copy_field(rec.alt_name, sizeof rec.alt_name, text);
+    text_attribute(statement, i, SQL_DESC_TABLE_NAME, text);
+    copy_field(rec.table, sizeof rec.table, text);
+    copy_field(rec.alt_table, sizeof rec.alt_table, text);
+    text_attribute(statement, i, SQL_DESC_CATALOG_NAME, text);
+    copy_field(rec.catalog, sizeof rec.catalog, text);
+    std::memset(rec.default_text, 0, sizeof rec.default_text);
+
+    rec.display_size = static_cast<int32_t>(
+        numeric_attribute(statement, i, SQL_DESC_DISPLAY_SIZE));
+    rec.width = static_cast<int32_t>(
+        numeric_attribute(statement, i, SQL_DESC_DISPLAY_SIZE));
+    rec.flags = 0;
+    if (numeric_attribute(statement, i, SQL_DESC_AUTO_UNIQUE_VALUE) == SQL_TRUE)
+        rec.flags |= COLF_AUTO_INCREMENT;
+    if (numeric_attribute(statement, i, SQL_DESC_NULLABLE) == SQL_NO_NULLS)
+        rec.flags |= COLF_NOT_NULL;
+    rec.precision = static_cast<uint16_t>(
+        numeric_attribute(statement, i, SQL_DESC_PRECISION));
+    rec.reserved = 0;
+
+    auto t = static_cast<int16_t>(
+        numeric_attribute(statement, i, SQL_DESC_TYPE) & 0xFFFF);
+    if (t < 0) {
+        // Drivers that report dates as wide text: trust the concise type,
+        // else a 10-character column whose name says DATE.
+        SQLLEN d = numeric_attribute(statement, i, SQL_DESC_CONCISE_TYPE);
+        if (d == SQL_TYPE_DATE || d == SQL_TYPE_TIME ||
+            d == SQL_TYPE_TIMESTAMP) {
+            t = static_cast<int16_t>(d);
+        } else if (rec.width == 10) {
+            // The name may fill its 32 bytes unterminated; the upper-case
+            // copy then runs on into alt_name, still inside the record.
+            char upper[64] = {};
+            const char* name = rec.name;
+            for (int k = 0; k < 63 && name[k] != 0; ++k)
+                upper[k] = static_cast<char>(
+                    std::toupper(static_cast<unsigned char>(name[k])));
+            if (std::strstr(upper, "DATE") != nullptr) t = SQL_TYPE_DATE;
+        }
+    }
+    rec.type = host_column_type(t);
+    if (rec.width == 0 && rec.type == kHostTypeText)
+        rec.width = kDefaultTextWidth;
+}
+
+// Gives the slot a zero-filled table of n + 2 records.  On failure the
+// slot is left without a table and with capacity 0.
+bool resize_table(ConnectionSlot& slot, int32_t n) {
+    std::size_t bytes = static_cast<std::size_t>(n + 2) * kColumnDescSize;
+    auto* table = static_cast<uint8_t*>(orv_realloc(slot.columns, bytes));
+    if (table == nullptr) {
+        orv_free(slot.columns);
+        slot.columns = nullptr;
+        slot.column_capacity = 0;
+        return false;
+    }
+    std::memset(table, 0, bytes);
+    slot.columns = table;
+    slot.column_capacity = n;
+    return true;
+}
+
+}  // namespace
+
+int32_t host_column_type(int16_t sql_type) {
+    for (const TypeMapping& m : kTypeMap)
+        if (m.sql_type == sql_type) return m.host_type;
+    return 1;
+}
+
+ColumnDesc* column_record(ConnectionSlot& slot, int k) {
+    if (slot.columns == nullptr || k < 0 || k > slot.column_capacity + 1)
+        return nullptr;
+    return reinterpret_cast<ColumnDesc*>(slot.columns +
+                                         static_cast<std::size_t>(k) *
+                                             kColumnDescSize);
+}
+
+int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted) {
+    SQLSMALLINT c = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(slot.statement, &c))) c = 0;
+    int32_t n = std::max<int32_t>(0, std::min<int32_t>(wanted, c));
+    if (n > slot.column_capacity || slot.columns == nullptr) {
+        if (!resize_table(slot, n)) return 0;
+    }
+    std::memcpy(slot.columns, "bookmarks", 10);
+    for (int32_t i = 1; i <= n; ++i) {
+        ColumnDesc* rec = column_record(slot, i);
+        describe_one(slot.statement, static_cast<SQLUSMALLINT>(i), *rec);
+        if (dest != nullptr)
+            std::memcpy(dest + static_cast<std::size_t>(i - 1) * kColumnDescSize,
+                        rec, kColumnDescSize);
+    }
+    return c;
+}
+
+int16_t prepare_columns(ConnectionSlot& slot, int32_t n) {
+    bool described = slot.columns != nullptr && slot.columns[0] != 0;
+    // A described table narrower than the result (described for a smaller
+    // host area) is described afresh at full width, so that no column is
+    // ever looked up beyond the table.
+    if (described && slot.column_capacity >= n) return ORV_OK;
+    int32_t r =
+        describe_columns(slot, nullptr, std::max(slot.column_capacity, n));
+    if (r == n) return ORV_OK;
+    return r == 0 ? ORV_NO_MEMORY : ORV_COLUMN_MISMATCH;
+}
+
+SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
+
+SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
+                      SQLSMALLINT c_type, void** target, SQLLEN target_size,
+                      SQLLEN* length) {
+    static char empty_text[1] = {0};
+    const bool pointer_mode = *target == nullptr;
+    *length = 0;
+    if (DataBuffer.buffer == nullptr) {
+        DataBuffer.buffer = static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
+        DataBuffer.capacity = DataBuffer.buffer ? kInitialDataBuffer : 0;
+    }
+    if (DataBuffer.buffer == nullptr) {
+        // No buffer: copy mode reads straight into the caller's storage;
+        // pointer mode has nowhere to put the value.
+        if (pointer_mode) {
+            empty_text[0] = 0;
+            *target = empty_text;
+            return SQL_ERROR;
+        }
+        return SQLGetData(statement, column, c_type, *target, target_size,
+                          length);
+    }
+
+    const bool is_char = c_type == SQL_C_CHAR;
+    SQLLEN offset = 0;  // bytes of the value stored before the current read
+    SQLLEN room = DataBuffer.capacity;  // buffer length of the current read
+    SQLLEN remaining = 0;               // the current read's indicator
+    SQLRETURN rc = SQLGetData(statement, column, c_type, DataBuffer.buffer,
+                              room, &remaining);
+    // A value that did not fit: grow the buffer to the whole value and
+    // read the rest after the part already received (over its terminator
+    // for character data).  A driver that cannot tell the length
+    // (SQL_NO_TOTAL) is read in doubling steps until the value ends.
+    while (rc == SQL_SUCCESS_WITH_INFO) {
+        bool cut = remaining == SQL_NO_TOTAL ||
+                   (remaining >= 0 &&
+                    (is_char ? remaining >= room : remaining > room));
+        if (!cut) break;
+        SQLLEN got = is_char ? room - 1 : room;
+        SQLLEN need = remaining == SQL_NO_TOTAL ? DataBuffer.capacity * 2
+                                                : offset + remaining + 1;
+        if (need <= DataBuffer.capacity) need = DataBuffer.capacity * 2;
+        auto* grown = static_cast<uint8_t*>(
+            orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
+        if (grown == nullptr) break;  // the caller gets the shortened part
+        DataBuffer.buffer = grown;
+        DataBuffer.capacity = need;
+        offset += got;
+        room = DataBuffer.capacity - offset;
+        rc = SQLGetData(statement, column, c_type, DataBuffer.buffer + offset,
+                        room, &remaining);
+    }
+    *length = remaining >= 0 ? offset + remaining : remaining;
+
+    if (pointer_mode) {
+        if (!SQL_SUCCEEDED(rc)) {
+            // A failed read yields an empty value, never a stale one.
+            DataBuffer.buffer[0] = 0;
+            *length = 0;
+        }
+        *target = DataBuffer.buffer;
+        return rc;
+    }
+    if (SQL_SUCCEEDED(rc)) {
+        auto* dst = static_cast<uint8_t*>(*target);
+        if (*length < 0) {
+            std::memset(dst, 0, static_cast<std::size_t>(target_size));
+        } else {
+            SQLLEN n = std::min({*length + 1, target_size, DataBuffer.capacity});
+            std::memcpy(dst, DataBuffer.buffer, static_cast<std::size_t>(n));
+        }
+    }
+    return rc;
+}
+
+}  // namespace orv

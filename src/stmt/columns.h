@@ -1,0 +1,62 @@
+// Column description records and the shared retrieval buffer.
+#pragma once
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+
+#include "conn/slots.h"
+#include "dorevivezo.h"
+
+namespace orv {
+
+inline constexpr std::size_t kColumnDescSize = sizeof(ColumnDesc);
+static_assert(kColumnDescSize == 224);
+
+// Host column type codes with a meaning of their own in the fetch commands.
+inline constexpr int32_t kHostTypeText = 15;       // width defaults to 4096
+inline constexpr int32_t kDefaultTextWidth = 4096;
+// Codes 249..252 are binary columns.
+constexpr bool is_binary_host_type(int32_t type) {
+    return type >= 249 && type <= 252;
+}
+
+// Maps an SQL type (SQL_DESC_TYPE after the date rule) to the host's code.
+int32_t host_column_type(int16_t sql_type);
+
+// Record k (0 = bookmark record) of the slot's column table, or nullptr
+// when the slot has no table or k lies beyond it.
+ColumnDesc* column_record(ConnectionSlot& slot, int k);
+
+// Describes the current result of slot.statement into records 1..n of the
+// column table, n = min(wanted, column count), enlarging the table when n
+// exceeds its capacity.  Copies records 1..n to dest (224 bytes each) when
+// dest is not null.  Returns the driver's column count, or 0 when enlarging
+// the table failed (the slot is then left without a table).
+int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted);
+
+// Makes sure the column table describes the current result with at least
+// n records (described afresh when its first byte is 0, or enlarged when
+// the result has more columns than the table holds).  Returns the status
+// the fetch commands report: 0, 8 (nothing described) or 16 (mismatch).
+int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
+
+// Reads one column value of the current row with SQLGetData through the
+// shared retrieval buffer.
+//  - pointer mode (*target == nullptr): on return *target points to the
+//    whole value inside the buffer, terminated; target_size is ignored.
+//    When no buffer can be had, *target points to an empty text and the
+//    result is SQL_ERROR.
+//  - copy mode: min(length + 1, target_size) bytes are copied to *target
+//    when the read succeeded; a NULL (negative length) zero-fills all
+//    target_size bytes.
+// *length receives the driver's length or indicator.  Returns the code of
+// the last SQLGetData call.
+SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
+                      SQLSMALLINT c_type, void** target, SQLLEN target_size,
+                      SQLLEN* length);
+
+// Capacity of the retrieval buffer (0 before first use); for tests.
+SQLLEN data_buffer_capacity();
+
+}  // namespace orv

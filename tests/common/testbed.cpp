@@ -1,0 +1,106 @@
+#include "testbed.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace testbed {
+
+namespace {
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+}  // namespace
+
+bool in_ci() { return env("CI") == "true"; }
+
+bool available(std::string_view dsn) {
+    std::istringstream list(env("ORV_DSNS"));
+    std::string word;
+    while (list >> word)
+        if (word == dsn) return true;
+    return false;
+}
+
+std::string user_of(std::string_view dsn) {
+    if (dsn == "orv_pg") return env("ORV_PG_USER");
+    if (dsn == "orv_maria") return env("ORV_MARIA_USER");
+    return "";
+}
+
+std::string password_of(std::string_view dsn) {
+    if (dsn == "orv_pg") return env("ORV_PG_PASSWORD");
+    if (dsn == "orv_maria") return env("ORV_MARIA_PASSWORD");
+    return "";
+}
+
+std::string connection_string(std::string_view dsn) {
+    std::string s = "-host=" + std::string(dsn);
+    std::string user = user_of(dsn);
+    if (!user.empty()) s += " -user=" + user + " -pw=" + password_of(dsn);
+    return s;
+}
+
+hostkit::Host make_host() {
+    hostkit::Host h;
+    h.entry = &orvsql;
+    h.guard_pages = true;
+    return h;
+}
+
+CmdHdr command(hostkit::Host& h, int32_t code, int slot,
+               std::vector<hostkit::ArgSpec> args, int16_t subcode) {
+    CmdHdr hdr{};
+    hdr.slot = static_cast<uint8_t>(slot);
+    hdr.subcode = subcode;
+    hostkit::run(h, code, hdr, std::move(args));
+    return hdr;
+}
+
+int connect(hostkit::Host& h, std::string_view dsn) {
+    CmdHdr hdr = command(h, 1, 0);
+    if (hdr.status != 0) {
+        ADD_FAILURE() << "command 1 gave status " << hdr.status;
+        return 0;
+    }
+    hdr = command(h, 4, 0);
+    if (hdr.status != 0 || hdr.slot == 0) {
+        ADD_FAILURE() << "command 4 gave status " << hdr.status;
+        return 0;
+    }
+    int slot = hdr.slot;
+    hdr = command(h, 6, slot, {hostkit::text(connection_string(dsn))});
+    if (hdr.status != 0) {
+        ADD_FAILURE() << "connect to " << dsn << " gave status " << hdr.status
+                      << " sqlstate " << hostkit::sqlstate(hdr) << ": "
+                      << last_message(h, slot);
+        return 0;
+    }
+    return slot;
+}
+
+CmdHdr exec(hostkit::Host& h, int slot, std::string_view sql) {
+    return command(h, 9, slot, {hostkit::text(sql)});
+}
+
+void exec_ok(hostkit::Host& h, int slot, std::string_view sql) {
+    CmdHdr hdr = exec(h, slot, sql);
+    EXPECT_EQ(hdr.status, 0) << sql << ": sqlstate " << hostkit::sqlstate(hdr)
+                             << ": " << last_message(h, slot);
+}
+
+std::string last_message(hostkit::Host& h, int slot) {
+    hostkit::Host probe = make_host();
+    command(probe, 3, slot, {hostkit::buffer(256)});
+    auto it = probe.put_strings.find(3);
+    if (it == probe.put_strings.end()) return "(no message)";
+    return std::string(it->second.begin(), it->second.end());
+}
+
+void release_all(hostkit::Host& h) {
+    for (int slot = 1; slot <= 10; ++slot) command(h, 7, slot);
+    command(h, 2, 0);
+}
+
+}  // namespace testbed

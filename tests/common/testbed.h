@@ -1,0 +1,70 @@
+// Test support: the data sources of the test bed, and short ways to run
+// the usual command sequences through the host kit.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dorevivezo.h"
+#include "hostkit.h"
+
+namespace testbed {
+
+// True when the test bed started the data source (listed in ORV_DSNS).
+bool available(std::string_view dsn);
+
+// Under CI=true a missing data source fails the test; elsewhere it is
+// reported as skipped, loudly.
+#define REQUIRE_DSN(dsn)                                                   \
+    do {                                                                   \
+        if (!::testbed::available(dsn)) {                                  \
+            if (::testbed::in_ci())                                        \
+                FAIL() << "data source " << (dsn) << " is not available";  \
+            GTEST_SKIP() << "*** data source " << (dsn)                    \
+                         << " NOT AVAILABLE: test skipped ***";            \
+        }                                                                  \
+    } while (0)
+bool in_ci();
+
+// The user name and password of a server data source ("" for SQLite).
+std::string user_of(std::string_view dsn);
+std::string password_of(std::string_view dsn);
+// "-host=DSN -user=U -pw=P" (just "-host=DSN" for SQLite).
+std::string connection_string(std::string_view dsn);
+
+// A host with guard-page storage whose entry is the connector linked into
+// the test program.
+hostkit::Host make_host();
+
+// Runs a command with a fresh header naming `slot`; returns the header.
+CmdHdr command(hostkit::Host& h, int32_t code, int slot,
+               std::vector<hostkit::ArgSpec> args = {}, int16_t subcode = 0);
+
+// Allocates the environment (if needed) and a slot, and connects it to the
+// data source.  Returns the slot number; fails the test and returns 0 when
+// any step fails.
+int connect(hostkit::Host& h, std::string_view dsn);
+
+// Executes SQL on the slot; returns the header (status checked by caller).
+CmdHdr exec(hostkit::Host& h, int slot, std::string_view sql);
+// Executes SQL and expects status 0 (a failure names the SQL and the
+// driver's message).
+void exec_ok(hostkit::Host& h, int slot, std::string_view sql);
+
+// The driver's message for the slot's last failure (command 3).
+std::string last_message(hostkit::Host& h, int slot);
+
+// Disconnects every slot and releases the environment, so that the next
+// test starts from the state of a freshly loaded library.
+void release_all(hostkit::Host& h);
+
+// Test fixture that releases everything after each test.
+class ConnectorTest : public ::testing::Test {
+  protected:
+    void TearDown() override { release_all(host); }
+    hostkit::Host host = make_host();
+};
+
+}  // namespace testbed
