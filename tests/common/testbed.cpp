@@ -90,7 +90,7 @@ void exec_ok(hostkit::Host& h, int slot, std::string_view sql) {
                              << ": " << last_message(h, slot);
 }
 
-std::string last_message(hostkit::Host& h, int slot) {
+std::string last_message(hostkit::Host&, int slot) {
     hostkit::Host probe = make_host();
     command(probe, 3, slot, {hostkit::buffer(256)});
     auto it = probe.put_strings.find(3);

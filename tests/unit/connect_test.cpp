@@ -1,0 +1,150 @@
+// The connection-string parse, seen through what SQLConnect receives and
+// what the host's buffer holds afterwards.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "conn/decode.h"
+#include "standin.h"
+#include "testbed.h"
+
+namespace {
+
+using namespace std::string_literals;
+using testbed::command;
+
+struct ParseCase {
+    std::string input;
+    std::string server, user, password;
+    int16_t status;
+    std::string after;  // the host's buffer afterwards, terminator included
+};
+
+const ParseCase kParseCases[] = {
+    {"-host=sales -user=clerk", "sales", "clerk", "", 0,
+     "-host\0sales\0-user\0clerk\0"s},
+    {"sales", "sales", "", "", 0, "sales\0"s},
+    {"", "", "", "", 0, "\0"s},
+    {"-user=clerk", "-user", "clerk", "", 0, "-user\0clerk\0"s},
+    {"host=sales", "host", "", "", 13, "host\0sales\0"s},
+    {"-Host=sales", "-Host", "", "", 13, "-Host\0sales\0"s},
+    {"-host=a=b -user=x", "a=b", "x", "", 0, "-host\0a=b\0-user\0x\0"s},
+    {"-host=my db -user=x", "my db", "x", "", 0, "-host\0my db\0-user\0x\0"s},
+    {"-pw= -user=clerk", "-pw", "clerk", "", 0, "-pw\0\0-user\0clerk\0"s},
+    {"-host=sales   ", "sales", "", "", 0, "-host\0sales\0\0\0\0"s},
+    {"-db=x -port=5 -flags=1 -sockfile=y -host=sales", "sales", "", "", 0,
+     "-db\0x\0-port\0005\0-flags\0001\0-sockfile\0y\0-host\0sales\0"s},
+    {"-host=a -host=b", "b", "", "", 0, "-host\0a\0-host\0b\0"s},
+    {"-host=sales -bad=1 -user=clerk", "sales", "", "", 13,
+     "-host\0sales\0-bad\0001\0-user=clerk\0"s},
+    // A run of spaces before the next pair counts as one separator.
+    {"-host=sales   -user=clerk", "sales", "clerk", "", 0,
+     "-host\0sales\0\0\0-user\0clerk\0"s},
+    {"-host=s -user=u -pw=p", "s", "u", "p", 0,
+     "-host\0s\0-user\0u\0-pw\0p\0"s},
+    // A value may hold a lone '-' inside it and spaces not followed by '-'.
+    {"-pw=a-b c", "-pw", "", "a-b c", 0, "-pw\0a-b c\0"s},
+    {"=x", "", "", "", 13, "\0x\0"s},
+};
+
+class ConnectParse : public testbed::ConnectorTest {
+  protected:
+    void SetUp() override {
+        standin::reset();
+        ASSERT_EQ(command(host, 1, 0).status, 0);
+        slot = command(host, 4, 0).slot;
+    }
+    // A fresh, unconnected slot for the next case.
+    void renew() {
+        command(host, 7, slot);
+        standin::reset();
+        slot = command(host, 4, 0).slot;
+    }
+    int slot = 0;
+};
+
+TEST_F(ConnectParse, Table) {
+    for (const ParseCase& c : kParseCases) {
+        SCOPED_TRACE("input '" + c.input + "'");
+        renew();
+        CmdHdr hdr = command(host, 6, slot, {hostkit::text(c.input)});
+        EXPECT_EQ(hdr.status, c.status);
+        std::vector<standin::LogEntry> calls = standin::calls_to("SQLConnect");
+        ASSERT_EQ(calls.size(), 1u);
+        ASSERT_EQ(calls[0].args.size(), 3u);
+        EXPECT_EQ(calls[0].args[0], c.server);
+        EXPECT_EQ(calls[0].args[1], c.user);
+        EXPECT_EQ(calls[0].args[2], c.password);
+        std::vector<uint8_t> bytes = hostkit::arg_bytes(host, 3);
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.after);
+    }
+}
+
+TEST_F(ConnectParse, DecodesHostUserThenPasswordKeyedByDecodedUser) {
+    char user[64], pw[128], dsn[64];
+    const uint8_t filler[44] = {};
+    ASSERT_EQ(orv::encode_value(2, "clerk", nullptr, nullptr, nullptr, user,
+                                sizeof user),
+              orv::EncodeStatus::kOk);
+    ASSERT_EQ(orv::encode_value(3, "s3cret", "clerk", "Zz09", filler, pw,
+                                sizeof pw),
+              orv::EncodeStatus::kOk);
+    ASSERT_EQ(orv::encode_value(1, "sales", nullptr, nullptr, nullptr, dsn,
+                                sizeof dsn),
+              orv::EncodeStatus::kOk);
+    std::string s = "-host="s + dsn + " -user=" + user + " -pw=" + pw;
+    CmdHdr hdr = command(host, 6, slot, {hostkit::text(s)});
+    EXPECT_EQ(hdr.status, 0);
+    std::vector<standin::LogEntry> calls = standin::calls_to("SQLConnect");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"sales", "clerk", "s3cret"}));
+}
+
+TEST_F(ConnectParse, OutcomeTable) {
+    struct Case {
+        SQLRETURN rc;
+        const char* input;
+        int16_t status;
+        const char* sqlstate;
+    };
+    const Case cases[] = {
+        {SQL_SUCCESS_WITH_INFO, "-host=a", 0, "01S00"},
+        {SQL_SUCCESS_WITH_INFO, "-host=a -x=1", 13, "01S00"},
+        {SQL_ERROR, "-host=a -x=1", 2, "01S00"},
+        {SQL_SUCCESS, "-host=a -x=1", 13, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        renew();
+        if (c.rc != SQL_SUCCESS) standin::fail("SQLConnect", c.rc, "01S00", 5);
+        CmdHdr hdr = command(host, 6, slot, {hostkit::text(c.input)});
+        EXPECT_EQ(hdr.status, c.status);
+        EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
+    }
+}
+
+TEST_F(ConnectParse, BadStorageNeverReadsOrWritesOutside) {
+    // No terminator: the storage's last byte is taken as the end.
+    hostkit::ArgSpec raw;
+    std::string s = "-host=salesX";
+    raw.bytes.assign(s.begin(), s.end());
+    raw.size = static_cast<uint32_t>(s.size());
+    command(host, 6, slot, {raw});
+    EXPECT_EQ(standin::calls_to("SQLConnect").back().args[0], "sales");
+
+    // Null storage and size 0: an empty connection string.
+    renew();
+    hostkit::ArgSpec none;
+    none.null_data = true;
+    none.size = 64;
+    EXPECT_EQ(command(host, 6, slot, {none}).status, 0);
+    command(host, 7, slot);
+    slot = command(host, 4, 0).slot;
+    hostkit::ArgSpec empty;
+    empty.size = 0;
+    EXPECT_EQ(command(host, 6, slot, {empty}).status, 0);
+    for (const standin::LogEntry& e : standin::calls_to("SQLConnect"))
+        EXPECT_EQ(e.args[0], "");
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// Dispatcher and slot paths that no real driver manager shows, through the
+// scripted ODBC stand-in.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "conn/slots.h"
+#include "memory.h"
+#include "standin.h"
+#include "testbed.h"
+
+namespace {
+
+using testbed::command;
+
+class FoundationStandin : public testbed::ConnectorTest {
+  protected:
+    void SetUp() override { standin::reset(); }
+};
+
+TEST_F(FoundationStandin, LastCallWarningIsCapturedWithStatusZero) {
+    struct Case {
+        const char* function;  // the command's last ODBC call
+        SQLSMALLINT type;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {"SQLSetEnvAttr", 0, 1},
+        {"SQLAllocHandle", SQL_HANDLE_DBC, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        standin::reset();
+        testbed::release_all(host);
+        if (c.code == 4) {
+            ASSERT_EQ(command(host, 1, 0).status, 0);
+        }
+        standin::fail(c.function, SQL_SUCCESS_WITH_INFO, "01000").on(c.type);
+        CmdHdr hdr = command(host, c.code, 0);
+        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hostkit::sqlstate(hdr), "01000");
+        // Native error 0: the return code (1) stands in its place.
+        EXPECT_EQ(static_cast<uint32_t>(hdr.native_error), 0x00010000u);
+    }
+}
+
+TEST_F(FoundationStandin, FailedAllocationWithoutRecordGivesQuestionMark) {
+    ASSERT_EQ(command(host, 1, 0).status, 0);
+    standin::fail("SQLAllocHandle", SQL_ERROR).on(SQL_HANDLE_DBC);
+    CmdHdr hdr = command(host, 4, 0);
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.slot, 0);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "?");
+    EXPECT_EQ(static_cast<uint32_t>(hdr.native_error), 0xFFFFFFFFu);
+    EXPECT_EQ(orv::slot_at(1)->connection, nullptr);
+}
+
+TEST_F(FoundationStandin, RecordWithNativeErrorIsSwapped) {
+    ASSERT_EQ(command(host, 1, 0).status, 0);
+    int slot = command(host, 4, 0).slot;
+    standin::fail("SQLConnect", SQL_ERROR, "28000", 100, "denied");
+    CmdHdr hdr = command(host, 6, slot, {hostkit::text("-host=x")});
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "28000");
+    uint8_t bytes[4];
+    std::memcpy(bytes, &hdr.native_error, 4);
+    EXPECT_EQ(bytes[0], 0x00);
+    EXPECT_EQ(bytes[1], 0x00);
+    EXPECT_EQ(bytes[2], 0x64);
+    EXPECT_EQ(bytes[3], 0x00);
+}
+
+TEST_F(FoundationStandin, FailingDiagRecLeavesReturnCode) {
+    ASSERT_EQ(command(host, 1, 0).status, 0);
+    int slot = command(host, 4, 0).slot;
+    standin::fail("SQLConnect", SQL_INVALID_HANDLE);
+    standin::fail("SQLGetDiagRec", SQL_ERROR);
+    CmdHdr hdr = command(host, 6, slot, {hostkit::text("-host=x")});
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "?");
+    // -2 sign-extended and swapped.
+    EXPECT_EQ(static_cast<uint32_t>(hdr.native_error), 0xFFFEFFFFu);
+}
+
+TEST_F(FoundationStandin, CaptureForAllocationReadsTheSlotNamedAtEntry) {
+    ASSERT_EQ(command(host, 1, 0).status, 0);
+    int first = command(host, 4, 0).slot;
+    ASSERT_EQ(first, 1);
+    standin::push_diag(orv::slot_at(1)->connection, "HY000", 7, "old record");
+    standin::fail("SQLAllocHandle", SQL_ERROR).on(SQL_HANDLE_DBC);
+    CmdHdr hdr = command(host, 4, first);
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "HY000");
+    EXPECT_EQ(hostkit::native_error(hdr), 7);
+}
+
+TEST_F(FoundationStandin, ColumnTableFailureReleasesTheNewHandle) {
+    ASSERT_EQ(command(host, 1, 0).status, 0);
+    orv::orv_fail_allocation(1);
+    CmdHdr hdr = command(host, 4, 0);
+    orv::orv_fail_allocation(0);
+    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.slot, 0);
+    EXPECT_TRUE(standin::live_handles(SQL_HANDLE_DBC).empty());
+    EXPECT_EQ(orv::slot_at(1)->connection, nullptr);
+}
+
+TEST_F(FoundationStandin, DisconnectIgnoresDriverFailures) {
+    ASSERT_EQ(command(host, 1, 0).status, 0);
+    int slot = command(host, 4, 0).slot;
+    standin::fail("SQLDisconnect", SQL_ERROR, "08003");
+    standin::fail("SQLFreeHandle", SQL_ERROR, "HY010");
+    CmdHdr hdr = command(host, 7, slot);
+    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "");
+    EXPECT_EQ(orv::slot_at(slot)->connection, nullptr);
+}
+
+TEST_F(FoundationStandin, EnvironmentVersionFailureKeepsEnvironment) {
+    standin::fail("SQLSetEnvAttr", SQL_ERROR, "HYC00", 0, "no ODBC 3");
+    CmdHdr hdr = command(host, 1, 0);
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "HYC00");
+    EXPECT_NE(orv::env_handle(), nullptr);
+}
+
+}  // namespace
