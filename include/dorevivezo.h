@@ -183,7 +183,11 @@ typedef struct ColumnDesc {
 #define COLF_AUTO_INCREMENT 0x0200u
 
 /* The connector's only entry point. */
+#ifdef __cplusplus
+ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx, HostCallback callback) noexcept;
+#else
 ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx, HostCallback callback);
+#endif
 
 #ifdef __cplusplus
 } /* extern "C" */

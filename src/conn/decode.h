@@ -12,7 +12,9 @@ namespace orv {
 // the space of the encoded one.
 void decode_password(char* value, const char* key_text);
 
-// Builds the 32-byte scheme-3 key from the key text (first 20 characters).
+// Builds the 32-byte scheme-3 key from the key text (first 20 characters;
+// null counts as empty) into `key`.  Its working copies are wiped; the
+// caller wipes `key` after use.
 void derive_blowfish_key(const char* key_text, uint8_t key[32]);
 
 // Decodes base64 text into out, writing at most capacity bytes.  Returns
@@ -30,12 +32,12 @@ std::size_t base64_encode(const uint8_t* data, std::size_t size, char* text);
 
 enum class EncodeStatus {
     kOk,
-    kBadScheme,     // scheme not 1, 2 or 3
-    kTextTooLong,   // over 44 characters for scheme 3
-    kNoRoom,        // the output area is too small
-    kBadCheck,      // scheme-3 check value holds a zero byte
-    kBreaksParse,   // the encoded value holds " -" or ends in a space
-    kNoMemory,      // the cipher context could not be allocated
+    kBadScheme,    // scheme not 1, 2 or 3
+    kTextTooLong,  // over 44 characters for scheme 3
+    kNoRoom,       // the output area is too small
+    kBadCheck,     // scheme-3 check value holds a zero byte
+    kBreaksParse,  // the encoded value holds " -" or ends in a space
+    kNoMemory,     // the cipher context could not be allocated
 };
 
 // Room an encoded value needs: the scheme byte, the payload and the ending
@@ -51,8 +53,8 @@ std::size_t encoded_size(int scheme, std::size_t text_length);
 // kBreaksParse: the encoded value would be cut or trimmed by the
 // connection-string parse, so it is not handed out.
 EncodeStatus encode_value(int scheme, const char* text, const char* key_text,
-                          const char* check, const uint8_t* filler,
-                          char* out, std::size_t out_size);
+                          const char* check, const uint8_t* filler, char* out,
+                          std::size_t out_size);
 
 // True when the connection-string parse keeps `value` whole: it holds no
 // space followed by '-' and does not end in a space.
