@@ -1,0 +1,827 @@
+// orvsh: everything that goes through the connector.  Each function builds
+// the host records of one or more commands with the host kit (heap mode),
+// calls orvsql through it, and turns the results into text.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "orvsh.h"
+
+namespace orvsh {
+
+namespace {
+
+using hostkit::ArgSpec;
+
+// Command codes of the connector.
+enum : int32_t {
+    kAllocEnv = 1,
+    kFreeEnv = 2,
+    kDiagnostics = 3,
+    kAllocSlot = 4,
+    kConnect = 6,
+    kDisconnect = 7,
+    kInfo = 8,
+    kExecute = 9,
+    kDescribe = 10,
+    kImportColumns = 11,
+    kFetchRow = 12,
+    kResetStatement = 13,
+    kGetConnAttr = 14,
+    kSetConnAttr = 15,
+    kGetStmtAttr = 16,
+    kSetStmtAttr = 17,
+    kListSources = 18,
+    kFetchBlock = 25,
+};
+
+constexpr int16_t kCloseCursor = 0;       // command 13: SQL_CLOSE
+constexpr int16_t kFetchFirst = 2;        // SQL_FETCH_FIRST
+constexpr int16_t kFetchNext = 1;         // SQL_FETCH_NEXT
+constexpr int32_t kNoData = 100;          // SQL_NO_DATA
+constexpr int32_t kTextAttrValue = -99;   // what a text attribute's get gives
+constexpr int32_t kFixedWidthCap = 8192;  // widest column in a fixed record
+constexpr int32_t kFixedWidthDefault = 4096;  // for widths of 0 or less
+
+// The address argument of the pairs and block fetches: pointer-sized, so
+// the connector stores the address into it.
+ArgSpec address_arg() { return hostkit::buffer(sizeof(void*), 8); }
+
+// Runs one command on `slot` and returns the header as the connector left
+// it.  `number` is passed in (the fetch commands read it).
+CmdHdr command(Session& s, int32_t code, int slot,
+               std::vector<ArgSpec> args = {}, int16_t subcode = 0,
+               double number = 0.0) {
+    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
+    hdr.number = number;
+    hostkit::run(s.host, code, hdr, std::move(args));
+    return hdr;
+}
+
+// The driver's message of the slot's first diagnostic record (command 3),
+// or "" when there is none.
+std::string driver_message(Session& s, int slot) {
+    if (!s.env) return {};
+    command(s, kDiagnostics, slot, {hostkit::buffer(240)});
+    return hostkit::put_text(s.host, 3);
+}
+
+std::string state_of(const CmdHdr& hdr) {
+    std::string st = hostkit::sqlstate(hdr);
+    return st.empty() ? "-" : st;
+}
+
+// Prints a failure of `what` on stderr: status, SQLSTATE, native error and,
+// when the connector captured a diagnostic record, the driver's message.
+// Counts the failure.
+void report(Session& s, const char* what, const CmdHdr& hdr, int slot) {
+    std::fflush(stdout);  // keeps the order where both go to one place
+    std::fprintf(stderr,
+                 "orvsh: %s%s failed: status %d (%s), SQLSTATE %s, native "
+                 "error %d\n",
+                 s.where.c_str(), what, hdr.status, status_text(hdr.status),
+                 state_of(hdr).c_str(), hostkit::native_error(hdr));
+    if (!hostkit::sqlstate(hdr).empty()) {
+        std::string message = driver_message(s, slot);
+        if (!message.empty())
+            std::fprintf(stderr, "orvsh: %s\n", message.c_str());
+    }
+    ++s.failures;
+}
+
+// Prints a warning (a success that came with a diagnostic record).
+void warn(Session& s, const char* what, const CmdHdr& hdr, int slot) {
+    std::fflush(stdout);
+    std::string message = driver_message(s, slot);
+    std::fprintf(stderr,
+                 "orvsh: %swarning from %s: SQLSTATE %s, native error %d%s%s\n",
+                 s.where.c_str(), what, state_of(hdr).c_str(),
+                 hostkit::native_error(hdr), message.empty() ? "" : ": ",
+                 message.c_str());
+}
+
+// A failure of the shell's own (no command was run for it).
+void fail(Session& s, const char* text) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "orvsh: %s%s\n", s.where.c_str(), text);
+    ++s.failures;
+}
+
+bool require_connection(Session& s) {
+    if (s.slot != 0) return true;
+    fail(s, "not connected (use \\connect or -c)");
+    return false;
+}
+
+// A fixed-size text field of a ColumnDesc (not terminated when full).
+std::string field(const char* p, std::size_t size) {
+    return std::string(p, strnlen(p, size));
+}
+
+bool binary_type(int32_t type) { return type >= 249 && type <= 252; }
+
+// The display names of the records: their names, or "expr-N" for the
+// unnamed ones, counted as the connector counts them.
+std::vector<std::string> record_names(const std::vector<ColumnDesc>& recs) {
+    std::vector<std::string> names;
+    int unnamed = 0;
+    for (const ColumnDesc& c : recs) {
+        std::string name = field(c.name, sizeof c.name);
+        if (name.empty()) name = "expr-" + std::to_string(++unnamed);
+        names.push_back(name);
+    }
+    return names;
+}
+
+// Describes the current result (command 10) into `out`, every column.
+bool describe(Session& s, std::vector<ColumnDesc>& out) {
+    uint32_t room = 32;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        CmdHdr hdr = command(s, kDescribe, s.slot,
+                             {hostkit::buffer(room * sizeof(ColumnDesc))});
+        if (hdr.status != ORV_OK) {
+            report(s, "describing the columns", hdr, s.slot);
+            return false;
+        }
+        const int32_t n = hostkit::count(hdr);
+        if (n > static_cast<int32_t>(room) && attempt == 0) {
+            room = static_cast<uint32_t>(n);
+            continue;
+        }
+        const uint32_t have = std::min<uint32_t>(room, std::max(n, 0));
+        std::vector<uint8_t> bytes = hostkit::arg_bytes(s.host, 3);
+        out.assign(have, ColumnDesc{});
+        std::memcpy(out.data(), bytes.data(), have * sizeof(ColumnDesc));
+        return true;
+    }
+    return false;
+}
+
+// Reads the address the connector stored into argument 3.
+const uint8_t* stored_address(const Session& s) {
+    std::vector<uint8_t> bytes = hostkit::arg_bytes(s.host, 3);
+    const uint8_t* p = nullptr;
+    if (bytes.size() >= sizeof p) std::memcpy(&p, bytes.data(), sizeof p);
+    return p;
+}
+
+// The row fetch (command 12) said: a row came (the running number rose by
+// one), the result ended, or the fetch failed.
+enum class RowOutcome { row, end, failure };
+
+RowOutcome row_outcome(const CmdHdr& hdr, int64_t before) {
+    if (hdr.number == static_cast<double>(before + 1)) return RowOutcome::row;
+    const std::string st = hostkit::sqlstate(hdr);
+    const int32_t native = hostkit::native_error(hdr);
+    if (hdr.number == 0.0 &&
+        (st.empty() || st == "02000" || (st == "?" && native == kNoData)))
+        return RowOutcome::end;
+    return RowOutcome::failure;
+}
+
+// ---- The five layouts ------------------------------------------------------
+// Each fetches every remaining row of the current result into `r` (names,
+// rows and the raw bytes) and returns false after reporting a failure.
+
+bool fetch_block(Session& s, const std::vector<ColumnDesc>& recs,
+                 ResultSet& r) {
+    const int16_t flags = s.null_text ? FETCH_NULL_TEXT : 0;
+    const std::size_t n = recs.size();
+    Progress progress = progress_begin(s);
+    double estimate = 0.0;
+    bool named = false;
+    for (;;) {
+        CmdHdr hdr =
+            command(s, kFetchBlock, s.slot, {address_arg()}, flags, estimate);
+        if (hdr.status != ORV_OK) {
+            progress_end(progress);
+            report(s, "fetching the rows", hdr, s.slot);
+            return false;
+        }
+        const uint8_t* p = stored_address(s);
+        const int32_t per_row = hostkit::count(hdr);
+        const int64_t rows = static_cast<int64_t>(hdr.number);
+        if (p == nullptr || per_row < 0) {
+            progress_end(progress);
+            fail(s, "the block fetch delivered no block");
+            return false;
+        }
+        // The header: every column's name, binary ones included.
+        std::string raw;
+        std::vector<std::string> header;
+        for (std::size_t k = 0; k < n; ++k) {
+            std::size_t len = std::strlen(reinterpret_cast<const char*>(p));
+            header.emplace_back(reinterpret_cast<const char*>(p), len);
+            raw += visible(
+                std::string_view(reinterpret_cast<const char*>(p), len + 1));
+            p += len + 1;
+        }
+        if (s.format == Format::raw) r.raw.push_back(raw);
+        if (!named) {
+            // The rows carry the non-binary columns only.
+            for (std::size_t k = 0; k < n; ++k) {
+                if (binary_type(recs[k].type)) continue;
+                r.names.push_back(header[k]);
+                r.right_align.push_back(numeric_type(recs[k].type));
+            }
+            if (r.names.size() != static_cast<std::size_t>(per_row)) {
+                r.names.assign(
+                    header.begin(),
+                    header.begin() + std::min<std::size_t>(n, per_row));
+                r.right_align.assign(r.names.size(), false);
+                while (r.names.size() < static_cast<std::size_t>(per_row))
+                    r.names.push_back("?");
+                r.right_align.resize(per_row, false);
+            }
+            named = true;
+        }
+        for (int64_t row = 0; row < rows; ++row) {
+            std::vector<std::string> values;
+            raw.clear();
+            for (int32_t k = 0; k < per_row; ++k) {
+                std::size_t len = std::strlen(reinterpret_cast<const char*>(p));
+                values.emplace_back(reinterpret_cast<const char*>(p), len);
+                raw += visible(std::string_view(
+                    reinterpret_cast<const char*>(p), len + 1));
+                p += len + 1;
+            }
+            r.rows.push_back(std::move(values));
+            if (s.format == Format::raw) r.raw.push_back(raw);
+        }
+        // The closing zero byte of the block.
+        if (s.format == Format::raw && *p == 0) r.raw.back() += "\\0";
+        const std::string st = hostkit::sqlstate(hdr);
+        if (st == "01004" && hostkit::native_error(hdr) == 0) {
+            // Rows remain that did not fit: the next call goes on.
+            estimate = static_cast<double>(rows);
+            progress_tick(progress, s, static_cast<int64_t>(r.rows.size()));
+            continue;
+        }
+        progress_end(progress);
+        if (!st.empty()) {
+            report(s, "fetching the rows", hdr, s.slot);
+            return false;
+        }
+        return true;
+    }
+}
+
+bool fetch_pairs(Session& s, const std::vector<ColumnDesc>& recs,
+                 ResultSet& r) {
+    const int16_t flags = FETCH_PAIRS | (s.null_text ? FETCH_NULL_TEXT : 0);
+    Progress progress = progress_begin(s);
+    int64_t rows = 0;
+    for (;;) {
+        CmdHdr hdr = command(s, kFetchRow, s.slot, {address_arg()}, flags,
+                             static_cast<double>(rows));
+        if (hdr.status != ORV_OK) {
+            progress_end(progress);
+            report(s, "fetching a row", hdr, s.slot);
+            return false;
+        }
+        RowOutcome outcome = row_outcome(hdr, rows);
+        if (outcome == RowOutcome::end) break;
+        if (outcome == RowOutcome::failure) {
+            progress_end(progress);
+            report(s, "fetching a row", hdr, s.slot);
+            return false;
+        }
+        const uint8_t* p = stored_address(s);
+        const int32_t n = hostkit::count(hdr);
+        if (p == nullptr) {
+            progress_end(progress);
+            fail(s, "the pairs fetch delivered no record");
+            return false;
+        }
+        // Entries "name=value", each ending in a zero byte; then one more.
+        std::vector<std::string> names, values;
+        std::string raw;
+        for (int32_t k = 0; k < n; ++k) {
+            std::size_t len = std::strlen(reinterpret_cast<const char*>(p));
+            std::string_view entry(reinterpret_cast<const char*>(p), len);
+            raw += visible(std::string_view(entry.data(), len + 1));
+            p += len + 1;
+            std::size_t eq = entry.find('=');
+            if (eq == std::string_view::npos) eq = entry.size();
+            names.emplace_back(entry.substr(0, eq));
+            // Undo the escapes: FA -> 00, FB FB -> FA, FB FC -> FB.
+            std::string value;
+            for (std::size_t i = eq + 1; i < entry.size(); ++i) {
+                uint8_t b = static_cast<uint8_t>(entry[i]);
+                if (b == 0xFA) {
+                    value += '\0';
+                } else if (b == 0xFB && i + 1 < entry.size()) {
+                    uint8_t next = static_cast<uint8_t>(entry[++i]);
+                    value += static_cast<char>(next == 0xFB ? 0xFA : 0xFB);
+                } else {
+                    value += static_cast<char>(b);
+                }
+            }
+            values.push_back(std::move(value));
+        }
+        if (*p == 0) raw += "\\0";
+        if (r.names.empty()) {
+            r.names = names;
+            for (std::size_t k = 0; k < names.size(); ++k)
+                r.right_align.push_back(k < recs.size() &&
+                                        numeric_type(recs[k].type));
+        }
+        r.rows.push_back(std::move(values));
+        if (s.format == Format::raw) r.raw.push_back(raw);
+        ++rows;
+        progress_tick(progress, s, rows);
+    }
+    progress_end(progress);
+    if (r.names.empty()) {
+        r.names = record_names(recs);
+        for (const ColumnDesc& c : recs)
+            r.right_align.push_back(numeric_type(c.type));
+    }
+    return true;
+}
+
+// Fixed-width records: widths from the description, made usable first
+// (a width of 0 or less would show nothing, a huge one would need a huge
+// record) and sent back with command 11 when any was changed.
+bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, ResultSet& r) {
+    bool changed = false;
+    uint64_t size = 1;
+    for (ColumnDesc& c : recs) {
+        if (c.width <= 0 || c.width > kFixedWidthCap) {
+            c.width = c.width <= 0 ? kFixedWidthDefault : kFixedWidthCap;
+            changed = true;
+        }
+        size += static_cast<uint64_t>(c.width);
+    }
+    if (changed) {
+        ArgSpec records = hostkit::buffer(
+            static_cast<uint32_t>(recs.size() * sizeof(ColumnDesc)));
+        records.bytes.resize(recs.size() * sizeof(ColumnDesc));
+        std::memcpy(records.bytes.data(), recs.data(), records.bytes.size());
+        CmdHdr hdr = command(s, kImportColumns, s.slot, {records});
+        if (hdr.status != ORV_OK) {
+            report(s, "sending the column widths", hdr, s.slot);
+            return false;
+        }
+    }
+    r.names = record_names(recs);
+    for (const ColumnDesc& c : recs)
+        r.right_align.push_back(numeric_type(c.type));
+    const int16_t flags = FETCH_FIXED;
+    Progress progress = progress_begin(s);
+    int64_t rows = 0;
+    for (;;) {
+        CmdHdr hdr = command(s, kFetchRow, s.slot,
+                             {hostkit::buffer(static_cast<uint32_t>(size))},
+                             flags, static_cast<double>(rows));
+        if (hdr.status == ORV_ODBC_ERROR && hostkit::sqlstate(hdr) == "01004") {
+            // A value longer than its column's width arrives cut.
+            std::fflush(stdout);
+            std::fprintf(stderr,
+                         "orvsh: %srow %lld, column %d: value cut to its "
+                         "column's width\n",
+                         s.where.c_str(), static_cast<long long>(rows + 1),
+                         hostkit::native_error(hdr));
+        } else if (hdr.status != ORV_OK) {
+            progress_end(progress);
+            report(s, "fetching a row", hdr, s.slot);
+            return false;
+        }
+        RowOutcome outcome = row_outcome(hdr, rows);
+        if (outcome == RowOutcome::end) break;
+        if (outcome == RowOutcome::failure) {
+            progress_end(progress);
+            report(s, "fetching a row", hdr, s.slot);
+            return false;
+        }
+        std::vector<uint8_t> rec = hostkit::arg_bytes(s.host, 3);
+        std::vector<std::string> values;
+        std::size_t at = 0;
+        for (const ColumnDesc& c : recs) {
+            std::size_t w = std::min<std::size_t>(c.width, rec.size() - at);
+            std::string_view cell(
+                reinterpret_cast<const char*>(rec.data()) + at, w);
+            cell = cell.substr(0, std::min(cell.find('\0'), cell.size()));
+            while (!cell.empty() && cell.back() == ' ') cell.remove_suffix(1);
+            values.emplace_back(cell);
+            at += w;
+        }
+        if (s.format == Format::raw) {
+            std::string_view bytes(reinterpret_cast<const char*>(rec.data()),
+                                   std::min(at + 1, rec.size()));
+            r.raw.push_back(visible(bytes));
+        }
+        r.rows.push_back(std::move(values));
+        ++rows;
+        progress_tick(progress, s, rows);
+    }
+    progress_end(progress);
+    return true;
+}
+
+// The array and per-argument layouts: every value is handed over with
+// PUT_STRING, into element k of argument 3 (selector 3 + 256 k) or into
+// argument 3 + k.
+bool fetch_values(Session& s, const std::vector<ColumnDesc>& recs, ResultSet& r,
+                  bool array) {
+    const int32_t n = static_cast<int32_t>(recs.size());
+    const int16_t null_flag = s.null_text ? FETCH_NULL_TEXT : 0;
+    r.names = record_names(recs);
+    for (const ColumnDesc& c : recs)
+        r.right_align.push_back(numeric_type(c.type));
+    Progress progress = progress_begin(s);
+    int64_t rows = 0;
+    for (;;) {
+        std::vector<ArgSpec> args;
+        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s.slot));
+        hdr.number = static_cast<double>(rows);
+        if (array) {
+            hdr.subcode = static_cast<int16_t>(FETCH_ARRAY | null_flag);
+            hostkit::set_param_swapped(hdr, n);
+            args.push_back(hostkit::array(1, static_cast<uint32_t>(n),
+                                          2 | ARG_ARRAY | ARG_CALLBACK));
+        } else {
+            hdr.subcode = null_flag;
+            for (int32_t k = 0; k < n; ++k)
+                args.push_back(hostkit::buffer(1, 2 | ARG_CALLBACK));
+        }
+        hostkit::run(s.host, kFetchRow, hdr, std::move(args));
+        if (hdr.status != ORV_OK) {
+            progress_end(progress);
+            report(s, "fetching a row", hdr, s.slot);
+            return false;
+        }
+        RowOutcome outcome = row_outcome(hdr, rows);
+        if (outcome == RowOutcome::end) break;
+        if (outcome == RowOutcome::failure) {
+            progress_end(progress);
+            report(s, "fetching a row", hdr, s.slot);
+            return false;
+        }
+        std::vector<std::string> values;
+        std::string raw;
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t selector = array ? 3 + 256 * k : 3 + k;
+            auto it = s.host.put_strings.find(selector);
+            std::string v =
+                it != s.host.put_strings.end()
+                    ? std::string(it->second.begin(), it->second.end())
+                    : std::string();
+            raw += visible(v) + "\\0";
+            values.push_back(std::move(v));
+        }
+        if (s.format == Format::raw) r.raw.push_back(raw);
+        r.rows.push_back(std::move(values));
+        ++rows;
+        progress_tick(progress, s, rows);
+    }
+    progress_end(progress);
+    return true;
+}
+
+}  // namespace
+
+// ---- Loading
+// ------------------------------------------------------------------
+
+std::string default_library_path() {
+    std::string dir = ".";
+    char buf[4096];
+    ssize_t len = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (len > 0) {
+        std::string exe(buf, static_cast<std::size_t>(len));
+        std::size_t slash = exe.rfind('/');
+        if (slash != std::string::npos) dir = exe.substr(0, slash);
+    }
+    return dir + "/libdorevivezo.so";
+}
+
+bool load_connector(Session& s, const std::string& path) {
+    if (access(path.c_str(), F_OK) != 0) {
+        std::fprintf(stderr, "orvsh: connector library not found: %s\n",
+                     path.c_str());
+        return false;
+    }
+    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) {
+        std::fprintf(stderr,
+                     "orvsh: cannot load the connector library %s: %s\n",
+                     path.c_str(), dlerror());
+        return false;
+    }
+    void* entry = dlsym(lib, "orvsql");
+    if (entry == nullptr) {
+        std::fprintf(stderr, "orvsh: %s has no entry point orvsql\n",
+                     path.c_str());
+        return false;
+    }
+    // The library stays loaded for the life of the process.
+    s.host = hostkit::make_test_host(reinterpret_cast<hostkit::Entry>(entry));
+    s.host.guard_pages = false;
+    return true;
+}
+
+// ---- Session
+// ------------------------------------------------------------------
+
+bool start(Session& s) {
+    CmdHdr hdr = command(s, kAllocEnv, 0);
+    if (hdr.status != ORV_OK) {
+        report(s, "allocating the ODBC environment", hdr, 0);
+        return false;
+    }
+    s.env = true;
+    return true;
+}
+
+void shutdown(Session& s) {
+    if (s.slot != 0) disconnect(s);
+    if (s.env) command(s, kFreeEnv, 0);
+    s.env = false;
+}
+
+bool disconnect(Session& s) {
+    if (s.slot == 0) {
+        fail(s, "not connected");
+        return false;
+    }
+    CmdHdr hdr = command(s, kDisconnect, s.slot);
+    const int slot = s.slot;
+    s.slot = 0;
+    s.has_result = false;
+    if (hdr.status != ORV_OK) {
+        report(s, "disconnecting", hdr, slot);
+        return false;
+    }
+    return true;
+}
+
+bool connect(Session& s, const std::string& connection) {
+    if (s.slot != 0) disconnect(s);
+    CmdHdr hdr = command(s, kAllocSlot, 0);
+    if (hdr.status != ORV_OK) {
+        report(s, "allocating a connection slot", hdr, 0);
+        return false;
+    }
+    const int slot = hdr.slot;
+    hdr = command(s, kConnect, slot, {hostkit::text(connection)});
+    if (hdr.status != ORV_OK) {
+        report(s, "connecting", hdr, slot);
+        command(s, kDisconnect, slot);
+        return false;
+    }
+    if (!hostkit::sqlstate(hdr).empty()) warn(s, "connecting", hdr, slot);
+    s.slot = slot;
+    std::fprintf(info_stream(s), "connected (slot %d)\n", slot);
+    return true;
+}
+
+// ---- Statements
+// ------------------------------------------------------------------
+
+bool run_sql(Session& s, const std::string& sql) {
+    if (!require_connection(s)) return false;
+    // The previous result's cursor stays open until the next statement, so
+    // that \describe can still look at it.
+    if (s.has_result) command(s, kResetStatement, s.slot, {}, kCloseCursor);
+    s.has_result = false;
+    CmdHdr hdr = command(s, kExecute, s.slot, {hostkit::text(sql)});
+    if (hdr.status != ORV_OK) {
+        report(s, "SQL", hdr, s.slot);
+        return false;
+    }
+    const int32_t columns = hostkit::count(hdr);
+    if (columns <= 0) {
+        if (hdr.number >= 0)
+            std::fprintf(info_stream(s), "OK, %.0f row%s affected\n",
+                         hdr.number, hdr.number == 1 ? "" : "s");
+        else
+            std::fprintf(info_stream(s), "OK\n");
+        return true;
+    }
+    s.has_result = true;
+    std::vector<ColumnDesc> recs;
+    if (!describe(s, recs)) return false;
+    ResultSet r;
+    bool ok = false;
+    switch (s.layout) {
+        case Layout::block:
+            ok = fetch_block(s, recs, r);
+            break;
+        case Layout::pairs:
+            ok = fetch_pairs(s, recs, r);
+            break;
+        case Layout::fixed:
+            ok = fetch_fixed(s, recs, r);
+            break;
+        case Layout::array:
+            ok = fetch_values(s, recs, r, true);
+            break;
+        case Layout::args:
+            ok = fetch_values(s, recs, r, false);
+            break;
+    }
+    // Rows fetched before a failure are still shown.
+    if (ok || !r.rows.empty()) print_result(s, r);
+    return ok;
+}
+
+// ---- Meta-commands
+// ----------------------------------------------------------------
+
+bool list_sources(Session& s) {
+    // The command needs a slot with a connection handle; without a
+    // connection a slot is allocated (not connected) just for the listing.
+    int slot = s.slot;
+    if (slot == 0) {
+        CmdHdr hdr = command(s, kAllocSlot, 0);
+        if (hdr.status != ORV_OK) {
+            report(s, "allocating a connection slot", hdr, 0);
+            return false;
+        }
+        slot = hdr.slot;
+    }
+    ResultSet r;
+    r.names = {"name", "description"};
+    r.right_align = {false, false};
+    bool ok = true;
+    for (int16_t direction = kFetchFirst;; direction = kFetchNext) {
+        CmdHdr hdr =
+            command(s, kListSources, slot,
+                    {hostkit::buffer(256), hostkit::buffer(1024)}, direction);
+        if (hdr.status == ORV_ODBC_ERROR &&
+            hostkit::native_error(hdr) == kNoData &&
+            hostkit::sqlstate(hdr).empty())
+            break;
+        if (hdr.status != ORV_OK) {
+            report(s, "listing the data sources", hdr, slot);
+            ok = false;
+            break;
+        }
+        std::string name = hostkit::arg_text(s.host, 3);
+        std::string description = hostkit::arg_text(s.host, 4);
+        if (s.format == Format::raw)
+            r.raw.push_back(visible(name) + "\\0" + visible(description) +
+                            "\\0");
+        r.rows.push_back({name, description});
+    }
+    if (slot != s.slot) command(s, kDisconnect, slot);
+    if (ok) print_result(s, r);
+    return ok;
+}
+
+bool describe_last(Session& s) {
+    if (!require_connection(s)) return false;
+    std::vector<ColumnDesc> recs;
+    if (!describe(s, recs)) return false;
+    if (recs.empty()) {
+        std::fprintf(info_stream(s),
+                     "the last statement has no result columns\n");
+        return true;
+    }
+    ResultSet r;
+    r.names = {"#",    "name",         "table", "schema",    "catalog",
+               "type", "display_size", "width", "precision", "flags"};
+    r.right_align = {true, false, false, false, false,
+                     true, true,  true,  true,  false};
+    int k = 0;
+    for (const ColumnDesc& c : recs) {
+        std::string flags;
+        if (c.flags & COLF_NOT_NULL) flags += "not null";
+        if (c.flags & COLF_AUTO_INCREMENT)
+            flags += flags.empty() ? "auto increment" : ", auto increment";
+        r.rows.push_back(
+            {std::to_string(++k), field(c.name, sizeof c.name),
+             field(c.table, sizeof c.table), field(c.schema, sizeof c.schema),
+             field(c.catalog, sizeof c.catalog), std::to_string(c.type),
+             std::to_string(c.display_size), std::to_string(c.width),
+             std::to_string(c.precision), flags});
+        if (s.format == Format::raw)
+            r.raw.push_back(visible(
+                std::string_view(reinterpret_cast<const char*>(&c), sizeof c)));
+    }
+    print_result(s, r);
+    return true;
+}
+
+bool show_info(Session& s) {
+    if (!require_connection(s)) return false;
+    struct Item {
+        int16_t code;
+        const char* name;
+        bool text;    // delivers a text into argument 3
+        bool count;   // `count` carries the number
+        bool number;  // `number` carries the number
+    };
+    static const Item kItems[] = {
+        {1, "driver name", true, true, false},
+        {2, "DBMS version", true, true, false},
+        {3, "driver version", true, true, false},
+        {4, "(item 4)", true, false, false},
+        {5, "result columns", false, true, false},
+        {6, "row count", false, false, true},
+        {7, "connector", true, false, false},
+        {8, "connector version", true, true, false},
+        {9, "interface", true, false, false},
+        {10, "row count", false, false, true},
+    };
+    ResultSet r;
+    r.names = {"item", "name", "text", "number"};
+    r.right_align = {true, false, false, true};
+    bool ok = true;
+    for (const Item& item : kItems) {
+        CmdHdr hdr =
+            command(s, kInfo, s.slot, {hostkit::buffer(240)}, item.code);
+        std::string text, number;
+        if (hdr.status == ORV_NO_STATEMENT || hdr.status == ORV_REFUSED) {
+            // Answered with a status of the connector's own: no failure.
+            text = "not available";
+        } else if (hdr.status != ORV_OK) {
+            report(s, "reading driver information", hdr, s.slot);
+            ok = false;
+            text = "failed";
+        } else if (item.text && !hostkit::sqlstate(hdr).empty()) {
+            // The driver could not answer; its message stands in
+            // argument 3 instead of the answer.
+            text = "not available (" + hostkit::arg_text(s.host, 3) + ")";
+        } else {
+            if (item.text) text = hostkit::put_text(s.host, 3);
+            if (item.count) number = std::to_string(hostkit::count(hdr));
+            if (item.number) {
+                char buf[64];
+                std::snprintf(buf, sizeof buf, "%.0f", hdr.number);
+                number = buf;
+            }
+        }
+        if (s.format == Format::raw)
+            r.raw.push_back(std::to_string(item.code) + ": " + visible(text));
+        r.rows.push_back({std::to_string(item.code), item.name, text, number});
+    }
+    print_result(s, r);
+    return ok;
+}
+
+bool get_attribute(Session& s, bool statement, int32_t number) {
+    if (!require_connection(s)) return false;
+    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s.slot));
+    if (statement)
+        hdr.subcode = static_cast<int16_t>(number);
+    else
+        hostkit::set_param_plain(hdr, number);
+    // A get needs a non-zero number in argument 3; the value comes back
+    // through PUT_INT.
+    hostkit::run(s.host, statement ? kGetStmtAttr : kGetConnAttr, hdr,
+                 {hostkit::integer(1)});
+    const char* kind = statement ? "stmt" : "conn";
+    if (hdr.status != ORV_OK) {
+        report(s, "reading the attribute", hdr, s.slot);
+        return false;
+    }
+    auto it = s.host.put_ints.find(3);
+    if (it == s.host.put_ints.end())
+        std::fprintf(info_stream(s), "%s %d: no value delivered\n", kind,
+                     number);
+    else if (!statement && it->second == kTextAttrValue)
+        std::fprintf(info_stream(s),
+                     "%s %d: a text attribute (its text is not delivered)\n",
+                     kind, number);
+    else
+        std::printf("%s %d = %lld\n", kind, number,
+                    static_cast<long long>(it->second));
+    if (!hostkit::sqlstate(hdr).empty())
+        warn(s, "reading the attribute", hdr, s.slot);
+    return true;
+}
+
+bool set_attribute(Session& s, bool statement, int32_t number,
+                   const std::string& value) {
+    if (!require_connection(s)) return false;
+    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s.slot));
+    if (statement)
+        hdr.subcode = static_cast<int16_t>(number);
+    else
+        hostkit::set_param_plain(hdr, number);
+    // The argument answers GET_INT with the number and GET_STRING with the
+    // text, whichever the attribute's kind asks for.
+    hostkit::run(s.host, statement ? kSetStmtAttr : kSetConnAttr, hdr,
+                 {hostkit::text(value)});
+    if (hdr.status != ORV_OK) {
+        report(s, "setting the attribute", hdr, s.slot);
+        return false;
+    }
+    if (!hostkit::sqlstate(hdr).empty())
+        warn(s, "setting the attribute", hdr, s.slot);
+    bool asked = !hostkit::calls_of(s.host, GET_STRING).empty();
+    if (!asked && std::atoi(value.c_str()) == 0)
+        std::fprintf(info_stream(s),
+                     "%s %d: a value of 0 is not passed on; nothing changed\n",
+                     statement ? "stmt" : "conn", number);
+    else
+        std::fprintf(info_stream(s), "OK\n");
+    return true;
+}
+
+}  // namespace orvsh
