@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "memory.h"
@@ -30,18 +32,30 @@ struct TypeMapping {
     int32_t host_type;
 };
 constexpr std::array<TypeMapping, 24> kTypeMap{{
-    {SQL_CHAR, 254},           {SQL_NUMERIC, 0},
-    {SQL_DECIMAL, 0},          {SQL_INTEGER, 3},
-    {SQL_SMALLINT, 2},         {SQL_FLOAT, 4},
-    {SQL_REAL, 5},             {SQL_DOUBLE, 5},
-    {9, 12},                   {10, 11},
-    {SQL_TYPE_TIME, 11},       {11, 7},
-    {SQL_TYPE_TIMESTAMP, 7},   {SQL_TYPE_DATE, 10},
-    {SQL_VARCHAR, 15},         {SQL_LONGVARCHAR, 15},
-    {SQL_WVARCHAR, 15},        {SQL_BIT, 16},
-    {SQL_BIGINT, 8},           {SQL_VARBINARY, 252},
-    {SQL_LONGVARBINARY, 252},  {246, 252},
-    {247, 253},                {248, 254},
+    {SQL_CHAR, 254},
+    {SQL_NUMERIC, 0},
+    {SQL_DECIMAL, 0},
+    {SQL_INTEGER, 3},
+    {SQL_SMALLINT, 2},
+    {SQL_FLOAT, 4},
+    {SQL_REAL, 5},
+    {SQL_DOUBLE, 5},
+    {9, 12},
+    {10, 11},
+    {SQL_TYPE_TIME, 11},
+    {11, 7},
+    {SQL_TYPE_TIMESTAMP, 7},
+    {SQL_TYPE_DATE, 10},
+    {SQL_VARCHAR, 15},
+    {SQL_LONGVARCHAR, 15},
+    {SQL_WVARCHAR, 15},
+    {SQL_BIT, 16},
+    {SQL_BIGINT, 8},
+    {SQL_VARBINARY, 252},
+    {SQL_LONGVARBINARY, 252},
+    {246, 252},
+    {247, 253},
+    {248, 254},
 }};
 
 // Copies text into a fixed field of n bytes: zero-filled after the text,
@@ -64,13 +78,35 @@ void text_attribute(SQLHSTMT statement, SQLUSMALLINT i, SQLUSMALLINT id,
     text[kAttrTextSize - 1] = 0;
 }
 
-// Reads a numeric attribute of column i; 0 when the call fails.
-SQLLEN numeric_attribute(SQLHSTMT statement, SQLUSMALLINT i,
-                         SQLUSMALLINT id) {
+// Reads a numeric attribute of column i; `fallback` when the call fails.
+SQLLEN numeric_attribute(SQLHSTMT statement, SQLUSMALLINT i, SQLUSMALLINT id,
+                         SQLLEN fallback = 0) {
     SQLLEN value = 0;
     SQLRETURN rc =
         SQLColAttribute(statement, i, id, nullptr, 0, nullptr, &value);
-    return SQL_SUCCEEDED(rc) ? value : 0;
+    return SQL_SUCCEEDED(rc) ? value : fallback;
+}
+
+// A display size as the record's 32-bit field holds it.  Sizes beyond the
+// field saturate rather than wrap to a negative width; SQL_NO_TOTAL (a
+// binary column of PostgreSQL) and other negative answers mean "unknown"
+// and become 0.
+int32_t display_size_field(SQLLEN size) {
+    if (size < 0) return 0;
+    return size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
+}
+
+// True when the column name, read as the date rule reads it, contains
+// DATE in any letter case: up to 63 characters from the start of the
+// record.  A name that fills its 32 bytes without a terminator runs on
+// into alt_name, which holds the same name.
+bool name_says_date(const ColumnDesc& rec) {
+    static_assert(offsetof(ColumnDesc, alt_name) == sizeof rec.name);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&rec);
+    char upper[64] = {};
+    for (int k = 0; k < 63 && bytes[k] != 0; ++k)
+        upper[k] = static_cast<char>(std::toupper(bytes[k]));
+    return std::strstr(upper, "DATE") != nullptr;
 }
 
 // Fills one record from the driver's description of column i.
@@ -88,14 +124,16 @@ void describe_one(SQLHSTMT statement, SQLUSMALLINT i, ColumnDesc& rec) {
     copy_field(rec.catalog, sizeof rec.catalog, text);
     std::memset(rec.default_text, 0, sizeof rec.default_text);
 
-    rec.display_size = static_cast<int32_t>(
+    rec.display_size = display_size_field(
         numeric_attribute(statement, i, SQL_DESC_DISPLAY_SIZE));
-    rec.width = static_cast<int32_t>(
+    rec.width = display_size_field(
         numeric_attribute(statement, i, SQL_DESC_DISPLAY_SIZE));
     rec.flags = 0;
     if (numeric_attribute(statement, i, SQL_DESC_AUTO_UNIQUE_VALUE) == SQL_TRUE)
         rec.flags |= COLF_AUTO_INCREMENT;
-    if (numeric_attribute(statement, i, SQL_DESC_NULLABLE) == SQL_NO_NULLS)
+    // A nullability that cannot be had is unknown, not NOT NULL.
+    if (numeric_attribute(statement, i, SQL_DESC_NULLABLE,
+                          SQL_NULLABLE_UNKNOWN) == SQL_NO_NULLS)
         rec.flags |= COLF_NOT_NULL;
     rec.precision = static_cast<uint16_t>(
         numeric_attribute(statement, i, SQL_DESC_PRECISION));
@@ -110,15 +148,8 @@ void describe_one(SQLHSTMT statement, SQLUSMALLINT i, ColumnDesc& rec) {
         if (d == SQL_TYPE_DATE || d == SQL_TYPE_TIME ||
             d == SQL_TYPE_TIMESTAMP) {
             t = static_cast<int16_t>(d);
-        } else if (rec.width == 10) {
-            // The name may fill its 32 bytes unterminated; the upper-case
-            // copy then runs on into alt_name, still inside the record.
-            char upper[64] = {};
-            const char* name = rec.name;
-            for (int k = 0; k < 63 && name[k] != 0; ++k)
-                upper[k] = static_cast<char>(
-                    std::toupper(static_cast<unsigned char>(name[k])));
-            if (std::strstr(upper, "DATE") != nullptr) t = SQL_TYPE_DATE;
+        } else if (rec.width == 10 && name_says_date(rec)) {
+            t = SQL_TYPE_DATE;
         }
     }
     rec.type = host_column_type(t);
@@ -154,9 +185,8 @@ int32_t host_column_type(int16_t sql_type) {
 ColumnDesc* column_record(ConnectionSlot& slot, int k) {
     if (slot.columns == nullptr || k < 0 || k > slot.column_capacity + 1)
         return nullptr;
-    return reinterpret_cast<ColumnDesc*>(slot.columns +
-                                         static_cast<std::size_t>(k) *
-                                             kColumnDescSize);
+    return reinterpret_cast<ColumnDesc*>(
+        slot.columns + static_cast<std::size_t>(k) * kColumnDescSize);
 }
 
 int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted) {
@@ -171,8 +201,9 @@ int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted) {
         ColumnDesc* rec = column_record(slot, i);
         describe_one(slot.statement, static_cast<SQLUSMALLINT>(i), *rec);
         if (dest != nullptr)
-            std::memcpy(dest + static_cast<std::size_t>(i - 1) * kColumnDescSize,
-                        rec, kColumnDescSize);
+            std::memcpy(
+                dest + static_cast<std::size_t>(i - 1) * kColumnDescSize, rec,
+                kColumnDescSize);
     }
     return c;
 }
@@ -191,50 +222,46 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n) {
 
 SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
 
-SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
-                      SQLSMALLINT c_type, void** target, SQLLEN target_size,
-                      SQLLEN* length) {
-    static char empty_text[1] = {0};
-    const bool pointer_mode = *target == nullptr;
-    *length = 0;
-    if (DataBuffer.buffer == nullptr) {
-        DataBuffer.buffer = static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
-        DataBuffer.capacity = DataBuffer.buffer ? kInitialDataBuffer : 0;
-    }
-    if (DataBuffer.buffer == nullptr) {
-        // No buffer: copy mode reads straight into the caller's storage;
-        // pointer mode has nowhere to put the value.
-        if (pointer_mode) {
-            empty_text[0] = 0;
-            *target = empty_text;
-            return SQL_ERROR;
-        }
-        return SQLGetData(statement, column, c_type, *target, target_size,
-                          length);
-    }
+void release_data_buffer() {
+    orv_free(DataBuffer.buffer);
+    DataBuffer = DataBufferState{};
+}
 
+namespace {
+
+// Reads column `column` into DataBuffer (which exists), growing it until
+// the whole value fits: a value cut short is read on after the part
+// already received (over that part's terminator for character data).
+// When the buffer cannot grow, it keeps the first, shortened part.  A
+// driver that cannot tell the length (SQL_NO_TOTAL) is read in doubling
+// steps.  *length receives the whole value's length or the indicator.
+// Returns the code of the last SQLGetData call.
+SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
+                           SQLSMALLINT c_type, SQLLEN* length) {
     const bool is_char = c_type == SQL_C_CHAR;
-    SQLLEN offset = 0;  // bytes of the value stored before the current read
+    SQLLEN offset = 0;                  // bytes kept before the current read
     SQLLEN room = DataBuffer.capacity;  // buffer length of the current read
     SQLLEN remaining = 0;               // the current read's indicator
     SQLRETURN rc = SQLGetData(statement, column, c_type, DataBuffer.buffer,
                               room, &remaining);
-    // A value that did not fit: grow the buffer to the whole value and
-    // read the rest after the part already received (over its terminator
-    // for character data).  A driver that cannot tell the length
-    // (SQL_NO_TOTAL) is read in doubling steps until the value ends.
     while (rc == SQL_SUCCESS_WITH_INFO) {
         bool cut = remaining == SQL_NO_TOTAL ||
                    (remaining >= 0 &&
                     (is_char ? remaining >= room : remaining > room));
         if (!cut) break;
         SQLLEN got = is_char ? room - 1 : room;
-        SQLLEN need = remaining == SQL_NO_TOTAL ? DataBuffer.capacity * 2
-                                                : offset + remaining + 1;
+        SQLLEN need;
+        if (remaining == SQL_NO_TOTAL) {
+            need = DataBuffer.capacity * 2;
+        } else {
+            // The whole value and a terminator; guard the sum.
+            if (remaining > PTRDIFF_MAX - offset - 1) break;
+            need = offset + remaining + 1;
+        }
         if (need <= DataBuffer.capacity) need = DataBuffer.capacity * 2;
         auto* grown = static_cast<uint8_t*>(
             orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
-        if (grown == nullptr) break;  // the caller gets the shortened part
+        if (grown == nullptr) break;  // the shortened part stays
         DataBuffer.buffer = grown;
         DataBuffer.capacity = need;
         offset += got;
@@ -243,22 +270,65 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
                         room, &remaining);
     }
     *length = remaining >= 0 ? offset + remaining : remaining;
+    // Binary and fixed-size values carry no terminator of their own; one
+    // is added when it fits so that no byte of an earlier value follows.
+    if (SQL_SUCCEEDED(rc) && !is_char && *length >= 0 &&
+        *length < DataBuffer.capacity)
+        DataBuffer.buffer[*length] = 0;
+    return rc;
+}
 
+}  // namespace
+
+SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
+                      SQLSMALLINT c_type, void** target, SQLLEN target_size,
+                      SQLLEN* length) {
+    static char empty_text[1] = {0};
+    const bool pointer_mode = *target == nullptr;
+    if (target_size < 0) target_size = 0;
+    *length = 0;
+    if (DataBuffer.buffer == nullptr) {
+        DataBuffer.buffer =
+            static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
+        DataBuffer.capacity = DataBuffer.buffer ? kInitialDataBuffer : 0;
+    }
+    if (DataBuffer.buffer == nullptr) {
+        // No buffer: copy mode reads straight into the caller's storage;
+        // pointer mode has nowhere to put the value and yields an empty
+        // text with a failure.
+        if (pointer_mode) {
+            empty_text[0] = 0;
+            *target = empty_text;
+            return SQL_ERROR;
+        }
+        SQLRETURN rc =
+            SQLGetData(statement, column, c_type, *target, target_size, length);
+        if (SQL_SUCCEEDED(rc) && *length < 0)
+            std::memset(*target, 0, static_cast<std::size_t>(target_size));
+        return rc;
+    }
+
+    SQLRETURN rc = read_into_buffer(statement, column, c_type, length);
     if (pointer_mode) {
         if (!SQL_SUCCEEDED(rc)) {
             // A failed read yields an empty value, never a stale one.
             DataBuffer.buffer[0] = 0;
             *length = 0;
+        } else if (*length == SQL_NULL_DATA) {
+            DataBuffer.buffer[0] = 0;
         }
         *target = DataBuffer.buffer;
         return rc;
     }
-    if (SQL_SUCCEEDED(rc)) {
+    if (SQL_SUCCEEDED(rc) && target_size > 0) {
         auto* dst = static_cast<uint8_t*>(*target);
         if (*length < 0) {
             std::memset(dst, 0, static_cast<std::size_t>(target_size));
         } else {
-            SQLLEN n = std::min({*length + 1, target_size, DataBuffer.capacity});
+            // The value and its terminator when they fit; never more than
+            // the buffer holds (a value that could not be read whole).
+            SQLLEN n =
+                std::min({*length + 1, target_size, DataBuffer.capacity});
             std::memcpy(dst, DataBuffer.buffer, static_cast<std::size_t>(n));
         }
     }

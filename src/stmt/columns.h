@@ -14,7 +14,7 @@ inline constexpr std::size_t kColumnDescSize = sizeof(ColumnDesc);
 static_assert(kColumnDescSize == 224);
 
 // Host column type codes with a meaning of their own in the fetch commands.
-inline constexpr int32_t kHostTypeText = 15;       // width defaults to 4096
+inline constexpr int32_t kHostTypeText = 15;  // width defaults to 4096
 inline constexpr int32_t kDefaultTextWidth = 4096;
 // Codes 249..252 are binary columns.
 constexpr bool is_binary_host_type(int32_t type) {
@@ -45,8 +45,10 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 // shared retrieval buffer.
 //  - pointer mode (*target == nullptr): on return *target points to the
 //    whole value inside the buffer, terminated; target_size is ignored.
-//    When no buffer can be had, *target points to an empty text and the
-//    result is SQL_ERROR.
+//    A NULL or a failed read gives an empty text (never an earlier
+//    value).  When no buffer can be had, *target points to an empty text
+//    and the result is SQL_ERROR.  The pointer is valid until the next
+//    read_column call.
 //  - copy mode: min(length + 1, target_size) bytes are copied to *target
 //    when the read succeeded; a NULL (negative length) zero-fills all
 //    target_size bytes.
@@ -58,5 +60,9 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
 
 // Capacity of the retrieval buffer (0 before first use); for tests.
 SQLLEN data_buffer_capacity();
+
+// Releases the retrieval buffer; the next read_column creates it afresh.
+// For shutdown and tests: pointers read_column handed out become invalid.
+void release_data_buffer();
 
 }  // namespace orv

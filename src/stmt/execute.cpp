@@ -1,32 +1,283 @@
-// Placeholder until this command is built: answers status 9.
+// Commands on the slot's statement: execute SQL text (9) with the catalog
+// forms of four SHOW statements, describe the result's columns (10),
+// import column records from the host (11), reset the statement (13), and
+// list the driver manager's data sources (18).
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "stmt/columns.h"
 
 namespace orv {
 
+namespace {
+
+// A SHOW statement answered by SQLTables, with the four search strings.
+struct ShowForm {
+    std::string_view text;
+    const char* catalog;
+    const char* schema;
+    const char* table;
+    const char* table_type;
+};
+
+// Rows 1-2 enumerate schemas (SQL_ALL_SCHEMAS), row 4 catalogs
+// (SQL_ALL_CATALOGS); row 3 lists every table.
+constexpr std::array<ShowForm, 4> kShowForms{{
+    {"SHOW DATABASES", "", "%", "", ""},
+    {"SHOW SCHEMAS", "", "%", "", ""},
+    {"SHOW TABLES", "", "", "%", ""},
+    {"SHOW CATALOGS", "%", "", "", ""},
+}};
+
+constexpr std::string_view kShowPrefix = "SHOW ";
+// Drivers whose name starts with this get SHOW statements as SQL.
+constexpr std::string_view kSqlShowDriverPrefix = "my";
+
+constexpr char ascii_upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// True when `text` begins with `prefix`, ignoring ASCII letter case.
+constexpr bool starts_with_nocase(std::string_view text,
+                                  std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (ascii_upper(text[i]) != ascii_upper(prefix[i])) return false;
+    return true;
+}
+
+// True when the two texts are equal, ignoring ASCII letter case.
+constexpr bool equals_nocase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && starts_with_nocase(a, b);
+}
+
+static_assert(starts_with_nocase("show tables", kShowPrefix));
+static_assert(!starts_with_nocase(" SHOW TABLES", kShowPrefix));
+static_assert(!starts_with_nocase("SHOWTABLES", kShowPrefix));
+static_assert(equals_nocase("Show Tables", "SHOW TABLES"));
+static_assert(!equals_nocase("SHOW TABLES;", "SHOW TABLES"));
+
+// Reads the SQL text of argument 3.  Returns false when the argument has
+// no storage or holds no terminator within its size.
+bool sql_text(const Command& cmd, std::string_view* text) {
+    ArgView a = arg(cmd, 3);
+    if (a.data == nullptr || a.size == 0) return false;
+    const void* end = std::memchr(a.data, 0, a.size);
+    if (end == nullptr) return false;
+    *text = std::string_view(reinterpret_cast<const char*>(a.data),
+                             static_cast<const uint8_t*>(end) - a.data);
+    return true;
+}
+
+// True when the connection's driver takes SHOW statements as SQL: its
+// name begins with "my" in any letter case.  A name that cannot be had
+// counts as empty.
+bool driver_takes_show(SQLHDBC connection) {
+    SQLCHAR name[kTextSize] = {};
+    SQLSMALLINT length = 0;
+    SQLRETURN rc =
+        SQLGetInfo(connection, SQL_DRIVER_NAME, name, kTextSize, &length);
+    if (!SQL_SUCCEEDED(rc)) name[0] = 0;
+    name[kTextSize - 1] = 0;
+    return starts_with_nocase(reinterpret_cast<const char*>(name),
+                              kSqlShowDriverPrefix);
+}
+
+// Runs the SHOW statement `text` as a catalog call when it is one of the
+// four forms and the driver does not take SHOW as SQL.  Returns true when
+// the catalog call produced the result; false when the text must go to
+// the driver unchanged.
+bool run_show_as_catalog(ConnectionSlot& slot, std::string_view text) {
+    if (driver_takes_show(slot.connection)) return false;
+    for (const ShowForm& form : kShowForms) {
+        if (!equals_nocase(text, form.text)) continue;
+        auto str = [](const char* s) {
+            return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s));
+        };
+        SQLRETURN rc = SQLTables(slot.statement, str(form.catalog), SQL_NTS,
+                                 str(form.schema), SQL_NTS, str(form.table),
+                                 SQL_NTS, str(form.table_type), SQL_NTS);
+        return SQL_SUCCEEDED(rc);
+    }
+    return false;
+}
+
+// Clears the column table when it describes a result, so that the next
+// fetch describes the new result afresh.
+void forget_description(ConnectionSlot& slot) {
+    if (slot.columns == nullptr || slot.columns[0] == 0) return;
+    std::memset(
+        slot.columns, 0,
+        static_cast<std::size_t>(slot.column_capacity) * kColumnDescSize);
+}
+
+}  // namespace
+
+// Command 9.  Reads the SQL text of argument 3 and executes it on the
+// slot's statement (created on first use).  "SHOW DATABASES", "SHOW
+// SCHEMAS", "SHOW TABLES" and "SHOW CATALOGS" (any letter case, nothing
+// else around them) become SQLTables calls unless the driver's name begins
+// with "my".  Writes `number` = SQLRowCount (0.0 unless that answers
+// exactly SQL_SUCCESS) and `count` = SQLNumResultCols.  Status 3 when the
+// text is missing or unterminated, 2 when the statement cannot be created
+// or the execution fails (SQL_NO_DATA included).  A column count that
+// cannot be had leaves `count` 0 and status 0, with its diagnostics.
 SQLRETURN run_execute(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
-    return SQL_SUCCESS;
+    ConnectionSlot& slot = *cmd.slot;
+    std::string_view text;
+    if (arg_count(cmd) < 3 || !sql_text(cmd, &text)) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
+    forget_description(slot);
+    SQLRETURN rc = ensure_statement(slot);
+    if (!SQL_SUCCEEDED(rc)) {
+        hdr_set_status(cmd, ORV_ODBC_ERROR);
+        return rc;
+    }
+
+    bool catalog = starts_with_nocase(text, kShowPrefix) &&
+                   run_show_as_catalog(slot, text);
+    if (!catalog) {
+        rc = SQLExecDirect(
+            slot.statement,
+            reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
+            SQL_NTS);
+        if (!SQL_SUCCEEDED(rc)) {
+            hdr_set_status(cmd, ORV_ODBC_ERROR);
+            return rc;
+        }
+    }
+
+    SQLLEN rows = 0;
+    rc = SQLRowCount(slot.statement, &rows);
+    hdr_set_number(cmd, rc == SQL_SUCCESS ? static_cast<double>(rows) : 0.0);
+
+    SQLSMALLINT columns = 0;
+    rc = SQLNumResultCols(slot.statement, &columns);
+    hdr_set_count(cmd, rc == SQL_SUCCESS ? static_cast<int32_t>(columns) : 0);
+    return rc;
 }
 
+// Command 10.  Describes the current result into the slot's column table
+// (every column, so that a later fetch finds them all described) and
+// copies the records of columns 1.. into argument 3, as many whole
+// 224-byte records as its size holds.  `count` = the driver's column count
+// (0 when the table could not be enlarged).  Status 3 without argument 3,
+// 14 without a statement.
 SQLRETURN run_describe(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
+    ConnectionSlot& slot = *cmd.slot;
+    if (arg_count(cmd) < 3) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
+    if (slot.statement == nullptr) {
+        hdr_set_status(cmd, ORV_NO_STATEMENT);
+        return SQL_SUCCESS;
+    }
+    ArgView area = arg(cmd, 3);
+    const std::size_t room = area.size / kColumnDescSize;
+    int32_t columns = describe_columns(slot, nullptr, INT16_MAX);
+    const std::size_t copied =
+        std::min(room, static_cast<std::size_t>(std::max(columns, 0)));
+    for (std::size_t i = 1; i <= copied; ++i) {
+        const ColumnDesc* rec = column_record(slot, static_cast<int>(i));
+        if (rec == nullptr) break;
+        arg_write(area, (i - 1) * kColumnDescSize, rec, kColumnDescSize);
+    }
+    hdr_set_count(cmd, columns);
     return SQL_SUCCESS;
 }
 
+// Command 11.  Copies the whole 224-byte records of argument 3 into the
+// column table from record 1 on, at most column_capacity - 1 of them; the
+// bookmark record stays as it is.  Status 3 without argument 3, 14
+// without a statement.
 SQLRETURN run_import_columns(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
+    ConnectionSlot& slot = *cmd.slot;
+    if (arg_count(cmd) < 3) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
+    if (slot.statement == nullptr) {
+        hdr_set_status(cmd, ORV_NO_STATEMENT);
+        return SQL_SUCCESS;
+    }
+    ArgView area = arg(cmd, 3);
+    int64_t records = area.size / kColumnDescSize;
+    records = std::min<int64_t>(records, slot.column_capacity - 1);
+    if (area.data == nullptr || slot.columns == nullptr || records <= 0)
+        return SQL_SUCCESS;
+    std::memcpy(slot.columns + kColumnDescSize, area.data,
+                static_cast<std::size_t>(records) * kColumnDescSize);
     return SQL_SUCCESS;
 }
 
+// Command 13.  `subcode` 0, 2 and 3 close the cursor; 1 frees the
+// statement.  Any other value frees the statement too and then reports 15
+// through the diagnostic capture (the connection's record, if any), with
+// status 0.  Driver answers are not reported.  Status 14 without a
+// statement.
 SQLRETURN run_reset_statement(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
-    return SQL_SUCCESS;
+    ConnectionSlot& slot = *cmd.slot;
+    if (slot.statement == nullptr) {
+        hdr_set_status(cmd, ORV_NO_STATEMENT);
+        return SQL_SUCCESS;
+    }
+    const int16_t mode = hdr_subcode(cmd);
+    if (mode == 0 || mode == 2 || mode == 3) {
+        SQLFreeStmt(slot.statement, SQL_CLOSE);
+        return SQL_SUCCESS;
+    }
+    SQLFreeHandle(SQL_HANDLE_STMT, slot.statement);
+    slot.statement = nullptr;
+    return mode == 1 ? SQL_SUCCESS : static_cast<SQLRETURN>(ORV_REFUSED);
 }
 
+// Command 18.  Asks the driver manager for the next data source in the
+// direction `subcode` (SQL_FETCH_FIRST, SQL_FETCH_NEXT, ...): its name
+// goes into argument 3's storage, its description into argument 4's, each
+// terminated and within the storage's size.  After the last data source:
+// status 2 and native_error 100 with no diagnostics.  Warnings (a
+// truncated text) and errors come from the environment handle, where the
+// driver manager posts them.  Status 3 with fewer than four arguments.
 SQLRETURN run_list_sources(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
-    return SQL_SUCCESS;
+    if (arg_count(cmd) < 4) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
+    // The driver manager takes 16-bit buffer lengths: storage beyond
+    // 32767 bytes is offered as 32767 bytes.
+    auto out = [](const ArgView& a, SQLSMALLINT* length) {
+        uint32_t n = a.data == nullptr ? 0 : std::min<uint32_t>(a.size, 32767);
+        *length = static_cast<SQLSMALLINT>(n);
+        return n == 0 ? nullptr : reinterpret_cast<SQLCHAR*>(a.data);
+    };
+    SQLSMALLINT name_room = 0, description_room = 0;
+    SQLCHAR* name = out(arg(cmd, 3), &name_room);
+    SQLCHAR* description = out(arg(cmd, 4), &description_room);
+    SQLSMALLINT name_length = 0, description_length = 0;
+    SQLRETURN rc = SQLDataSources(env_handle(),
+                                  static_cast<SQLUSMALLINT>(hdr_subcode(cmd)),
+                                  name, name_room, &name_length, description,
+                                  description_room, &description_length);
+    if (rc == SQL_SUCCESS) return SQL_SUCCESS;
+    if (rc == SQL_NO_DATA) {
+        hdr_set_status(cmd, ORV_ODBC_ERROR);
+        hdr_set_native_error(cmd, SQL_NO_DATA);
+        return SQL_SUCCESS;
+    }
+    if (rc != SQL_SUCCESS_WITH_INFO) hdr_set_status(cmd, ORV_ODBC_ERROR);
+    cmd.diag_on_env = true;
+    return rc;
 }
 
 }  // namespace orv
