@@ -1,12 +1,198 @@
-// Placeholder until this command is built: answers status 9.
+// Command 12: fetch one row of the slot's current result (the next row, or
+// one by absolute position) and hand its values to the host in the layout
+// the header's subcode asks for.  This file holds the common start and the
+// per-argument layout; fetch_layouts.cpp holds the other three.
+#include <cmath>
+#include <limits>
+
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "stmt/columns.h"
+#include "stmt/fetch_layouts.h"
 
 namespace orv {
 
+namespace {
+
+// Host type codes the per-argument layout treats apart.
+inline constexpr int kHostString = 2;      // text into the storage
+inline constexpr int kHostNumberText = 4;  // text through PUT_NUMBER_TEXT
+inline constexpr int kHostUnsigned = 6;    // 32-bit integer, PUT_INT
+inline constexpr int kHostSigned = 8;      // 32-bit integer, PUT_INT
+
+inline constexpr std::size_t kNumberTextSize = 32;
+
+// The absolute row of a non-zero row_number: truncated toward zero and
+// held within 32 bits (a NaN asks for row 0, which no driver has).
+SQLLEN absolute_row(double row_number) {
+    if (std::isnan(row_number)) return 0;
+    constexpr double lo = std::numeric_limits<int32_t>::min();
+    constexpr double hi = std::numeric_limits<int32_t>::max();
+    if (row_number <= lo) return std::numeric_limits<int32_t>::min();
+    if (row_number >= hi) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(row_number);
+}
+
+// Delivers column k into argument a.  Reads a's descriptor and record k
+// (whose width 0 becomes 4096 in the table); writes a's storage (direct
+// delivery) or calls PUT_STRING (callback delivery), then the follow-up
+// service of host types 4, 6 and 8; raises `count` for a delivered value
+// and applies the failure rule to a read that is not SQL_SUCCESS.
+void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
+                      int32_t* delivered) {
+    const ArgView target = arg(f.cmd, a);
+    const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
+    const int type = target.type_flags & ARG_TYPE_MASK;
+    if (rec.width == 0) rec.width = kDefaultTextWidth;
+
+    SQLLEN length = 0;
+    SQLRETURN rc;
+    bool follow_up = false;
+    char number_text[kNumberTextSize] = {};
+    int32_t work = 0;  // the integer of host types 6 and 8
+
+    if ((target.type_flags & ARG_CALLBACK) &&
+        static_cast<int64_t>(target.size) <= rec.width) {
+        // Callback delivery: the whole value, through the host.
+        void* value = nullptr;
+        rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
+                         &value, 0, &length);
+        put_value(f, a, value_text(value, length, null_text));
+    } else if (type == kHostUnsigned || type == kHostSigned) {
+        // At most four bytes of the driver's integer reach the work value,
+        // so a 2-byte host integer gets the low 16 bits.  A NULL leaves it
+        // 0, also under FETCH_NULL_TEXT: text never goes into an integer.
+        ArgView w{0, reinterpret_cast<uint8_t*>(&work),
+                  target.size < sizeof work
+                      ? target.size
+                      : static_cast<uint32_t>(sizeof work),
+                  true};
+        rc = read_into(f.statement, k,
+                       type == kHostUnsigned ? SQL_C_ULONG : SQL_C_SLONG, w,
+                       &length);
+        follow_up = true;
+    } else if (type == kHostNumberText) {
+        ArgView w{0, reinterpret_cast<uint8_t*>(number_text),
+                  static_cast<uint32_t>(kNumberTextSize), true};
+        rc = read_into(f.statement, k, SQL_C_CHAR, w, &length);
+        if (SQL_SUCCEEDED(rc) && length == SQL_NULL_DATA && null_text)
+            arg_write_text(w, kNullText);
+        number_text[kNumberTextSize - 1] = 0;  // a long value arrives cut
+        follow_up = true;
+    } else {
+        rc = read_into(f.statement, k,
+                       type == kHostString ? SQL_C_CHAR : SQL_C_BINARY, target,
+                       &length);
+        if (SQL_SUCCEEDED(rc) && length == SQL_NULL_DATA && null_text &&
+            target.size >= kNullText.size())
+            arg_write_text(target, kNullText);
+    }
+
+    bool counted = true;
+    if (rc == SQL_SUCCESS) {
+        f.last = rc;
+    } else {
+        // A value cut short or a failed read: the host learns which column,
+        // and why; the value still goes out when the reason could be read.
+        f.last = report_column_failure(f, k);
+        counted = SQL_SUCCEEDED(f.last);
+    }
+    if (!counted) return;
+    if (follow_up) {
+        if (type == kHostNumberText)
+            svc_put_number_text(f.cmd, a, number_text);
+        else
+            svc_put_int(f.cmd, a, static_cast<int64_t>(work));
+    }
+    ++*delivered;
+}
+
+}  // namespace
+
+SQLRETURN report_column_failure(RowFetch& f, int32_t column) {
+    hdr_set_status(f.cmd, ORV_ODBC_ERROR);
+    hdr_set_native_error(f.cmd, column);
+    SQLINTEGER native = 0;
+    SQLCHAR message[kMessageSize] = {};
+    SQLSMALLINT message_length = 0;
+    return SQLGetDiagRec(SQL_HANDLE_STMT, f.statement, 1, hdr_sqlstate(f.cmd),
+                         &native, message, kMessageSize, &message_length);
+}
+
+// Per-argument layout: arguments 3, 4, ... receive columns 1, 2, ... each
+// in its own host type, up to the last argument or the last column,
+// whichever comes first.  `count` = the number of values delivered.
+void fetch_per_argument(RowFetch& f) {
+    int32_t delivered = 0;
+    const int32_t args = arg_count(f.cmd);
+    for (int a = 3; a <= args; ++a) {
+        const int32_t k = a - 2;
+        if (k > f.columns) break;
+        ColumnDesc* rec = column_record(f.slot, k);
+        if (rec == nullptr) break;
+        deliver_argument(f, a, k, *rec, &delivered);
+    }
+    hdr_set_count(f.cmd, delivered);
+}
+
+// Command 12.  Reads `slot`, `subcode`, `param`, `row_number` and `number`
+// of the header and the host arguments from 3 on.  Positions the cursor
+// (the next row for row_number 0.0, else that absolute row), describes the
+// result into the column table when it is not described yet, updates the
+// running row number in `number` and delivers the row in the chosen
+// layout.  End of data: `number` 0.0, status 0 and the common tail with
+// SQL_NO_DATA.  Returns the last ODBC code for the common tail.
 SQLRETURN run_fetch_row(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
-    return SQL_SUCCESS;
+    if (arg_count(cmd) < 3) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
+    ConnectionSlot& slot = *cmd.slot;
+    if (slot.statement == nullptr) {
+        hdr_set_status(cmd, ORV_NO_STATEMENT);
+        return SQL_SUCCESS;
+    }
+
+    const double row_number = hdr_row_number(cmd);
+    SQLRETURN rc = row_number == 0.0
+                       ? SQLFetchScroll(slot.statement, SQL_FETCH_NEXT, 0)
+                       : SQLFetchScroll(slot.statement, SQL_FETCH_ABSOLUTE,
+                                        absolute_row(row_number));
+    if (rc == SQL_NO_DATA) {
+        hdr_set_number(cmd, 0.0);
+        return rc;
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+        // No row was fetched: the host must not take its (unchanged)
+        // variables for a new row.
+        hdr_set_status(cmd, ORV_ODBC_ERROR);
+        return rc;
+    }
+
+    SQLSMALLINT n = 0;
+    rc = SQLNumResultCols(slot.statement, &n);
+    if (!SQL_SUCCEEDED(rc)) n = 0;
+
+    if (int16_t status = prepare_columns(slot, n); status != ORV_OK) {
+        hdr_set_status(cmd, status);
+        return SQL_SUCCESS;
+    }
+
+    if (row_number == 0.0)
+        hdr_set_number(cmd, hdr_number(cmd) + 1.0);
+    else
+        hdr_set_number(cmd, row_number);
+
+    RowFetch f{cmd, slot, slot.statement, n, hdr_subcode(cmd), rc};
+    if (f.subcode & FETCH_ARRAY)
+        fetch_array(f);
+    else if (f.subcode & FETCH_FIXED)
+        fetch_fixed(f);
+    else if (f.subcode & FETCH_PAIRS)
+        fetch_pairs(f);
+    else
+        fetch_per_argument(f);
+    return f.last;
 }
 
 }  // namespace orv

@@ -1,0 +1,69 @@
+// The four layouts in which command 12 hands one fetched row to the host,
+// and the small pieces they share.  Only fetch_row.cpp and
+// fetch_layouts.cpp use this header.
+#pragma once
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "conn/slots.h"
+#include "host/command.h"
+#include "host/hostio.h"
+
+namespace orv {
+
+// One row fetch in progress, after the common start: the row is
+// positioned and the column table describes at least `columns` columns.
+struct RowFetch {
+    Command& cmd;
+    ConnectionSlot& slot;
+    SQLHSTMT statement;
+    int32_t columns;  // result column count n
+    int16_t subcode;  // layout and option bits
+    SQLRETURN last;   // the last ODBC return code; the common tail sees it
+};
+
+// Each layout delivers the row as its name says, sets `count` and the
+// status where its rules call for it, and leaves the last ODBC return code
+// in f.last.
+void fetch_per_argument(RowFetch& f);
+void fetch_array(RowFetch& f);
+void fetch_fixed(RowFetch& f);
+void fetch_pairs(RowFetch& f);
+
+// What a NULL becomes under FETCH_NULL_TEXT.
+inline constexpr std::string_view kNullText = "NULL";
+
+// The text of a value read in pointer mode (value and length as
+// read_column left them): the value's bytes, never more than the retrieval
+// buffer holds; for NULL "NULL" under null_text and the empty text
+// otherwise.
+std::string_view value_text(const void* value, SQLLEN length, bool null_text);
+
+// Hands text to argument or element `selector` with PUT_STRING; a refusal
+// makes status 8.
+void put_value(RowFetch& f, int32_t selector, std::string_view text);
+
+// A view of bytes [at, at + len) of a's storage, clipped to a.size (size 0
+// when `at` lies beyond it); the view never reaches outside a.
+ArgView sub_view(const ArgView& a, std::size_t at, std::size_t len);
+
+// Reads column `column` as c_type and copies it into dst as a copy-mode
+// read does: on a successful read, min(length + 1, dst.size) bytes (the
+// value and, when it fits, a terminating zero byte), or dst.size zero bytes
+// for a NULL; on a failed read dst is left as it was.  Every write is
+// bounded by dst.size.  *length receives the driver's length or
+// indicator.  Returns the read's ODBC code.
+SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
+                    const ArgView& dst, SQLLEN* length);
+
+// A column read that did not return SQL_SUCCESS: status 2, native_error =
+// the column number, and the statement's first diagnostic record's state
+// into sqlstate (its native code is not kept).  Returns the code of the
+// SQLGetDiagRec call.
+SQLRETURN report_column_failure(RowFetch& f, int32_t column);
+
+}  // namespace orv

@@ -1,0 +1,349 @@
+// Row fetch (command 12) paths that no real driver shows, through the
+// scripted ODBC stand-in: failing reads and diagnostic calls, memory that
+// cannot be had, column widths chosen to run the pairs record out of room.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "conn/slots.h"
+#include "memory.h"
+#include "standin.h"
+#include "stmt/columns.h"
+#include "testbed.h"
+
+namespace {
+
+using hostkit::ArgSpec;
+using testbed::command;
+
+constexpr int32_t kFetch = 12;
+
+class FetchRowStandin : public testbed::ConnectorTest {
+  protected:
+    void SetUp() override { standin::reset(); }
+    void TearDown() override {
+        orv::orv_fail_allocation(0);
+        testbed::ConnectorTest::TearDown();
+    }
+
+    // A connected slot whose statement has `r` as its current, not yet
+    // described result.
+    int open(standin::Result r) {
+        EXPECT_EQ(command(host, 1, 0).status, 0);
+        const int slot = command(host, 4, 0).slot;
+        EXPECT_EQ(command(host, 6, slot, {hostkit::text("-host=x")}).status, 0);
+        orv::ConnectionSlot* s = orv::slot_at(slot);
+        EXPECT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(*s)));
+        standin::set_result(s->statement, std::move(r));
+        if (s->columns != nullptr) s->columns[0] = 0;
+        return slot;
+    }
+
+    CmdHdr fetch(int slot, std::vector<ArgSpec> args, int16_t subcode = 0,
+                 int32_t param = 0) {
+        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
+        hostkit::set_param_swapped(hdr, param);
+        hostkit::run(host, kFetch, hdr, std::move(args));
+        return hdr;
+    }
+
+    // Makes every read of column `col` fail; with `state`, the statement
+    // carries a diagnostic record for it.
+    static void fail_reads_of(SQLUSMALLINT col, std::string state) {
+        standin::hooks.SQLGetData = [col, state](SQLHSTMT s, SQLUSMALLINT c,
+                                                 SQLSMALLINT t, SQLPOINTER p,
+                                                 SQLLEN n, SQLLEN* ind) {
+            if (c != col) return standin::base::SQLGetData(s, c, t, p, n, ind);
+            if (!state.empty()) standin::push_diag(s, state, 7, "bad value");
+            if (ind != nullptr) *ind = 0;
+            return static_cast<SQLRETURN>(SQL_ERROR);
+        };
+    }
+};
+
+std::vector<uint8_t> bytes_of(std::string_view s) {
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+// The pairs record the slot's row buffer holds after a pairs fetch.
+std::vector<uint8_t> pairs_record(int slot) {
+    const orv::ConnectionSlot* s = orv::slot_at(slot);
+    return std::vector<uint8_t>(s->row_buffer,
+                                s->row_buffer + s->row_buffer_size);
+}
+
+// A column read that is not SQL_SUCCESS: status 2, native_error = that
+// column, its SQLSTATE; the value counts only when the reason was read.
+TEST_F(FetchRowStandin, FailedReadInPerArgumentLayout) {
+    struct Case {
+        const char* what;
+        std::string state;  // "" = no diagnostic record for the failure
+        int32_t count;
+        const char* sqlstate;
+    };
+    const Case cases[] = {
+        {"record readable", "22018", 3, "22018"},
+        // The diagnostic call's SQL_NO_DATA reaches the common tail, which
+        // finds no record either; native_error keeps the column number.
+        {"no record", "", 2, "?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        standin::reset();
+        testbed::release_all(host);
+        const int slot =
+            open(standin::table({"a", "b", "c"}, {{"first", "second", "9"}}));
+        fail_reads_of(3, c.state);
+        CmdHdr hdr = fetch(slot, {hostkit::buffer(8), hostkit::buffer(8),
+                                  hostkit::integer(0, 8)});
+        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hostkit::native_error(hdr), 3);
+        EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
+        EXPECT_EQ(hostkit::count(hdr), c.count);
+        EXPECT_EQ(hostkit::arg_text(host, 3), "first");
+        EXPECT_EQ(hostkit::arg_text(host, 4), "second");
+        // A delivered failing integer column hands over 0, never garbage.
+        EXPECT_EQ(host.put_ints.count(5), c.count == 3 ? 1u : 0u);
+        if (c.count == 3) {
+            EXPECT_EQ(host.put_ints[5], 0);
+        }
+        EXPECT_EQ(hdr.number, 1.0);
+    }
+}
+
+TEST_F(FetchRowStandin, FailedReadInFixedLayoutShowsSpaces) {
+    standin::Result r;
+    r.columns = {standin::column("a", SQL_VARCHAR, 3),
+                 standin::column("b", SQL_VARCHAR, 4),
+                 standin::column("c", SQL_VARCHAR, 2)};
+    r.rows = {{"xyz", "uvwt", "rs"}};
+    const int slot = open(r);
+    fail_reads_of(2, "HY000");
+    CmdHdr hdr = fetch(slot, {hostkit::buffer(16)}, FETCH_FIXED);
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hostkit::native_error(hdr), 2);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "HY000");
+    EXPECT_EQ(hostkit::count(hdr), 3);
+    std::vector<uint8_t> want = bytes_of("xyz    rs");
+    want.resize(16, 0);
+    EXPECT_EQ(hostkit::arg_bytes(host, 3), want);
+}
+
+// A failed read in the array and pairs layouts contributes an empty value,
+// never the previous column's value left in the retrieval buffer.
+TEST_F(FetchRowStandin, FailedReadGivesEmptyValueInArrayAndPairs) {
+    struct Case {
+        const char* what;
+        int16_t subcode;
+        int16_t flags;
+    };
+    const Case cases[] = {
+        {"array elements", FETCH_ARRAY, 2 | ARG_ARRAY},
+        {"array through PUT_STRING", FETCH_ARRAY, 2 | ARG_ARRAY | ARG_CALLBACK},
+        {"pairs", FETCH_PAIRS, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        standin::reset();
+        testbed::release_all(host);
+        const int slot = open(
+            standin::table({"a", "b", "c"}, {{"first", "second", "third"}}));
+        fail_reads_of(2, "HY000");
+        ArgSpec target = c.subcode == FETCH_PAIRS
+                             ? hostkit::buffer(sizeof(void*))
+                             : hostkit::array(8, 3, c.flags);
+        CmdHdr hdr = fetch(slot, {target}, c.subcode, 3);
+        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hostkit::count(hdr), 3);
+        if (c.subcode == FETCH_PAIRS) {
+            std::vector<uint8_t> want = bytes_of("a=first");
+            for (std::string_view e : {"b=", "c=third"}) {
+                want.push_back(0);
+                want.insert(want.end(), e.begin(), e.end());
+            }
+            want.resize(orv::slot_at(slot)->row_buffer_size, 0);
+            EXPECT_EQ(pairs_record(slot), want);
+        } else if (c.flags & ARG_CALLBACK) {
+            EXPECT_EQ(hostkit::put_text(host, 3), "first");
+            ASSERT_EQ(host.put_strings.count(259), 1u);
+            EXPECT_EQ(hostkit::put_text(host, 259), "");
+            EXPECT_EQ(hostkit::put_text(host, 515), "third");
+        } else {
+            std::vector<uint8_t> want(24, 0);
+            std::memcpy(want.data(), "first", 5);
+            std::memcpy(want.data() + 16, "third", 5);
+            EXPECT_EQ(hostkit::arg_bytes(host, 3), want);
+        }
+    }
+}
+
+// A value the retrieval buffer cannot grow for arrives cut short: the
+// read's SQL_SUCCESS_WITH_INFO is a column failure, the part delivered.
+TEST_F(FetchRowStandin, ValueCutShortWhenBufferCannotGrow) {
+    // Make sure the buffer exists, then ask for more than it holds.
+    const int first = open(standin::table({"a"}, {{"x"}}));
+    ASSERT_EQ(fetch(first, {hostkit::buffer(4)}).status, 0);
+    const auto big =
+        static_cast<std::size_t>(orv::data_buffer_capacity()) + 100;
+    standin::reset();
+    testbed::release_all(host);
+    const int slot =
+        open(standin::table({"a", "b"}, {{std::string(big, 'v'), "ok"}}));
+    orv::orv_fail_allocation(1);
+    CmdHdr hdr = fetch(slot, {hostkit::buffer(10), hostkit::buffer(4)});
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hostkit::native_error(hdr), 1);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "01004");
+    EXPECT_EQ(hostkit::count(hdr), 2);
+    EXPECT_EQ(hostkit::arg_bytes(host, 3), bytes_of(std::string(10, 'v')));
+    EXPECT_EQ(hostkit::arg_text(host, 4), "ok");
+}
+
+// A row buffer that cannot be had: status 8, nothing written anywhere, and
+// the previous record left as it was.
+TEST_F(FetchRowStandin, RowBufferAllocationFailure) {
+    const int slot = open(standin::table({"id"}, {{"1"}, {"2"}}));
+    CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
+    ASSERT_EQ(hdr.status, 0);
+    const std::vector<uint8_t> before = pairs_record(slot);
+    const uint8_t* buffer = orv::slot_at(slot)->row_buffer;
+
+    orv::orv_fail_allocation(1);
+    hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
+    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hostkit::count(hdr), 0);
+    EXPECT_EQ(hostkit::arg_bytes(host, 3),
+              std::vector<uint8_t>(sizeof(void*), 0));
+    EXPECT_EQ(orv::slot_at(slot)->row_buffer, buffer);
+    EXPECT_EQ(pairs_record(slot), before);
+}
+
+// The record is bounded by its computed size: a value of escaped bytes
+// that does not fit stops before the pair that would be split, and the
+// terminators go in only while room is left.
+TEST_F(FetchRowStandin, PairsRecordNeverSplitsAnEscapeOrOverruns) {
+    struct Case {
+        const char* name;
+        std::string value;
+        std::vector<uint8_t> tail;  // what follows the name and '='
+    };
+    // Width 1: the record has 3 + 68 + 1 = 72 bytes.
+    const std::string escapes(40, '\xFA');
+    const Case cases[] = {
+        // 69 bytes left: 34 pairs, the 35th does not fit, one terminator.
+        {"vv", escapes,
+         [] {
+             std::vector<uint8_t> t(68, 0xFB);
+             t.push_back(0);
+             return t;
+         }()},
+        // 70 bytes left: 35 pairs fill the record; no terminator fits.
+        {"v", escapes, std::vector<uint8_t>(70, 0xFB)},
+        // Nothing follows a pair that did not fit, not even a plain byte
+        // that would.
+        {"vv", std::string(68, 'a') + "\xFB" + "b",
+         [] {
+             std::vector<uint8_t> t(68, 'a');
+             t.push_back(0);
+             return t;
+         }()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        standin::reset();
+        testbed::release_all(host);
+        standin::Result r;
+        r.columns = {standin::column(c.name, SQL_VARCHAR, 1)};
+        r.rows = {{c.value}};
+        const int slot = open(r);
+        CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
+        EXPECT_EQ(hdr.status, 0);
+        ASSERT_EQ(orv::slot_at(slot)->row_buffer_size, 72u);
+        std::vector<uint8_t> want = bytes_of(std::string(c.name) + "=");
+        want.insert(want.end(), c.tail.begin(), c.tail.end());
+        want.resize(72, 0);
+        EXPECT_EQ(pairs_record(slot), want);
+    }
+}
+
+// A zero byte inside character data (which no real driver hands out)
+// becomes 0xFA, so that the record's terminators stay unambiguous.
+TEST_F(FetchRowStandin, PairsEscapeZeroByte) {
+    const int slot = open(standin::table(
+        {"v"}, {{std::string("a\0b\xFA\xFB", 5)}, {std::string(1, '\0')}}));
+    CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
+    ASSERT_EQ(hdr.status, 0);
+    std::vector<uint8_t> want = {'v',  '=',  'a',  0xFA, 'b', 0xFB,
+                                 0xFB, 0xFB, 0xFC, 0,    0};
+    want.resize(orv::slot_at(slot)->row_buffer_size, 0);
+    EXPECT_EQ(pairs_record(slot), want);
+    hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
+    want = {'v', '=', 0xFA, 0, 0};
+    want.resize(orv::slot_at(slot)->row_buffer_size, 0);
+    EXPECT_EQ(pairs_record(slot), want);
+}
+
+// The description of the result must match its column count: status 16
+// when it does not, status 8 when the column table cannot be enlarged;
+// nothing is delivered either way.
+TEST_F(FetchRowStandin, DescriptionMismatchAndTableFailure) {
+    // A count that changes between the fetch and the description.
+    {
+        const int slot = open(standin::table({"a", "b"}, {{"1", "2"}}));
+        auto calls = std::make_shared<int>(0);
+        standin::hooks.SQLNumResultCols = [calls](SQLHSTMT s, SQLSMALLINT* n) {
+            SQLRETURN rc = standin::base::SQLNumResultCols(s, n);
+            if (++*calls > 1) *n = 1;
+            return rc;
+        };
+        CmdHdr hdr = fetch(slot, {hostkit::buffer(4), hostkit::buffer(4)});
+        EXPECT_EQ(hdr.status, 16);
+        EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
+        EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
+        EXPECT_EQ(hostkit::count(hdr), 0);
+    }
+    standin::reset();
+    testbed::release_all(host);
+    // A result wider than the table, and no memory to enlarge it.
+    {
+        std::vector<std::string> names;
+        for (int i = 0; i < orv::kInitialColumnCapacity + 8; ++i)
+            names.push_back("c" + std::to_string(i));
+        const int slot = open(standin::table(names, {{"1"}}));
+        orv::orv_fail_allocation(1);
+        CmdHdr hdr = fetch(slot, {hostkit::buffer(4)});
+        EXPECT_EQ(hdr.status, 8);
+        EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
+    }
+}
+
+// A fetch the driver refuses fetched no row: the host is told so.
+TEST_F(FetchRowStandin, RefusedFetchIsAFailure) {
+    standin::script.forward_only = true;
+    const int slot = open(standin::table({"a"}, {{"1"}, {"2"}}));
+    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
+    hdr.row_number = 2.0;
+    hdr.number = 5.0;
+    hostkit::run(host, kFetch, hdr, {hostkit::buffer(4)});
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "HY106");
+    EXPECT_EQ(hdr.number, 5.0);
+    EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
+    // Row numbers beyond 32 bits are held to its range, never undefined.
+    const auto scrolls = standin::calls_to("SQLFetchScroll");
+    ASSERT_FALSE(scrolls.empty());
+    EXPECT_EQ(scrolls.back().args.at(1), "2");
+    standin::script.forward_only = false;
+    hdr = hostkit::header(static_cast<uint8_t>(slot));
+    hdr.row_number = 1e12;
+    hostkit::run(host, kFetch, hdr, {hostkit::buffer(4)});
+    EXPECT_EQ(standin::calls_to("SQLFetchScroll").back().args.at(1),
+              "2147483647");
+    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hostkit::native_error(hdr), SQL_NO_DATA);
+}
+
+}  // namespace
