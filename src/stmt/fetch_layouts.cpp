@@ -35,23 +35,43 @@ uint64_t width_of(const ColumnDesc& rec) {
     return rec.width > 0 ? static_cast<uint64_t>(rec.width) : 0;
 }
 
-// Writes bytes into the row buffer at *p, never more than *s bytes.
-struct RecordWriter {
-    uint8_t* buffer;
-    std::size_t p = 0;  // next byte
-    std::size_t s = 0;  // bytes left
+// Room the pairs record starts with; it grows as values need, up to the
+// record's full size.
+inline constexpr std::size_t kPairsInitialRoom = 16384;
 
+// Writes the pairs record into the slot's row buffer.  The record may take
+// at most `limit` bytes (its size from the column widths); the buffer
+// starts smaller and grows, zero-filled, as the bytes written need it, so
+// a result with very wide declared columns does not cost their full width
+// on every row.  Nothing is ever written past `limit` or past the buffer.
+struct RecordWriter {
+    ConnectionSlot& slot;
+    std::size_t limit;    // the record's full size
+    std::size_t p = 0;    // next byte
+    bool failed = false;  // the buffer could not grow
+
+    std::size_t left() const { return failed ? 0 : limit - p; }
+    // Makes sure n more bytes fit in the buffer (n <= left()).
+    bool room(std::size_t n) {
+        std::size_t have = slot.row_buffer_size;
+        if (p + n <= have) return true;
+        std::size_t want = std::min(limit, std::max(p + n, have * 2));
+        if (!resize_row_buffer(slot, want)) {
+            failed = true;
+            return false;
+        }
+        std::memset(slot.row_buffer + have, 0, want - have);
+        return true;
+    }
     void bytes(std::string_view text) {
-        std::size_t n = std::min(text.size(), s);
-        if (n == 0) return;  // an empty text may have no storage at all
-        std::memcpy(buffer + p, text.data(), n);
+        std::size_t n = std::min(text.size(), left());
+        if (n == 0 || !room(n)) return;  // an empty text may have no storage
+        std::memcpy(slot.row_buffer + p, text.data(), n);
         p += n;
-        s -= n;
     }
     void byte(uint8_t b) {
-        if (s == 0) return;
-        buffer[p++] = b;
-        --s;
+        if (left() == 0 || !room(1)) return;
+        slot.row_buffer[p++] = b;
     }
     // The value's bytes with their escapes, as far as they fit; an escape
     // pair goes in whole or not at all, and nothing follows a byte that
@@ -60,10 +80,10 @@ struct RecordWriter {
         for (char c : value) {
             auto b = static_cast<uint8_t>(c);
             if (b == 0x00 || (b != kEscZero && b != kEscMark)) {
-                if (s < 1) return;
+                if (left() < 1) return;
                 byte(b == 0x00 ? kEscZero : b);
             } else {
-                if (s < 2) return;
+                if (left() < 2) return;
                 byte(kEscMark);
                 byte(b == kEscZero ? kEscMark : kEscMarkSelf);
             }
@@ -249,17 +269,20 @@ void fetch_pairs(RowFetch& f) {
         uint64_t w = width_of(*rec);
         size += kPairsPerColumn + w + (is_binary_host_type(rec->type) ? w : 0);
     }
-    if (size > std::numeric_limits<std::size_t>::max() / 2 ||
-        !resize_row_buffer(f.slot, static_cast<std::size_t>(size))) {
+    if (size > std::numeric_limits<std::size_t>::max() / 2) {
+        hdr_set_status(f.cmd, ORV_NO_MEMORY);
+        return;
+    }
+    const auto limit = static_cast<std::size_t>(size);
+    const std::size_t start = std::min(limit, kPairsInitialRoom);
+    if (!resize_row_buffer(f.slot, start)) {
         hdr_set_status(f.cmd, ORV_NO_MEMORY);
         return;
     }
     std::memset(f.slot.row_buffer, 0, f.slot.row_buffer_size);
-    const ArgView target = arg(f.cmd, 3);
-    if (target.size >= 4) arg_store_address(target, f.slot.row_buffer);
 
     hdr_set_count(f.cmd, f.columns);
-    RecordWriter out{f.slot.row_buffer, 0, f.slot.row_buffer_size};
+    RecordWriter out{f.slot, limit};
     int counter = 0;
     for (int32_t k = 1; k <= f.columns; ++k) {
         ColumnDesc* rec = column_record(f.slot, k);
@@ -283,6 +306,15 @@ void fetch_pairs(RowFetch& f) {
         out.byte(0);
     }
     out.byte(0);
+    if (out.failed) {
+        hdr_set_status(f.cmd, ORV_NO_MEMORY);
+        hdr_set_count(f.cmd, 0);
+        return;
+    }
+    // The buffer may have moved while it grew: the address goes to the
+    // host once the record is complete.
+    const ArgView target = arg(f.cmd, 3);
+    if (target.size >= 4) arg_store_address(target, f.slot.row_buffer);
 }
 
 }  // namespace orv
