@@ -1,0 +1,192 @@
+// Block fetch (command 25) paths that no real driver shows, through the
+// scripted ODBC stand-in: reads that fail inside a row, fetch warnings,
+// values of unknown length, a description that disagrees with the result.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "conn/slots.h"
+#include "memory.h"
+#include "standin.h"
+#include "stmt/columns.h"
+#include "testbed.h"
+
+namespace {
+
+using testbed::command;
+
+class FetchBlockStandin : public testbed::ConnectorTest {
+  protected:
+    void SetUp() override { standin::reset(); }
+    void TearDown() override {
+        orv::orv_fail_allocation(0);
+        testbed::ConnectorTest::TearDown();
+    }
+
+    // A connected slot whose statement has `r` as its current, not yet
+    // described result.
+    int open(standin::Result r) {
+        EXPECT_EQ(command(host, 1, 0).status, 0);
+        const int slot = command(host, 4, 0).slot;
+        EXPECT_EQ(command(host, 6, slot, {hostkit::text("-host=x")}).status, 0);
+        orv::ConnectionSlot* s = orv::slot_at(slot);
+        EXPECT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(*s)));
+        standin::set_result(s->statement, std::move(r));
+        if (s->columns != nullptr) s->columns[0] = 0;
+        return slot;
+    }
+
+    CmdHdr fetch_block(int slot, int16_t subcode = 0) {
+        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
+        hostkit::run(host, 25, hdr, {hostkit::buffer(sizeof(void*))});
+        return hdr;
+    }
+
+    // Makes every read of column `col` fail, with a diagnostic record.
+    static void fail_reads_of(SQLUSMALLINT col) {
+        standin::hooks.SQLGetData = [col](SQLHSTMT s, SQLUSMALLINT c,
+                                          SQLSMALLINT t, SQLPOINTER p, SQLLEN n,
+                                          SQLLEN* ind) {
+            if (c != col) return standin::base::SQLGetData(s, c, t, p, n, ind);
+            standin::push_diag(s, "HY000", 7, "bad value");
+            if (ind != nullptr) *ind = 0;
+            return static_cast<SQLRETURN>(SQL_ERROR);
+        };
+    }
+};
+
+// The block in the slot's row buffer, `length` bytes of it.
+std::string block(int slot, std::size_t length) {
+    const orv::ConnectionSlot* s = orv::slot_at(slot);
+    EXPECT_LE(length + 4, s->row_buffer_size);
+    return std::string(reinterpret_cast<const char*>(s->row_buffer), length);
+}
+
+std::string block_bytes(const std::vector<std::string>& items) {
+    std::string s;
+    for (const std::string& v : items) s += v + '\0';
+    return s + '\0';
+}
+
+// A failed read contributes an empty item; only the row's last read
+// decides whether fetching goes on, and its failure is reported with the
+// rows delivered so far, status 0.
+TEST_F(FetchBlockStandin, FailedReadsInsideRows) {
+    struct Case {
+        SQLUSMALLINT failing;
+        std::vector<std::string> items;
+        double rows;
+        const char* sqlstate;
+    };
+    const Case cases[] = {
+        {2, {"a", "b", "c", "1", "", "3", "4", "", "6"}, 2, ""},
+        {3, {"a", "b", "c", "1", "2", ""}, 1, "HY000"},
+    };
+    for (const Case& c : cases) {
+        standin::reset();
+        const int slot = open(standin::table(
+            {"a", "b", "c"}, {{"1", "2", "3"}, {"4", "5", "6"}}));
+        fail_reads_of(c.failing);
+        CmdHdr hdr = fetch_block(slot);
+        EXPECT_EQ(hdr.status, 0) << c.failing;
+        EXPECT_EQ(hdr.number, c.rows);
+        EXPECT_EQ(hostkit::count(hdr), 3);
+        EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
+        if (*c.sqlstate) {
+            EXPECT_EQ(hostkit::native_error(hdr), 7);
+        }
+        std::string expected = block_bytes(c.items);
+        EXPECT_EQ(block(slot, expected.size()), expected) << c.failing;
+        testbed::release_all(host);
+    }
+}
+
+// A warning from the fetch counts as success, also for a row that has only
+// binary columns; the block ends normally without a capture.
+TEST_F(FetchBlockStandin, FetchWarningsDoNotEndTheBlock) {
+    standin::Result r;
+    r.columns = {standin::column("bin", SQL_VARBINARY, 4),
+                 standin::column("t", SQL_VARCHAR, 4)};
+    r.rows = {{"\x01", "x"}, {"\x02", "y"}};
+    const int slot = open(r);
+    standin::fail("SQLFetchScroll", SQL_SUCCESS_WITH_INFO, "01S01").once();
+    CmdHdr hdr = fetch_block(slot);
+    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.number, 2.0);
+    EXPECT_EQ(hostkit::count(hdr), 1);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "");
+    std::string expected = block_bytes({"bin", "t", "x", "y"});
+    EXPECT_EQ(block(slot, expected.size()), expected);
+
+    standin::reset();
+    r.columns.pop_back();
+    const int only_binary = open(r);
+    standin::fail("SQLFetchScroll", SQL_SUCCESS_WITH_INFO, "01S01");
+    hdr = fetch_block(only_binary);
+    EXPECT_EQ(hdr.number, 2.0);
+    EXPECT_EQ(hostkit::count(hdr), 0);
+    EXPECT_EQ(block(only_binary, 5), std::string("bin\0\0", 5));
+}
+
+// A value whose length the driver cannot tell comes whole; one that cannot
+// be read whole (no memory) ends the block before its row, status 8.
+TEST_F(FetchBlockStandin, ValuesOfUnknownLength) {
+    const std::size_t big =
+        static_cast<std::size_t>(orv::data_buffer_capacity()) + 5000;
+    standin::Result r = standin::table(
+        {"id", "v"}, {{"1", std::string(big, 'q') + "!"}, {"2", "two"}});
+    r.no_total = true;
+    int slot = open(r);
+    CmdHdr hdr = fetch_block(slot);
+    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.number, 2.0);
+    std::string expected =
+        block_bytes({"id", "v", "1", std::string(big, 'q') + "!", "2", "two"});
+    EXPECT_TRUE(block(slot, expected.size()) == expected);
+
+    standin::reset();
+    const std::size_t bigger =
+        static_cast<std::size_t>(orv::data_buffer_capacity()) + 5000;
+    r = standin::table(
+        {"id", "v"},
+        {{"1", "one"}, {"2", std::string(bigger, 'q')}, {"3", "x"}});
+    r.no_total = true;
+    slot = open(r);
+    orv::orv_fail_allocation(2);  // 1: the row buffer; 2: the value's room
+    hdr = fetch_block(slot);
+    orv::orv_fail_allocation(0);
+    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.number, 1.0);
+    expected = block_bytes({"id", "v", "1", "one"});
+    EXPECT_EQ(block(slot, expected.size()), expected);
+}
+
+// A value holding a zero byte ends there: items carry no escapes.
+TEST_F(FetchBlockStandin, ValueEndsAtItsFirstZeroByte) {
+    const int slot =
+        open(standin::table({"v"}, {{std::string("ab\0cd", 5)}, {"e"}}));
+    CmdHdr hdr = fetch_block(slot);
+    EXPECT_EQ(hdr.number, 2.0);
+    std::string expected = block_bytes({"v", "ab", "e"});
+    EXPECT_EQ(block(slot, expected.size()), expected);
+}
+
+// A description that does not match the column count: 16, nothing fetched.
+TEST_F(FetchBlockStandin, DescriptionMismatchFetchesNothing) {
+    const int slot = open(standin::table({"a", "b"}, {{"1", "2"}}));
+    int calls = 0;
+    standin::hooks.SQLNumResultCols = [&calls](SQLHSTMT s, SQLSMALLINT* n) {
+        SQLRETURN rc = standin::base::SQLNumResultCols(s, n);
+        if (++calls > 1) *n = 3;  // the description sees another count
+        return rc;
+    };
+    CmdHdr hdr = fetch_block(slot);
+    EXPECT_EQ(hdr.status, 16);
+    EXPECT_EQ(hostkit::count(hdr), 2);
+    EXPECT_TRUE(standin::calls_to("SQLFetchScroll").empty());
+    EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(sizeof(void*)));
+}
+
+}  // namespace
