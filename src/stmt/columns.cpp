@@ -24,6 +24,11 @@ struct DataBufferState {
 DataBufferState DataBuffer;
 
 inline constexpr SQLLEN kInitialDataBuffer = 4096;
+// Buffer length offered to a value's first read.  Some drivers (SQLite's)
+// do work in proportion to the length offered, so once the buffer has
+// grown for one large value, offering all of it would slow every later
+// read; a value longer than this is read on into the rest of the buffer.
+inline constexpr SQLLEN kFirstReadLength = 65536;
 inline constexpr int kAttrTextSize = 128;
 
 // SQL type -> host column type code.
@@ -239,9 +244,10 @@ namespace {
 SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
                            SQLSMALLINT c_type, SQLLEN* length) {
     const bool is_char = c_type == SQL_C_CHAR;
-    SQLLEN offset = 0;                  // bytes kept before the current read
-    SQLLEN room = DataBuffer.capacity;  // buffer length of the current read
-    SQLLEN remaining = 0;               // the current read's indicator
+    SQLLEN offset = 0;  // bytes kept before the current read
+    // buffer length of the current read
+    SQLLEN room = std::min(DataBuffer.capacity, kFirstReadLength);
+    SQLLEN remaining = 0;  // the current read's indicator
     SQLRETURN rc = SQLGetData(statement, column, c_type, DataBuffer.buffer,
                               room, &remaining);
     while (rc == SQL_SUCCESS_WITH_INFO) {
@@ -252,18 +258,23 @@ SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
         SQLLEN got = is_char ? room - 1 : room;
         SQLLEN need;
         if (remaining == SQL_NO_TOTAL) {
-            need = DataBuffer.capacity * 2;
+            // Unknown length: the rest of the buffer, doubled when this
+            // read already reached its end.
+            need = offset + got + 1 < DataBuffer.capacity
+                       ? DataBuffer.capacity
+                       : DataBuffer.capacity * 2;
         } else {
             // The whole value and a terminator; guard the sum.
             if (remaining > PTRDIFF_MAX - offset - 1) break;
             need = offset + remaining + 1;
         }
-        if (need <= DataBuffer.capacity) need = DataBuffer.capacity * 2;
-        auto* grown = static_cast<uint8_t*>(
-            orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
-        if (grown == nullptr) break;  // the shortened part stays
-        DataBuffer.buffer = grown;
-        DataBuffer.capacity = need;
+        if (need > DataBuffer.capacity) {
+            auto* grown = static_cast<uint8_t*>(
+                orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
+            if (grown == nullptr) break;  // the shortened part stays
+            DataBuffer.buffer = grown;
+            DataBuffer.capacity = need;
+        }
         offset += got;
         room = DataBuffer.capacity - offset;
         rc = SQLGetData(statement, column, c_type, DataBuffer.buffer + offset,
