@@ -1,27 +1,351 @@
-// Placeholder until this command is built: answers status 9.
+// Commands 14 to 17: read and change ODBC attributes of a slot's
+// connection and of its statement.
+//
+// The connector passes only the attributes of two fixed tables to the
+// driver.  Each entry says how the value travels between host and driver
+// (its kind) and how wide the attribute really is in ODBC (its width): a
+// 32-bit SQLUINTEGER, an SQLULEN, or a pointer.  On a 64-bit build the last
+// two are 8 bytes wide, so a get reads into storage of that width and hands
+// the whole value to the host; a 32-bit attribute is handed over
+// sign-extended.
+#include <sqlext.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+
+#include "conn/slots.h"
+#include "host/dispatch.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 
 namespace orv {
 
+namespace {
+
+// How a value travels between host and driver.
+enum class Kind : uint8_t {
+    Integer,  // GET_INT in, PUT_INT out
+    Pointer,  // an address: GET_INT in, PUT_INT out (statement only)
+    Text,     // GET_STRING in; a get delivers -99 (connection only)
+    Refused,  // never passed on: status 15
+};
+
+// The attribute's type in ODBC.
+enum class Width : uint8_t {
+    UInteger,  // SQLUINTEGER, 32 bits everywhere
+    ULen,      // SQLULEN: as wide as a pointer
+    Address,   // SQLPOINTER (or a handle)
+    None,      // text or refused: no integer storage
+};
+
+struct Attribute {
+    int32_t number;
+    Kind kind;
+    Width width;
+    bool settable;  // false: a set answers status 11
+};
+
+// Table entries of each kind.
+constexpr Attribute integer(int32_t number, Width width) {
+    return {number, Kind::Integer, width, true};
+}
+constexpr Attribute get_only(int32_t number, Width width) {
+    return {number, Kind::Integer, width, false};
+}
+constexpr Attribute pointer(int32_t number) {
+    return {number, Kind::Pointer, Width::Address, true};
+}
+constexpr Attribute text(int32_t number) {
+    return {number, Kind::Text, Width::None, true};
+}
+constexpr Attribute refused(int32_t number) {
+    return {number, Kind::Refused, Width::None, true};
+}
+
+// Connection attributes (commands 14 and 15), selected by `param`.  Every
+// number not listed is unsupported (status 11).
+constexpr std::array<Attribute, 16> kConnectionAttributes{{
+    integer(SQL_ATTR_ASYNC_ENABLE, Width::ULen),  // 4
+    integer(SQL_ATTR_ACCESS_MODE, Width::UInteger),
+    integer(SQL_ATTR_AUTOCOMMIT, Width::UInteger),
+    integer(SQL_ATTR_LOGIN_TIMEOUT, Width::UInteger),
+    integer(SQL_ATTR_TRACE, Width::UInteger), text(SQL_ATTR_TRACEFILE),
+    text(SQL_ATTR_TRANSLATE_LIB),
+    integer(SQL_ATTR_TRANSLATE_OPTION, Width::UInteger),
+    integer(SQL_ATTR_TXN_ISOLATION, Width::UInteger),
+    text(SQL_ATTR_CURRENT_CATALOG), integer(SQL_ATTR_ODBC_CURSORS, Width::ULen),
+    integer(SQL_ATTR_QUIET_MODE, Width::Address),  // a window handle
+    integer(SQL_ATTR_PACKET_SIZE, Width::UInteger),
+    integer(SQL_ATTR_CONNECTION_TIMEOUT, Width::UInteger),  // 113
+    integer(SQL_ATTR_CONNECTION_DEAD, Width::UInteger),     // 1209
+    integer(SQL_ATTR_METADATA_ID, Width::UInteger),         // 10014
+}};
+
+// Statement attributes (commands 16 and 17), selected by `subcode`.  Every
+// number not listed is unsupported (status 11).  The refused ones point to
+// arrays in the application's memory or are descriptor handles.  Every
+// integer statement attribute is an SQLULEN.
+constexpr std::array<Attribute, 33> kStatementAttributes{{
+    integer(SQL_ATTR_CURSOR_SENSITIVITY, Width::ULen),  // -2
+    integer(SQL_ATTR_CURSOR_SCROLLABLE, Width::ULen),   // -1
+    integer(SQL_ATTR_QUERY_TIMEOUT, Width::ULen),       // 0
+    integer(SQL_ATTR_MAX_ROWS, Width::ULen),
+    integer(SQL_ATTR_NOSCAN, Width::ULen),
+    integer(SQL_ATTR_MAX_LENGTH, Width::ULen),
+    integer(SQL_ATTR_ASYNC_ENABLE, Width::ULen),
+    integer(SQL_ATTR_ROW_BIND_TYPE, Width::ULen),
+    integer(SQL_ATTR_CURSOR_TYPE, Width::ULen),
+    integer(SQL_ATTR_CONCURRENCY, Width::ULen),
+    integer(SQL_ATTR_KEYSET_SIZE, Width::ULen),  // 8; 9 is unsupported
+    integer(SQL_ATTR_SIMULATE_CURSOR, Width::ULen),
+    integer(SQL_ATTR_RETRIEVE_DATA, Width::ULen),
+    integer(SQL_ATTR_USE_BOOKMARKS, Width::ULen),  // 12; 13 is unsupported
+    get_only(SQL_ATTR_ROW_NUMBER, Width::ULen),
+    integer(SQL_ATTR_ENABLE_AUTO_IPD, Width::ULen),
+    pointer(SQL_ATTR_FETCH_BOOKMARK_PTR),
+    pointer(SQL_ATTR_PARAM_BIND_OFFSET_PTR),
+    integer(SQL_ATTR_PARAM_BIND_TYPE, Width::ULen),
+    refused(SQL_ATTR_PARAM_OPERATION_PTR),
+    refused(SQL_ATTR_PARAM_STATUS_PTR),
+    pointer(SQL_ATTR_PARAMS_PROCESSED_PTR),
+    integer(SQL_ATTR_PARAMSET_SIZE, Width::ULen),
+    pointer(SQL_ATTR_ROW_BIND_OFFSET_PTR),
+    pointer(SQL_ATTR_ROW_OPERATION_PTR),
+    refused(SQL_ATTR_ROW_STATUS_PTR),               // 25; 26 is unsupported
+    integer(SQL_ATTR_ROW_ARRAY_SIZE, Width::ULen),  // 27
+    refused(SQL_ATTR_APP_ROW_DESC),                 // 10010
+    refused(SQL_ATTR_APP_PARAM_DESC),
+    refused(SQL_ATTR_IMP_ROW_DESC),
+    refused(SQL_ATTR_IMP_PARAM_DESC),
+    integer(SQL_ATTR_METADATA_ID, Width::ULen),  // 10014
+}};
+
+// A host value (32 bits from GET_INT) cannot hold an address when pointers
+// are wider; a pointer attribute is then never set from it.
+constexpr bool kAddressFitsHostInt = sizeof(SQLPOINTER) <= sizeof(int32_t);
+
+// Returns the table entry of `number`, or nullptr when it is unsupported.
+const Attribute* find_attribute(std::span<const Attribute> table,
+                                int32_t number) {
+    for (const Attribute& a : table)
+        if (a.number == number) return &a;
+    return nullptr;
+}
+
+// Bytes an attribute of width w occupies in ODBC on this build.
+constexpr std::size_t width_bytes(Width w) {
+    switch (w) {
+        case Width::UInteger:
+            return sizeof(SQLUINTEGER);
+        case Width::ULen:
+            return sizeof(SQLULEN);
+        case Width::Address:
+            return sizeof(SQLPOINTER);
+        case Width::None:
+            break;
+    }
+    return 0;
+}
+
+// Storage a driver writes an integer or pointer attribute into.  It is as
+// wide as the widest ODBC integer type, whatever the attribute's width, so
+// that a driver writing a wider type than the attribute's never writes
+// outside it; the value is then read at the attribute's own width.
+struct AttributeStorage {
+    alignas(SQLULEN) alignas(SQLPOINTER) unsigned char bytes[8] = {};
+};
+static_assert(sizeof(SQLULEN) <= 8 && sizeof(SQLPOINTER) <= 8 &&
+              sizeof(SQLUINTEGER) == 4);
+
+// The value the host receives for an attribute of width w: a 4-byte value
+// sign-extended to 64 bits, an 8-byte one whole.
+int64_t stored_value(const AttributeStorage& s, Width w) {
+    if (width_bytes(w) == 4) {
+        int32_t v;
+        std::memcpy(&v, s.bytes, sizeof v);
+        return v;
+    }
+    uint64_t v;
+    std::memcpy(&v, s.bytes, sizeof v);
+    return static_cast<int64_t>(v);
+}
+
+// The host's 32-bit value as the value-pointer argument of a set.  The
+// value is taken as unsigned (the length argument says SQL_IS_UINTEGER),
+// so on a 64-bit build it is zero-extended; on a 32-bit build the bits are
+// passed unchanged.
+SQLPOINTER value_argument(int32_t v) {
+    return reinterpret_cast<SQLPOINTER>(
+        static_cast<uintptr_t>(static_cast<uint32_t>(v)));
+}
+
+// The ODBC buffer-length argument of an integer get: the size of argument
+// 3, kept within SQLINTEGER.
+SQLINTEGER argument_size(const Command& cmd) {
+    uint32_t size = arg(cmd, 3).size;
+    constexpr auto kMax =
+        static_cast<uint32_t>(std::numeric_limits<SQLINTEGER>::max());
+    return static_cast<SQLINTEGER>(size > kMax ? kMax : size);
+}
+
+// Runs the diagnostic capture for an answer of a call on the slot's
+// connection.  The driver keeps that call's diagnostics on the connection
+// handle, but the common tail reads the slot's statement first when there
+// is one, which would report "?" or an older record of the statement.  So
+// the capture is made here with the statement out of view, and the
+// dispatcher is told that none remains.  Returns the code for the
+// dispatcher: rc when the capture is still due (no statement), else
+// SQL_SUCCESS.
+SQLRETURN capture_from_connection(Command& cmd, SQLRETURN rc) {
+    if (rc == SQL_SUCCESS || cmd.slot->statement == nullptr) return rc;
+    ConnectionSlot connection_only = *cmd.slot;
+    connection_only.statement = nullptr;
+    ConnectionSlot* slot = cmd.slot;
+    cmd.slot = &connection_only;
+    capture_diagnostics(cmd, rc);
+    cmd.slot = slot;
+    return SQL_SUCCESS;
+}
+
+// Commands 14 and 15.  Reads `param` (plain little-endian) as the
+// attribute number and argument 3 as the value; calls SQLGetConnectAttr
+// or SQLSetConnectAttr on the slot's connection.  A get delivers the value
+// to argument 3 with PUT_INT (-99 for a text attribute).  Status: 3 without
+// argument 3, 11 for a number outside the table, 0 with no driver call for
+// an integer value of 0, 2 when the driver refuses.  A warning is captured
+// with status 0; diagnostics are read from the connection.
+SQLRETURN connection_attribute(Command& cmd, bool get) {
+    if (arg_count(cmd) < 3) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
+    const int32_t number = hdr_param_plain(cmd);
+    const Attribute* attr = find_attribute(kConnectionAttributes, number);
+    if (attr == nullptr) {
+        hdr_set_status(cmd, ORV_UNSUPPORTED);
+        return SQL_SUCCESS;
+    }
+
+    int32_t value = 0;
+    char buffer[kTextSize] = {};
+    if (attr->kind == Kind::Text) {
+        svc_get_string(cmd, 3, buffer);
+    } else {
+        value = svc_get_int(cmd, 3);
+        if (value == 0) return SQL_SUCCESS;  // the zero rule
+    }
+    // The host may have set a status while it served the read.
+    if (hdr_status(cmd) != ORV_OK) return SQL_SUCCESS;
+
+    SQLHDBC connection = cmd.slot->connection;
+    SQLRETURN rc;
+    AttributeStorage storage;
+    SQLINTEGER length = 0;
+    if (get && attr->kind == Kind::Text) {
+        rc = SQLGetConnectAttr(connection, number, buffer, kTextSize, &length);
+    } else if (get) {
+        rc = SQLGetConnectAttr(connection, number, storage.bytes,
+                               argument_size(cmd), &length);
+    } else if (attr->kind == Kind::Text) {
+        rc = SQLSetConnectAttr(connection, number, buffer, SQL_NTS);
+    } else {
+        rc = SQLSetConnectAttr(connection, number, value_argument(value),
+                               SQL_IS_UINTEGER);
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+        hdr_set_status(cmd, ORV_ODBC_ERROR);
+        return capture_from_connection(cmd, rc);
+    }
+    if (get) {
+        svc_put_int(cmd, 3,
+                    attr->kind == Kind::Text
+                        ? -99
+                        : stored_value(storage, attr->width));
+    }
+    return capture_from_connection(cmd, rc);
+}
+
+// Commands 16 and 17.  Creates the slot's statement when it has none
+// (status 14 when that fails), then reads `subcode` as the attribute
+// number and argument 3 as the value, and calls SQLGetStmtAttr or
+// SQLSetStmtAttr.  A get delivers the value to argument 3 with PUT_INT.
+// Status: 3 without argument 3 (the statement is created first), 11 for a
+// number outside the table and for a set of the row number, 15 for a
+// refused attribute and, where a 32-bit host value cannot hold an address,
+// for a set of a pointer attribute; 0 with no driver call for a value of
+// 0; 2 when the driver refuses.  Returns the last ODBC answer (the
+// attribute call, else the allocation) so that a warning is captured with
+// status 0.
+SQLRETURN statement_attribute(Command& cmd, bool get) {
+    ConnectionSlot& slot = *cmd.slot;
+    SQLRETURN rc = ensure_statement(slot);
+    if (!SQL_SUCCEEDED(rc)) {
+        hdr_set_status(cmd, ORV_NO_STATEMENT);
+        return rc;
+    }
+    if (arg_count(cmd) < 3) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return rc;
+    }
+    const int32_t number = hdr_subcode(cmd);
+    const Attribute* attr = find_attribute(kStatementAttributes, number);
+    if (attr == nullptr || (!get && !attr->settable)) {
+        hdr_set_status(cmd, ORV_UNSUPPORTED);
+        return rc;
+    }
+    // A pointer set from a 32-bit host value would hand the driver a cut
+    // address that it later writes through.
+    if (attr->kind == Kind::Refused ||
+        (!get && attr->kind == Kind::Pointer && !kAddressFitsHostInt)) {
+        hdr_set_status(cmd, ORV_REFUSED);
+        return rc;
+    }
+
+    const int32_t value = svc_get_int(cmd, 3);
+    if (value == 0) return rc;  // the zero rule
+    if (hdr_status(cmd) != ORV_OK) return rc;
+
+    AttributeStorage storage;
+    SQLINTEGER length = 0;
+    if (get) {
+        rc = SQLGetStmtAttr(slot.statement, number, storage.bytes,
+                            argument_size(cmd), &length);
+    } else {
+        rc = SQLSetStmtAttr(
+            slot.statement, number, value_argument(value),
+            attr->kind == Kind::Pointer ? SQL_IS_POINTER : SQL_IS_UINTEGER);
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+        hdr_set_status(cmd, ORV_ODBC_ERROR);
+        return rc;
+    }
+    if (get) svc_put_int(cmd, 3, stored_value(storage, attr->width));
+    return rc;
+}
+
+}  // namespace
+
+// Command 14: get a connection attribute.
 SQLRETURN run_get_conn_attr(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
-    return SQL_SUCCESS;
+    return connection_attribute(cmd, true);
 }
 
+// Command 15: set a connection attribute.
 SQLRETURN run_set_conn_attr(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
-    return SQL_SUCCESS;
+    return connection_attribute(cmd, false);
 }
 
+// Command 16: get a statement attribute.
 SQLRETURN run_get_stmt_attr(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
-    return SQL_SUCCESS;
+    return statement_attribute(cmd, true);
 }
 
+// Command 17: set a statement attribute.
 SQLRETURN run_set_stmt_attr(Command& cmd) {
-    hdr_set_status(cmd, ORV_BAD_COMMAND);
-    return SQL_SUCCESS;
+    return statement_attribute(cmd, false);
 }
 
 }  // namespace orv
