@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "conn/slots.h"
-#include "host/dispatch.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 
@@ -62,25 +61,6 @@ int32_t version_number(std::string_view text) {
     return static_cast<int32_t>(v);  // wraps like 32-bit arithmetic would
 }
 
-// Runs the diagnostic capture for an answer of a call on the slot's
-// connection.  The driver keeps that call's diagnostics on the connection
-// handle, but the common tail reads the slot's statement first when there
-// is one, which would report "?" or an older record of the statement (and
-// copy no message into argument 3).  So the capture is made here with the
-// statement out of view, and the dispatcher is told that none remains.
-// Returns the code for the dispatcher: rc when the capture is still due
-// (no statement), else SQL_SUCCESS.
-SQLRETURN capture_from_connection(Command& cmd, SQLRETURN rc) {
-    if (rc == SQL_SUCCESS || cmd.slot->statement == nullptr) return rc;
-    ConnectionSlot connection_only = *cmd.slot;
-    connection_only.statement = nullptr;
-    ConnectionSlot* slot = cmd.slot;
-    cmd.slot = &connection_only;
-    capture_diagnostics(cmd, rc);
-    cmd.slot = slot;
-    return SQL_SUCCESS;
-}
-
 // Items 1 to 3: asks the driver with SQLGetInfo, hands its text (empty
 // when it wrote none) to argument 3 and the parsed version to `count`,
 // whatever the driver answered.  Returns that answer: anything but
@@ -91,11 +71,14 @@ SQLRETURN driver_text(Command& cmd, SQLUSMALLINT info_type) {
     SQLSMALLINT length = 0;
     SQLRETURN rc =
         SQLGetInfo(cmd.slot->connection, info_type, text, kTextSize, &length);
+    // The driver posts this call's diagnostics on the connection, not on
+    // any statement the slot holds.
+    cmd.diag_from = DiagSource::Connection;
     text[kTextSize - 1] = 0;
     const char* s = reinterpret_cast<const char*>(text);
     svc_put_string(cmd, 3, s, -1);
     hdr_set_count(cmd, version_number(std::string_view(s, std::strlen(s))));
-    return capture_from_connection(cmd, rc);
+    return rc;
 }
 
 // Item 5: the column count of the current result in `count`.  A warning

@@ -11,6 +11,13 @@ namespace orv {
 
 struct ConnectionSlot;
 
+// Where the diagnostic capture reads the first record from.
+enum class DiagSource : uint8_t {
+    MostSpecific,  // the slot's statement, else connection, else environment
+    Connection,    // the slot's connection (calls made on the connection)
+    Environment,   // the environment (calls made on the environment)
+};
+
 // The per-call record handed to every handler.  It points into host memory
 // that is valid only for the duration of the call.
 struct Command {
@@ -19,7 +26,7 @@ struct Command {
     uint8_t* hdr;           // the command header block (at least 48 bytes)
     int32_t code;           // the command code (argument 1)
     ConnectionSlot* slot;   // the dispatch slot, or nullptr for none
-    bool diag_on_env;       // capture diagnostics from the environment handle
+    DiagSource diag_from;   // the handle the diagnostic capture reads
 };
 
 // Every command handler has this shape.  It returns the ODBC code the

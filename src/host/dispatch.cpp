@@ -61,8 +61,9 @@ constexpr std::array<CommandEntry, 26> kCommands{{
 
 // Picks the handle the diagnostics are read from; nullptr when none.
 SQLHANDLE diagnostic_handle(const Command& cmd, SQLSMALLINT* type) {
-    if (!cmd.diag_on_env && cmd.slot != nullptr) {
-        if (cmd.slot->statement != nullptr) {
+    if (cmd.diag_from != DiagSource::Environment && cmd.slot != nullptr) {
+        if (cmd.slot->statement != nullptr &&
+            cmd.diag_from == DiagSource::MostSpecific) {
             *type = SQL_HANDLE_STMT;
             return cmd.slot->statement;
         }

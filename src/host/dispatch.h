@@ -13,7 +13,7 @@ void dispatch_command(Command& cmd);
 
 // The common tail: reads the first diagnostic record of the most specific
 // handle (the dispatch slot's statement, else its connection, else the
-// environment; the environment alone when cmd.diag_on_env) into sqlstate
+// environment; the handle cmd.diag_from names instead) into sqlstate
 // and native_error ("?" when there is none); when native_error is then 0
 // it receives rc.  For command 8 the message text also goes to argument 3.
 void capture_diagnostics(Command& cmd, SQLRETURN rc);

@@ -32,13 +32,14 @@ extern "C" ORV_EXPORT int32_t ORV_CALL orvsql(HostContext* ctx,
                                               HostCallback callback) noexcept {
     using namespace orv;
     if (ctx == nullptr || callback == nullptr) return ORV_UNSUPPORTED;
-    Command cmd{ctx, callback, nullptr, 0, nullptr, false};
+    Command cmd{ctx, callback, nullptr, 0, nullptr, DiagSource::MostSpecific};
     cmd.code = svc_get_int(cmd, 1);
 
     ArgView header = arg(cmd, 2);
     if (header.size < kHeaderSize) {
         std::printf("psize = %d, cmdhdr should be %d\n",
-                    static_cast<int>(header.size), static_cast<int>(kHeaderSize));
+                    static_cast<int>(header.size),
+                    static_cast<int>(kHeaderSize));
         std::fflush(stdout);
         return ORV_UNSUPPORTED;
     }

@@ -5,23 +5,23 @@
 
 namespace orv {
 
-SQLRETURN run_alloc_env(Command& cmd);       // 1   conn/slots.cpp
-SQLRETURN run_free_env(Command& cmd);        // 2   conn/slots.cpp
-SQLRETURN run_diagnostics(Command& cmd);     // 3   host/diag_command.cpp
-SQLRETURN run_alloc_slot(Command& cmd);      // 4   conn/slots.cpp
-SQLRETURN run_connect(Command& cmd);         // 6   conn/connect.cpp
-SQLRETURN run_disconnect(Command& cmd);      // 7   conn/slots.cpp
-SQLRETURN run_driver_info(Command& cmd);     // 8   conn/info.cpp
-SQLRETURN run_execute(Command& cmd);         // 9   stmt/execute.cpp
-SQLRETURN run_describe(Command& cmd);        // 10  stmt/execute.cpp
-SQLRETURN run_import_columns(Command& cmd);  // 11  stmt/execute.cpp
-SQLRETURN run_fetch_row(Command& cmd);       // 12  stmt/fetch_row.cpp
-SQLRETURN run_reset_statement(Command& cmd); // 13  stmt/execute.cpp
-SQLRETURN run_get_conn_attr(Command& cmd);   // 14  stmt/attributes.cpp
-SQLRETURN run_set_conn_attr(Command& cmd);   // 15  stmt/attributes.cpp
-SQLRETURN run_get_stmt_attr(Command& cmd);   // 16  stmt/attributes.cpp
-SQLRETURN run_set_stmt_attr(Command& cmd);   // 17  stmt/attributes.cpp
-SQLRETURN run_list_sources(Command& cmd);    // 18  stmt/execute.cpp
-SQLRETURN run_fetch_block(Command& cmd);     // 25  stmt/fetch_block.cpp
+SQLRETURN run_alloc_env(Command& cmd);        // 1   conn/slots.cpp
+SQLRETURN run_free_env(Command& cmd);         // 2   conn/slots.cpp
+SQLRETURN run_diagnostics(Command& cmd);      // 3   host/diag_command.cpp
+SQLRETURN run_alloc_slot(Command& cmd);       // 4   conn/slots.cpp
+SQLRETURN run_connect(Command& cmd);          // 6   conn/connect.cpp
+SQLRETURN run_disconnect(Command& cmd);       // 7   conn/slots.cpp
+SQLRETURN run_driver_info(Command& cmd);      // 8   conn/info.cpp
+SQLRETURN run_execute(Command& cmd);          // 9   stmt/execute.cpp
+SQLRETURN run_describe(Command& cmd);         // 10  stmt/execute.cpp
+SQLRETURN run_import_columns(Command& cmd);   // 11  stmt/execute.cpp
+SQLRETURN run_fetch_row(Command& cmd);        // 12  stmt/fetch_row.cpp
+SQLRETURN run_reset_statement(Command& cmd);  // 13  stmt/execute.cpp
+SQLRETURN run_get_conn_attr(Command& cmd);    // 14  stmt/attributes.cpp
+SQLRETURN run_set_conn_attr(Command& cmd);    // 15  stmt/attributes.cpp
+SQLRETURN run_get_stmt_attr(Command& cmd);    // 16  stmt/attributes.cpp
+SQLRETURN run_set_stmt_attr(Command& cmd);    // 17  stmt/attributes.cpp
+SQLRETURN run_list_sources(Command& cmd);     // 18  stmt/execute.cpp
+SQLRETURN run_fetch_block(Command& cmd);      // 25  stmt/fetch_block.cpp
 
 }  // namespace orv

@@ -56,7 +56,9 @@ void hdr_set_native_error(Command& cmd, int32_t value) {
 void hdr_set_count(Command& cmd, int32_t value) {
     store(cmd, hdr::kCount, swap_halves(static_cast<uint32_t>(value)));
 }
-double hdr_number(const Command& cmd) { return load<double>(cmd, hdr::kNumber); }
+double hdr_number(const Command& cmd) {
+    return load<double>(cmd, hdr::kNumber);
+}
 void hdr_set_number(Command& cmd, double value) {
     store(cmd, hdr::kNumber, value);
 }

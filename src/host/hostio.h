@@ -33,7 +33,7 @@ double hdr_row_number(const Command& cmd);
 int16_t hdr_status(const Command& cmd);
 void hdr_set_status(Command& cmd, int16_t status);
 void hdr_set_opcode(Command& cmd, int16_t opcode);
-int32_t hdr_native_error(const Command& cmd);  // unswapped value
+int32_t hdr_native_error(const Command& cmd);            // unswapped value
 void hdr_set_native_error(Command& cmd, int32_t value);  // stores swapped
 void hdr_set_count(Command& cmd, int32_t value);         // stores swapped
 double hdr_number(const Command& cmd);

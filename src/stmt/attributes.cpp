@@ -17,7 +17,6 @@
 #include <span>
 
 #include "conn/slots.h"
-#include "host/dispatch.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 
@@ -191,25 +190,6 @@ SQLINTEGER argument_size(const Command& cmd) {
     return static_cast<SQLINTEGER>(size > kMax ? kMax : size);
 }
 
-// Runs the diagnostic capture for an answer of a call on the slot's
-// connection.  The driver keeps that call's diagnostics on the connection
-// handle, but the common tail reads the slot's statement first when there
-// is one, which would report "?" or an older record of the statement.  So
-// the capture is made here with the statement out of view, and the
-// dispatcher is told that none remains.  Returns the code for the
-// dispatcher: rc when the capture is still due (no statement), else
-// SQL_SUCCESS.
-SQLRETURN capture_from_connection(Command& cmd, SQLRETURN rc) {
-    if (rc == SQL_SUCCESS || cmd.slot->statement == nullptr) return rc;
-    ConnectionSlot connection_only = *cmd.slot;
-    connection_only.statement = nullptr;
-    ConnectionSlot* slot = cmd.slot;
-    cmd.slot = &connection_only;
-    capture_diagnostics(cmd, rc);
-    cmd.slot = slot;
-    return SQL_SUCCESS;
-}
-
 // Commands 14 and 15.  Reads `param` (plain little-endian) as the
 // attribute number and argument 3 as the value; calls SQLGetConnectAttr
 // or SQLSetConnectAttr on the slot's connection.  A get delivers the value
@@ -241,6 +221,9 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
     if (hdr_status(cmd) != ORV_OK) return SQL_SUCCESS;
 
     SQLHDBC connection = cmd.slot->connection;
+    // The driver posts these calls' diagnostics on the connection, not on
+    // any statement the slot holds.
+    cmd.diag_from = DiagSource::Connection;
     SQLRETURN rc;
     AttributeStorage storage;
     SQLINTEGER length = 0;
@@ -257,7 +240,7 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
     }
     if (!SQL_SUCCEEDED(rc)) {
         hdr_set_status(cmd, ORV_ODBC_ERROR);
-        return capture_from_connection(cmd, rc);
+        return rc;
     }
     if (get) {
         svc_put_int(cmd, 3,
@@ -265,7 +248,7 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
                         ? -99
                         : stored_value(storage, attr->width));
     }
-    return capture_from_connection(cmd, rc);
+    return rc;
 }
 
 // Commands 16 and 17.  Creates the slot's statement when it has none
