@@ -81,9 +81,10 @@ typedef struct ArgDescriptor {
 
 /* Bits of ArgDescriptor.type_flags. */
 #define ARG_TYPE_MASK 0x000F
-#define ARG_ARRAY 0x0010    /* the argument is an array */
-#define ARG_CALLBACK 0x0040 /* values may be handed over with PUT_STRING /
-                               storage may be enlarged with RESIZE_ARG */
+#define ARG_ARRAY 0x0010 /* the argument is an array */
+#define ARG_CALLBACK                                      \
+    0x0040 /* values may be handed over with PUT_STRING / \
+              storage may be enlarged with RESIZE_ARG */
 
 /* The argument list of one command; args[n] is argument n. */
 typedef struct HostContext {
@@ -100,7 +101,7 @@ typedef struct HostContext {
 
 /* The command header block (argument 2). */
 typedef struct ORV_PACKED CmdHdr {
-    uint8_t slot;         /* in/out: connection slot 1..10, 0 = none */
+    uint8_t slot; /* in/out: connection slot 1..10, 0 = none */
     uint8_t unused1;
     int16_t subcode;      /* in: per-command selector or flag word */
     int32_t param;        /* in: per-command parameter */
@@ -184,7 +185,8 @@ typedef struct ColumnDesc {
 
 /* The connector's only entry point. */
 #ifdef __cplusplus
-ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx, HostCallback callback) noexcept;
+ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx,
+                                   HostCallback callback) noexcept;
 #else
 ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx, HostCallback callback);
 #endif

@@ -28,9 +28,9 @@ struct KeyEntry {
     KeyRole role;
 };
 constexpr KeyEntry kKeys[] = {
-    {"host", KeyRole::Host},         {"user", KeyRole::User},
-    {"pw", KeyRole::Password},       {"db", KeyRole::Ignored},
-    {"sockfile", KeyRole::Ignored},  {"port", KeyRole::Ignored},
+    {"host", KeyRole::Host},        {"user", KeyRole::User},
+    {"pw", KeyRole::Password},      {"db", KeyRole::Ignored},
+    {"sockfile", KeyRole::Ignored}, {"port", KeyRole::Ignored},
     {"flags", KeyRole::Ignored},
 };
 
@@ -59,7 +59,8 @@ std::size_t value_end(const char* s, std::size_t from, std::size_t len,
 bool parse_connection_string(char* s, std::size_t len, ConnectValues& v) {
     std::size_t cursor = 0;
     while (cursor < len) {
-        auto* eq = static_cast<char*>(std::memchr(s + cursor, '=', len - cursor));
+        auto* eq =
+            static_cast<char*>(std::memchr(s + cursor, '=', len - cursor));
         if (eq == nullptr) break;
         std::size_t e = static_cast<std::size_t>(eq - s);
         // The character at the cursor is the pair's lead character ('-').
@@ -81,10 +82,17 @@ bool parse_connection_string(char* s, std::size_t len, ConnectValues& v) {
             if (k.key == key) found = &k;
         if (found == nullptr) return false;
         switch (found->role) {
-            case KeyRole::Host: v.host = s + start; break;
-            case KeyRole::User: v.user = s + start; break;
-            case KeyRole::Password: v.password = s + start; break;
-            case KeyRole::Ignored: break;
+            case KeyRole::Host:
+                v.host = s + start;
+                break;
+            case KeyRole::User:
+                v.user = s + start;
+                break;
+            case KeyRole::Password:
+                v.password = s + start;
+                break;
+            case KeyRole::Ignored:
+                break;
         }
     }
     return true;
@@ -123,11 +131,11 @@ SQLRETURN run_connect(Command& cmd) {
     // the data source: a bare 'sales' connects to sales.
     const char* server = v.host[0] != 0 ? v.host : s;
 
-    SQLRETURN rc = SQLConnect(
-        cmd.slot->connection,
-        reinterpret_cast<SQLCHAR*>(const_cast<char*>(server)), SQL_NTS,
-        reinterpret_cast<SQLCHAR*>(v.user), SQL_NTS,
-        reinterpret_cast<SQLCHAR*>(v.password), SQL_NTS);
+    SQLRETURN rc =
+        SQLConnect(cmd.slot->connection,
+                   reinterpret_cast<SQLCHAR*>(const_cast<char*>(server)),
+                   SQL_NTS, reinterpret_cast<SQLCHAR*>(v.user), SQL_NTS,
+                   reinterpret_cast<SQLCHAR*>(v.password), SQL_NTS);
     if (!SQL_SUCCEEDED(rc)) hdr_set_status(cmd, ORV_ODBC_ERROR);
     return rc;
 }

@@ -26,7 +26,6 @@ SQLHENV env_handle();
 // Slot number n (1..10), or nullptr for any other number.
 ConnectionSlot* slot_at(int n);
 
-
 // Creates the slot's statement handle when it has none.  Returns the ODBC
 // code of the allocation (SQL_SUCCESS when a statement already existed).
 SQLRETURN ensure_statement(ConnectionSlot& slot);

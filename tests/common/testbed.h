@@ -17,14 +17,14 @@ bool available(std::string_view dsn);
 
 // Under CI=true a missing data source fails the test; elsewhere it is
 // reported as skipped, loudly.
-#define REQUIRE_DSN(dsn)                                                   \
-    do {                                                                   \
-        if (!::testbed::available(dsn)) {                                  \
-            if (::testbed::in_ci())                                        \
-                FAIL() << "data source " << (dsn) << " is not available";  \
-            GTEST_SKIP() << "*** data source " << (dsn)                    \
-                         << " NOT AVAILABLE: test skipped ***";            \
-        }                                                                  \
+#define REQUIRE_DSN(dsn)                                                  \
+    do {                                                                  \
+        if (!::testbed::available(dsn)) {                                 \
+            if (::testbed::in_ci())                                       \
+                FAIL() << "data source " << (dsn) << " is not available"; \
+            GTEST_SKIP() << "*** data source " << (dsn)                   \
+                         << " NOT AVAILABLE: test skipped ***";           \
+        }                                                                 \
     } while (0)
 bool in_ci();
 

@@ -13,8 +13,8 @@ namespace {
 
 int32_t current_code = 0;
 
-int32_t ORV_CALL serve(int32_t service, HostContext*, int32_t selector,
-                       int32_t, int32_t, void*, int32_t) {
+int32_t ORV_CALL serve(int32_t service, HostContext*, int32_t selector, int32_t,
+                       int32_t, void*, int32_t) {
     if (service == GET_INT && selector == 1) return current_code;
     return 0;
 }
@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (status != 0 && status != 2 && status != 13) std::abort();
     // The parse only ever writes zero bytes or decoded values, and nothing
     // after the first terminator of the original string moves.
-    const uint8_t* end = static_cast<const uint8_t*>(std::memchr(data, 0, size));
+    const uint8_t* end =
+        static_cast<const uint8_t*>(std::memchr(data, 0, size));
     if (end != nullptr) {
         std::size_t at = static_cast<std::size_t>(end - data);
         if (std::memcmp(storage + at, data + at, size - at) != 0) std::abort();

@@ -62,7 +62,8 @@ TEST_F(Connect, ServersWithPlainAndEncodedPasswords) {
         SCOPED_TRACE(server.dsn);
         if (!testbed::available(server.dsn)) {
             if (testbed::in_ci()) ADD_FAILURE() << server.dsn << " missing";
-            std::printf("*** %s NOT AVAILABLE: cases skipped ***\n", server.dsn);
+            std::printf("*** %s NOT AVAILABLE: cases skipped ***\n",
+                        server.dsn);
             continue;
         }
         std::string user = testbed::user_of(server.dsn);
@@ -81,16 +82,18 @@ TEST_F(Connect, ServersWithPlainAndEncodedPasswords) {
         }
 
         int slot = new_slot();
-        CmdHdr hdr = connect_with(slot, "-host=" + std::string(server.dsn) +
-                                            " -user=" + user + " -pw=wrong" + pw);
+        CmdHdr hdr =
+            connect_with(slot, "-host=" + std::string(server.dsn) +
+                                   " -user=" + user + " -pw=wrong" + pw);
         EXPECT_EQ(hdr.status, 2);
         EXPECT_EQ(hostkit::sqlstate(hdr), server.login_failure_state);
         std::string message = testbed::last_message(host, slot);
         EXPECT_FALSE(message.empty());
         // A scheme-3 password made for another user decodes to
         // "<bad decryption>", which the server refuses like any wrong one.
-        hdr = connect_with(slot, "-host=" + std::string(server.dsn) + " -user=" +
-                                     user + " -pw=" + encoded(3, pw, "other"));
+        hdr = connect_with(slot, "-host=" + std::string(server.dsn) +
+                                     " -user=" + user +
+                                     " -pw=" + encoded(3, pw, "other"));
         EXPECT_EQ(hdr.status, 2);
         command(host, 7, slot);
     }

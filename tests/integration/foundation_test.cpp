@@ -63,10 +63,10 @@ TEST_F(Foundation, DispatchOrderCodeThenEnvironmentThenSlot) {
         int16_t status;
     };
     const Case cases[] = {
-        {5, 1, 9},   {19, 1, 9},  {24, 1, 9},  {0, 1, 9},  // slot with handle
-        {5, 0, 10},  {19, 0, 10}, {24, 0, 10}, {0, 0, 10}, // no slot
-        {0, 2, 10},  {9, 2, 10},  {6, 2, 10},              // free slot
-        {9, 11, 10}, {9, 255, 10}, {0, 11, 10},            // beyond the table
+        {5, 1, 9},   {19, 1, 9},   {24, 1, 9},  {0, 1, 9},   // slot with handle
+        {5, 0, 10},  {19, 0, 10},  {24, 0, 10}, {0, 0, 10},  // no slot
+        {0, 2, 10},  {9, 2, 10},   {6, 2, 10},               // free slot
+        {9, 11, 10}, {9, 255, 10}, {0, 11, 10},              // beyond the table
         {26, 1, 9},  {1000, 1, 9},
     };
     for (const Case& c : cases)
@@ -121,7 +121,8 @@ TEST_F(Foundation, ElevenAllocationsFillTheTableThenSeven) {
     hostkit::run(host, 4, hdr);
     EXPECT_EQ(hdr.status, 7);
     EXPECT_EQ(hdr.slot, 0);
-    for (int n = 1; n <= 10; ++n) EXPECT_NE(orv::slot_at(n)->connection, nullptr);
+    for (int n = 1; n <= 10; ++n)
+        EXPECT_NE(orv::slot_at(n)->connection, nullptr);
 
     // A freed slot is reused first; an unconnected slot disconnects fine.
     EXPECT_EQ(command(host, 7, 3).status, 0);

@@ -86,9 +86,9 @@ TEST_F(ConnectParse, DecodesHostUserThenPasswordKeyedByDecodedUser) {
     ASSERT_EQ(orv::encode_value(2, "clerk", nullptr, nullptr, nullptr, user,
                                 sizeof user),
               orv::EncodeStatus::kOk);
-    ASSERT_EQ(orv::encode_value(3, "s3cret", "clerk", "Zz09", filler, pw,
-                                sizeof pw),
-              orv::EncodeStatus::kOk);
+    ASSERT_EQ(
+        orv::encode_value(3, "s3cret", "clerk", "Zz09", filler, pw, sizeof pw),
+        orv::EncodeStatus::kOk);
     ASSERT_EQ(orv::encode_value(1, "sales", nullptr, nullptr, nullptr, dsn,
                                 sizeof dsn),
               orv::EncodeStatus::kOk);
@@ -97,7 +97,8 @@ TEST_F(ConnectParse, DecodesHostUserThenPasswordKeyedByDecodedUser) {
     EXPECT_EQ(hdr.status, 0);
     std::vector<standin::LogEntry> calls = standin::calls_to("SQLConnect");
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"sales", "clerk", "s3cret"}));
+    EXPECT_EQ(calls[0].args,
+              (std::vector<std::string>{"sales", "clerk", "s3cret"}));
 }
 
 TEST_F(ConnectParse, OutcomeTable) {
