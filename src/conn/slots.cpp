@@ -34,6 +34,18 @@ SQLRETURN ensure_statement(ConnectionSlot& slot) {
     return rc;
 }
 
+bool have_argument_and_statement(Command& cmd) {
+    if (arg_count(cmd) < 3) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return false;
+    }
+    if (cmd.slot->statement == nullptr) {
+        hdr_set_status(cmd, ORV_NO_STATEMENT);
+        return false;
+    }
+    return true;
+}
+
 // Command 1.  Allocates the environment and asks for ODBC 3 behaviour.  An
 // existing environment is left as it is.  Forgets (without releasing) the
 // handles of every slot: they belonged to an environment that is gone.

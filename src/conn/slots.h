@@ -26,6 +26,11 @@ SQLHENV env_handle();
 // Slot number n (1..10), or nullptr for any other number.
 ConnectionSlot* slot_at(int n);
 
+// The two preconditions of the commands that work on a result: argument 3
+// is present (else status 3) and the slot holds a statement (else 14).
+// Returns false, with the status set, when one of them fails.
+bool have_argument_and_statement(Command& cmd);
+
 // Creates the slot's statement handle when it has none.  Returns the ODBC
 // code of the allocation (SQL_SUCCESS when a statement already existed).
 SQLRETURN ensure_statement(ConnectionSlot& slot);

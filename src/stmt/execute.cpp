@@ -174,15 +174,8 @@ SQLRETURN run_execute(Command& cmd) {
 // (0 when the table could not be enlarged).  Status 3 without argument 3,
 // 14 without a statement.
 SQLRETURN run_describe(Command& cmd) {
+    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return SQL_SUCCESS;
-    }
-    if (slot.statement == nullptr) {
-        hdr_set_status(cmd, ORV_NO_STATEMENT);
-        return SQL_SUCCESS;
-    }
     ArgView area = arg(cmd, 3);
     const std::size_t room = area.size / kColumnDescSize;
     int32_t columns = describe_columns(slot, nullptr, INT16_MAX);
@@ -202,15 +195,8 @@ SQLRETURN run_describe(Command& cmd) {
 // bookmark record stays as it is.  Status 3 without argument 3, 14
 // without a statement.
 SQLRETURN run_import_columns(Command& cmd) {
+    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return SQL_SUCCESS;
-    }
-    if (slot.statement == nullptr) {
-        hdr_set_status(cmd, ORV_NO_STATEMENT);
-        return SQL_SUCCESS;
-    }
     ArgView area = arg(cmd, 3);
     int64_t records = area.size / kColumnDescSize;
     records = std::min<int64_t>(records, slot.column_capacity - 1);

@@ -172,15 +172,8 @@ std::string_view value_text(const char* value, SQLLEN length, SQLRETURN rc,
 // early failures), else the failing ODBC code for the diagnostic capture
 // (status stays 0; the block built so far is handed over).
 SQLRETURN run_fetch_block(Command& cmd) {
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return SQL_SUCCESS;
-    }
+    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
-    if (slot.statement == nullptr) {
-        hdr_set_status(cmd, ORV_NO_STATEMENT);
-        return SQL_SUCCESS;
-    }
     SQLHSTMT statement = slot.statement;
 
     SQLSMALLINT columns = 0;

@@ -143,15 +143,8 @@ void fetch_per_argument(RowFetch& f) {
 // layout.  End of data: `number` 0.0, status 0 and the common tail with
 // SQL_NO_DATA.  Returns the last ODBC code for the common tail.
 SQLRETURN run_fetch_row(Command& cmd) {
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return SQL_SUCCESS;
-    }
+    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
-    if (slot.statement == nullptr) {
-        hdr_set_status(cmd, ORV_NO_STATEMENT);
-        return SQL_SUCCESS;
-    }
 
     const double row_number = hdr_row_number(cmd);
     SQLRETURN rc = row_number == 0.0
