@@ -183,7 +183,7 @@ namespace {
 
 ArgDescriptor& desc(Host& h, int n) { return h.ctx->args[n]; }
 
-// The argument spec a selector names, or nullptr (argument 1, the header,
+// The ArgSpec a selector names, or nullptr (argument 1, the header,
 // unknown arguments, elements beyond the array).
 ArgSpec* spec_of(Host& h, int32_t selector) {
     if (selector < 3) return nullptr;

@@ -67,4 +67,18 @@ class ConnectorTest : public ::testing::Test {
     hostkit::Host host = make_host();
 };
 
+// Test fixture run once per data source (the test parameter): skips or
+// fails as REQUIRE_DSN says, else connects a slot to it.
+class DriverTest : public ConnectorTest,
+                   public ::testing::WithParamInterface<const char*> {
+  protected:
+    void SetUp() override {
+        REQUIRE_DSN(GetParam());
+        slot = connect(host, GetParam());
+        ASSERT_NE(slot, 0);
+    }
+    std::string_view dsn() const { return GetParam(); }
+    int slot = 0;
+};
+
 }  // namespace testbed

@@ -21,17 +21,8 @@ using hostkit::ArgSpec;
 
 constexpr int32_t kGetConn = 14, kSetConn = 15, kGetStmt = 16, kSetStmt = 17;
 
-class Attributes : public testbed::ConnectorTest,
-                   public ::testing::WithParamInterface<const char*> {
+class Attributes : public testbed::DriverTest {
   protected:
-    void SetUp() override {
-        REQUIRE_DSN(GetParam());
-        slot = testbed::connect(host, GetParam());
-        ASSERT_NE(slot, 0);
-    }
-
-    std::string_view dsn() const { return GetParam(); }
-
     CmdHdr conn(int32_t code, int32_t number, std::vector<ArgSpec> args) {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
         hostkit::set_param_plain(hdr, number);
@@ -68,8 +59,6 @@ class Attributes : public testbed::ConnectorTest,
         hostkit::run(host, 12, hdr, {hostkit::integer(0)});
         return hdr;
     }
-
-    int slot = 0;
 };
 
 // Autocommit set to 1 and read back; a value of 0 changes nothing and

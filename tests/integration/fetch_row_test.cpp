@@ -34,15 +34,8 @@ ArgSpec with_flags(ArgSpec a, int16_t flags) {
     return a;
 }
 
-class FetchRow : public testbed::ConnectorTest,
-                 public ::testing::WithParamInterface<const char*> {
+class FetchRow : public testbed::DriverTest {
   protected:
-    void SetUp() override {
-        REQUIRE_DSN(GetParam());
-        slot = testbed::connect(host, GetParam());
-        ASSERT_NE(slot, 0);
-    }
-
     bool is_pg() const { return std::string_view(GetParam()) == "orv_pg"; }
 
     // Closes the cursor of the previous query (command 13), then executes.
@@ -76,8 +69,6 @@ class FetchRow : public testbed::ConnectorTest,
         EXPECT_EQ(p, s->row_buffer);
         return std::vector<uint8_t>(p, p + s->row_buffer_size);
     }
-
-    int slot = 0;
 };
 
 // A pairs record: the entries, each ended by a zero byte, one more zero

@@ -16,14 +16,8 @@ using hostkit::ArgSpec;
 
 constexpr int32_t kInfo = 8;
 
-class Info : public testbed::ConnectorTest,
-             public ::testing::WithParamInterface<const char*> {
+class Info : public testbed::DriverTest {
   protected:
-    void SetUp() override {
-        REQUIRE_DSN(GetParam());
-        slot = testbed::connect(host, GetParam());
-        ASSERT_NE(slot, 0);
-    }
     CmdHdr info(int16_t item,
                 std::vector<ArgSpec> args = {hostkit::buffer(240)}) {
         CmdHdr hdr = testbed::command(host, kInfo, slot, std::move(args), item);
@@ -38,8 +32,6 @@ class Info : public testbed::ConnectorTest,
             orv::slot_at(slot)->connection, type, text, sizeof text, &length)));
         return reinterpret_cast<const char*>(text);
     }
-
-    int slot = 0;
 };
 
 // ##.##.#### read as major x 1000000 + minor x 100 + release, each part

@@ -428,8 +428,7 @@ SQLRETURN get_long(Handle* s, const std::string& text, bool is_signed,
     const long long v = std::strtoll(begin, &end, 10);
     if (end == begin || errno == ERANGE)
         return error(s, end == begin ? "22018" : "22003",
-                     end == begin ? "Invalid character value for cast "
-                                    "specification"
+                     end == begin ? "Invalid character value for cast"
                                   : "Numeric value out of range");
     bool cut = false;
     if (*end == '.') {
@@ -437,9 +436,7 @@ SQLRETURN get_long(Handle* s, const std::string& text, bool is_signed,
         while (*end >= '0' && *end <= '9') cut = cut || *end++ != '0';
     }
     while (*end == ' ') ++end;
-    if (*end != 0)
-        return error(s, "22018",
-                     "Invalid character value for cast specification");
+    if (*end != 0) return error(s, "22018", "Invalid character value for cast");
     const long long lo = is_signed ? INT32_MIN : 0;
     const long long hi = is_signed ? INT32_MAX : UINT32_MAX;
     if (v < lo || v > hi)
@@ -821,8 +818,7 @@ SQLRETURN SQLColAttribute(SQLHSTMT stmt, SQLUSMALLINT col, SQLUSMALLINT field,
     if (!s->executed) return error(s, "HY010", "Function sequence error");
     const auto& cols = s->result.columns;
     if (cols.empty())
-        return error(s, "07005",
-                     "Prepared statement not a cursor-specification");
+        return error(s, "07005", "Prepared statement does not open a cursor");
     if (col < 1 || col > cols.size())
         return error(s, "07009", "Invalid descriptor index");
     const Column& c = cols[col - 1];

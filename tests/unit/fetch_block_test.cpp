@@ -10,6 +10,7 @@
 #include "conn/slots.h"
 #include "memory.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "stmt/columns.h"
 #include "testbed.h"
 
@@ -17,27 +18,8 @@ namespace {
 
 using testbed::command;
 
-class FetchBlockStandin : public testbed::ConnectorTest {
+class FetchBlockStandin : public testbed::StandinTest {
   protected:
-    void SetUp() override { standin::reset(); }
-    void TearDown() override {
-        orv::orv_fail_allocation(0);
-        testbed::ConnectorTest::TearDown();
-    }
-
-    // A connected slot whose statement has `r` as its current, not yet
-    // described result.
-    int open(standin::Result r) {
-        EXPECT_EQ(command(host, 1, 0).status, 0);
-        const int slot = command(host, 4, 0).slot;
-        EXPECT_EQ(command(host, 6, slot, {hostkit::text("-host=x")}).status, 0);
-        orv::ConnectionSlot* s = orv::slot_at(slot);
-        EXPECT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(*s)));
-        standin::set_result(s->statement, std::move(r));
-        if (s->columns != nullptr) s->columns[0] = 0;
-        return slot;
-    }
-
     CmdHdr fetch_block(int slot, int16_t subcode = 0) {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
         hostkit::run(host, 25, hdr, {hostkit::buffer(sizeof(void*))});

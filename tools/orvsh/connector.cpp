@@ -182,6 +182,21 @@ RowOutcome row_outcome(const CmdHdr& hdr, int64_t before) {
     return RowOutcome::failure;
 }
 
+// Classifies one row fetch after `rows` rows.  A status other than 0
+// (unless `status_tolerated`, for a warning the caller has shown) counts as
+// a failure; a failure is reported here, with the progress line cleared.
+RowOutcome fetched_row(Session& s, const CmdHdr& hdr, int64_t rows,
+                       Progress& progress, bool status_tolerated = false) {
+    RowOutcome outcome = hdr.status != ORV_OK && !status_tolerated
+                             ? RowOutcome::failure
+                             : row_outcome(hdr, rows);
+    if (outcome == RowOutcome::failure) {
+        progress_end(progress);
+        report(s, "fetching a row", hdr, s.slot);
+    }
+    return outcome;
+}
+
 // ---- The five layouts ------------------------------------------------------
 // Each fetches every remaining row of the current result into `r` (names,
 // rows and the raw bytes) and returns false after reporting a failure.
@@ -277,18 +292,9 @@ bool fetch_pairs(Session& s, const std::vector<ColumnDesc>& recs,
     for (;;) {
         CmdHdr hdr = command(s, kFetchRow, s.slot, {address_arg()}, flags,
                              static_cast<double>(rows));
-        if (hdr.status != ORV_OK) {
-            progress_end(progress);
-            report(s, "fetching a row", hdr, s.slot);
-            return false;
-        }
-        RowOutcome outcome = row_outcome(hdr, rows);
+        RowOutcome outcome = fetched_row(s, hdr, rows, progress);
         if (outcome == RowOutcome::end) break;
-        if (outcome == RowOutcome::failure) {
-            progress_end(progress);
-            report(s, "fetching a row", hdr, s.slot);
-            return false;
-        }
+        if (outcome == RowOutcome::failure) return false;
         const uint8_t* p = stored_address(s);
         const int32_t n = hostkit::count(hdr);
         if (p == nullptr) {
@@ -377,7 +383,9 @@ bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, ResultSet& r) {
         CmdHdr hdr = command(s, kFetchRow, s.slot,
                              {hostkit::buffer(static_cast<uint32_t>(size))},
                              flags, static_cast<double>(rows));
-        if (hdr.status == ORV_ODBC_ERROR && hostkit::sqlstate(hdr) == "01004") {
+        const bool cut =
+            hdr.status == ORV_ODBC_ERROR && hostkit::sqlstate(hdr) == "01004";
+        if (cut) {
             // A value longer than its column's width arrives cut.
             std::fflush(stdout);
             std::fprintf(stderr,
@@ -385,18 +393,10 @@ bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, ResultSet& r) {
                          "column's width\n",
                          s.where.c_str(), static_cast<long long>(rows + 1),
                          hostkit::native_error(hdr));
-        } else if (hdr.status != ORV_OK) {
-            progress_end(progress);
-            report(s, "fetching a row", hdr, s.slot);
-            return false;
         }
-        RowOutcome outcome = row_outcome(hdr, rows);
+        RowOutcome outcome = fetched_row(s, hdr, rows, progress, cut);
         if (outcome == RowOutcome::end) break;
-        if (outcome == RowOutcome::failure) {
-            progress_end(progress);
-            report(s, "fetching a row", hdr, s.slot);
-            return false;
-        }
+        if (outcome == RowOutcome::failure) return false;
         std::vector<uint8_t> rec = hostkit::arg_bytes(s.host, 3);
         std::vector<std::string> values;
         std::size_t at = 0;
@@ -449,18 +449,9 @@ bool fetch_values(Session& s, const std::vector<ColumnDesc>& recs, ResultSet& r,
                 args.push_back(hostkit::buffer(1, 2 | ARG_CALLBACK));
         }
         hostkit::run(s.host, kFetchRow, hdr, std::move(args));
-        if (hdr.status != ORV_OK) {
-            progress_end(progress);
-            report(s, "fetching a row", hdr, s.slot);
-            return false;
-        }
-        RowOutcome outcome = row_outcome(hdr, rows);
+        RowOutcome outcome = fetched_row(s, hdr, rows, progress);
         if (outcome == RowOutcome::end) break;
-        if (outcome == RowOutcome::failure) {
-            progress_end(progress);
-            report(s, "fetching a row", hdr, s.slot);
-            return false;
-        }
+        if (outcome == RowOutcome::failure) return false;
         std::vector<std::string> values;
         std::string raw;
         for (int32_t k = 0; k < n; ++k) {
