@@ -1,7 +1,5 @@
 // Command 8: information about a slot's driver, its current statement and
 // the connector itself, selected by `subcode`.
-#include <sqlext.h>
-
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +10,8 @@
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "odbc_api.h"
+#include "orv_version.h"
 
 namespace orv {
 
@@ -20,8 +20,9 @@ namespace {
 // The connector's own answers.
 constexpr const char* kConnectorName = "DOREVIVEZO";
 constexpr const char* kInterfaceName = "ODBC";
-constexpr int kVersion[4] = {1, 6, 120, 0};
-constexpr int32_t kVersionNumber = 1601200;
+constexpr int kVersion[4] = {ORV_VERSION_MAJOR, ORV_VERSION_MINOR,
+                             ORV_VERSION_RELEASE, ORV_VERSION_BUILD};
+constexpr int32_t kVersionNumber = ORV_VERSION_NUMBER;
 
 // The information item of each SQLGetInfo question (items 1 to 3).
 constexpr std::array<SQLUSMALLINT, 3> kInfoTypes = {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "conn/slots.h"
+#include "orv_version.h"
 #include "testbed.h"
 
 namespace {
@@ -102,11 +103,16 @@ TEST_P(Info, FixedAnswersAndChecks) {
         int32_t count;
     };
     const Case cases[] = {
-        {7, true, 0, "DOREVIVEZO", 0}, {8, true, 0, "1.6.120.0", 1601200},
-        {9, true, 0, "ODBC", 0},       {4, true, 15, "", 0},
-        {0, true, 11, nullptr, 0},     {11, true, 11, nullptr, 0},
-        {-1, true, 11, nullptr, 0},    {0, false, 3, nullptr, 0},
-        {7, false, 3, nullptr, 0},     {1, false, 3, nullptr, 0},
+        {7, true, 0, "DOREVIVEZO", 0},
+        {8, true, 0, ORV_VERSION_TEXT, ORV_VERSION_NUMBER},
+        {9, true, 0, "ODBC", 0},
+        {4, true, 15, "", 0},
+        {0, true, 11, nullptr, 0},
+        {11, true, 11, nullptr, 0},
+        {-1, true, 11, nullptr, 0},
+        {0, false, 3, nullptr, 0},
+        {7, false, 3, nullptr, 0},
+        {1, false, 3, nullptr, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.item << " " << c.with_argument);

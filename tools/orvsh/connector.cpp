@@ -487,7 +487,14 @@ std::string default_library_path() {
         std::size_t slash = exe.rfind('/');
         if (slash != std::string::npos) dir = exe.substr(0, slash);
     }
-    return dir + "/libdorevivezo.so";
+    // In the build folder the library lies beside orvsh; installed, it is
+    // in the library folder of the same prefix.
+    std::string beside = dir + "/libdorevivezo.so";
+#ifdef ORVSH_INSTALLED_LIBRARY
+    if (access(beside.c_str(), F_OK) != 0)
+        return dir + "/" + ORVSH_INSTALLED_LIBRARY;
+#endif
+    return beside;
 }
 
 bool load_connector(Session& s, const std::string& path) {

@@ -1,7 +1,11 @@
 // orvsh: options, input (command line, files, standard input, or an
 // interactive terminal with line editing and history) and meta-commands.
+#if ORVSH_READLINE
 #include <readline/history.h>
 #include <readline/readline.h>
+#else
+#include "plain_input.h"
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,7 +44,7 @@ const char kUsage[] =
     "end)\n"
     "      --echo            print each statement before running it\n"
     "      --library PATH    the connector library (default: libdorevivezo.so\n"
-    "                        in orvsh's own folder)\n"
+    "                        in orvsh's own folder, else the installed one)\n"
     "  -h, --help            show this text\n"
     "\n"
     "Without -e or -f, orvsh reads statements from the terminal (or from\n"

@@ -69,7 +69,8 @@ struct ResultSet {
 // Loads the library, finds orvsql and sets up the host in heap mode.
 // Returns false after printing why on stderr.
 bool load_connector(Session& s, const std::string& path);
-// The default library path: libdorevivezo.so in the executable's folder.
+// The default library path: libdorevivezo.so in the executable's folder,
+// else the installed library relative to it (../lib/libdorevivezo.so.1).
 std::string default_library_path();
 // Allocates the environment (command 1).
 bool start(Session& s);

@@ -11,6 +11,7 @@
 
 #include "conn/decode.h"
 #include "conn/encoding_keys.h"
+#include "emulator.h"
 
 namespace {
 
@@ -32,10 +33,9 @@ std::string drain(int fd) {
 
 // Runs the tool with `args`, capturing both output streams.
 ToolRun run_tool(const std::vector<std::string>& args) {
-    std::vector<std::string> full;
-    if (std::strlen(ORVSQL_ENCODE_EMULATOR) > 0)
-        full.push_back(ORVSQL_ENCODE_EMULATOR);
-    full.push_back(ORVSQL_ENCODE_TOOL);
+    // The emulator's words first when the tool is built for another
+    // machine; execvp finds an emulator named without a path.
+    std::vector<std::string> full = {ORV_EMULATOR_WORDS ORVSQL_ENCODE_TOOL};
     full.insert(full.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : full) argv.push_back(a.data());
@@ -49,7 +49,7 @@ ToolRun run_tool(const std::vector<std::string>& args) {
         dup2(out[1], 1);
         dup2(err[1], 2);
         close(out[0]), close(out[1]), close(err[0]), close(err[1]);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);
