@@ -4,8 +4,6 @@
 //
 //   source .testbed/env && ./block_fetch_bench
 #include <benchmark/benchmark.h>
-#include <sql.h>
-#include <sqlext.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +14,7 @@
 
 #include "dorevivezo.h"
 #include "hostkit.h"
+#include "odbc_api.h"
 
 namespace {
 

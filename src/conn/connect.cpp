@@ -1,6 +1,4 @@
 // Command 6: connect a slot from a connection string of -key=value pairs.
-#include <sqlext.h>
-
 #include <cstring>
 #include <string_view>
 
@@ -8,6 +6,7 @@
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "odbc_api.h"
 
 namespace orv {
 

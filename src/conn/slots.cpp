@@ -2,14 +2,13 @@
 // create and release them (1, 2, 4, 7).
 #include "conn/slots.h"
 
-#include <sqlext.h>
-
 #include <array>
 #include <cstring>
 
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "memory.h"
+#include "odbc_api.h"
 #include "stmt/columns.h"
 
 namespace orv {

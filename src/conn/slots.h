@@ -1,11 +1,10 @@
 // The process-wide ODBC environment and the table of ten connection slots.
 #pragma once
-#include <sql.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "host/command.h"
+#include "odbc_api.h"
 
 namespace orv {
 

@@ -1,11 +1,9 @@
 // One command in flight: what every handler receives.
 #pragma once
-#include <sql.h>
-#include <sqlext.h>
-
 #include <cstdint>
 
 #include "dorevivezo.h"
+#include "odbc_api.h"
 
 namespace orv {
 

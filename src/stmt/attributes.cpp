@@ -8,8 +8,6 @@
 // two are 8 bytes wide, so a get reads into storage of that width and hands
 // the whole value to the host; a 32-bit attribute is handed over
 // sign-extended.
-#include <sqlext.h>
-
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +17,7 @@
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "odbc_api.h"
 
 namespace orv {
 

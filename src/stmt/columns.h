@@ -1,12 +1,10 @@
 // Column description records and the shared retrieval buffer.
 #pragma once
-#include <sql.h>
-#include <sqlext.h>
-
 #include <cstdint>
 
 #include "conn/slots.h"
 #include "dorevivezo.h"
+#include "odbc_api.h"
 
 namespace orv {
 

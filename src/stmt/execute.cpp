@@ -2,9 +2,6 @@
 // forms of four SHOW statements, describe the result's columns (10),
 // import column records from the host (11), reset the statement (13), and
 // list the driver manager's data sources (18).
-#include <sql.h>
-#include <sqlext.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -13,6 +10,7 @@
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "odbc_api.h"
 #include "stmt/columns.h"
 
 namespace orv {

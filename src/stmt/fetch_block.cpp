@@ -13,9 +13,6 @@
 // (the block grows just enough for it) and fetching stops there: the block
 // holds whole rows only, and sqlstate "01004" tells the host that rows
 // remain for the next command 25.
-#include <sql.h>
-#include <sqlext.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -25,6 +22,7 @@
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "odbc_api.h"
 #include "stmt/columns.h"
 #include "stmt/rowbuf.h"
 

@@ -2,9 +2,6 @@
 // and the small pieces they share.  Only fetch_row.cpp and
 // fetch_layouts.cpp use this header.
 #pragma once
-#include <sql.h>
-#include <sqlext.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -12,6 +9,7 @@
 #include "conn/slots.h"
 #include "host/command.h"
 #include "host/hostio.h"
+#include "odbc_api.h"
 
 namespace orv {
 

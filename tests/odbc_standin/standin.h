@@ -32,18 +32,14 @@
 // (the connector's process-wide state may hold them from test to test);
 // reset() keeps them valid but forgets their results and diagnostics.
 #pragma once
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-#include <sql.h>
-#include <sqlext.h>
-
 #include <deque>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "odbc_api.h"
 
 namespace standin {
 
