@@ -1219,10 +1219,20 @@ SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT stmt, SQLINTEGER attr,
                 });
 }
 
+// The last parameter of SQLColAttribute as the platform's ODBC header
+// declares it: a plain pointer on 32-bit Windows, SQLLEN* elsewhere.  The
+// hooks and the default behaviour always see SQLLEN*.
+#if defined(_WIN32) && !defined(_WIN64)
+using ColAttributeNumber = SQLPOINTER;
+#else
+using ColAttributeNumber = SQLLEN*;
+#endif
+
 SQLRETURN SQL_API SQLColAttribute(SQLHSTMT stmt, SQLUSMALLINT col,
                                   SQLUSMALLINT field, SQLPOINTER text,
                                   SQLSMALLINT buflen, SQLSMALLINT* textlen,
-                                  SQLLEN* number) {
+                                  ColAttributeNumber number_out) {
+    SQLLEN* number = static_cast<SQLLEN*>(number_out);
     return call("SQLColAttribute", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT,
                 {num(col), num(field), num(buflen)}, [&] {
                     return hooks.SQLColAttribute
