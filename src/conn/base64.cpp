@@ -6,15 +6,12 @@ namespace orv {
 
 namespace {
 
-constexpr char kAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 // The 6-bit value of every byte: its place in the alphabet, and 0 for
 // every other byte ('=' and bytes of 128 and above included).
 constexpr std::array<uint8_t, 256> make_decode_table() {
     std::array<uint8_t, 256> table{};
     for (uint8_t v = 0; v < 64; ++v)
-        table[static_cast<unsigned char>(kAlphabet[v])] = v;
+        table[static_cast<unsigned char>(kBase64Alphabet[v])] = v;
     return table;
 }
 constexpr std::array<uint8_t, 256> kDecode = make_decode_table();
@@ -55,22 +52,6 @@ std::size_t base64_decode(const char* text, uint8_t* out,
         t += 4;
     }
     return count;
-}
-
-std::size_t base64_encode(const uint8_t* data, std::size_t size, char* text) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < size; i += 3) {
-        unsigned b0 = data[i];
-        unsigned b1 = i + 1 < size ? data[i + 1] : 0;
-        unsigned b2 = i + 2 < size ? data[i + 2] : 0;
-        text[n++] = kAlphabet[b0 >> 2];
-        text[n++] = kAlphabet[((b0 & 0x03) << 4) | (b1 >> 4)];
-        text[n++] =
-            i + 1 < size ? kAlphabet[((b1 & 0x0F) << 2) | (b2 >> 6)] : '=';
-        text[n++] = i + 2 < size ? kAlphabet[b2 & 0x3F] : '=';
-    }
-    text[n] = 0;
-    return n;
 }
 
 }  // namespace orv

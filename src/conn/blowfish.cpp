@@ -18,19 +18,6 @@ inline uint32_t feistel(const BlowfishContext* ctx, uint32_t x) {
     return ((a + b) ^ c) + d;
 }
 
-inline uint32_t load_le(const uint8_t* b) {
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-           static_cast<uint32_t>(b[2]) << 16 |
-           static_cast<uint32_t>(b[3]) << 24;
-}
-
-inline void store_le(uint8_t* b, uint32_t v) {
-    b[0] = static_cast<uint8_t>(v);
-    b[1] = static_cast<uint8_t>(v >> 8);
-    b[2] = static_cast<uint8_t>(v >> 16);
-    b[3] = static_cast<uint8_t>(v >> 24);
-}
-
 }  // namespace
 
 void blowfish_encrypt_words(const BlowfishContext* ctx, uint32_t* left,
@@ -97,20 +84,12 @@ void blowfish_set_key(BlowfishContext* ctx, const uint8_t* key,
     }
 }
 
-void blowfish_encrypt_block(const BlowfishContext* ctx, uint8_t block[8]) {
-    uint32_t l = load_le(block);
-    uint32_t r = load_le(block + 4);
-    blowfish_encrypt_words(ctx, &l, &r);
-    store_le(block, l);
-    store_le(block + 4, r);
-}
-
 void blowfish_decrypt_block(const BlowfishContext* ctx, uint8_t block[8]) {
-    uint32_t l = load_le(block);
-    uint32_t r = load_le(block + 4);
+    uint32_t l = blowfish_load_le(block);
+    uint32_t r = blowfish_load_le(block + 4);
     blowfish_decrypt_words(ctx, &l, &r);
-    store_le(block, l);
-    store_le(block + 4, r);
+    blowfish_store_le(block, l);
+    blowfish_store_le(block + 4, r);
 }
 
 void wipe_secret(void* area, std::size_t size) {

@@ -35,12 +35,25 @@ void blowfish_encrypt_words(const BlowfishContext* ctx, uint32_t* left,
 void blowfish_decrypt_words(const BlowfishContext* ctx, uint32_t* left,
                             uint32_t* right);
 
-// Encrypts / decrypts one 8-byte block in place.  Bytes 0-3 are the left
-// half and bytes 4-7 the right half, each read and written as a
-// little-endian word (the encoded values' word order, unlike the
-// big-endian order of most published Blowfish uses).
-void blowfish_encrypt_block(const BlowfishContext* ctx, uint8_t block[8]);
+// Decrypts one 8-byte block in place.  Bytes 0-3 are the left half and
+// bytes 4-7 the right half, each read and written as a little-endian word
+// (the encoded values' word order, unlike the big-endian order of most
+// published Blowfish uses).  Its inverse, blowfish_encrypt_block, belongs
+// to the encoder (conn/encode.h).
 void blowfish_decrypt_block(const BlowfishContext* ctx, uint8_t block[8]);
+
+// The block halves' word order: four bytes as a little-endian word.
+inline uint32_t blowfish_load_le(const uint8_t* b) {
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 |
+           static_cast<uint32_t>(b[3]) << 24;
+}
+inline void blowfish_store_le(uint8_t* b, uint32_t v) {
+    b[0] = static_cast<uint8_t>(v);
+    b[1] = static_cast<uint8_t>(v >> 8);
+    b[2] = static_cast<uint8_t>(v >> 16);
+    b[3] = static_cast<uint8_t>(v >> 24);
+}
 
 // Overwrites `size` bytes at `area` with zeros in a way the compiler may
 // not drop even when the memory is freed or goes out of scope right after.

@@ -1,5 +1,7 @@
 // The encoder of connection values, the exact inverse of decode_password.
 // The connector never calls it; the orvsql-encode tool and the tests do.
+#include "conn/encode.h"
+
 #include <cstring>
 
 #include "conn/blowfish.h"
@@ -79,6 +81,30 @@ bool check_complete(const char* check) {
 }
 
 }  // namespace
+
+void blowfish_encrypt_block(const BlowfishContext* ctx, uint8_t block[8]) {
+    uint32_t l = blowfish_load_le(block);
+    uint32_t r = blowfish_load_le(block + 4);
+    blowfish_encrypt_words(ctx, &l, &r);
+    blowfish_store_le(block, l);
+    blowfish_store_le(block + 4, r);
+}
+
+std::size_t base64_encode(const uint8_t* data, std::size_t size, char* text) {
+    const char* const abc = kBase64Alphabet;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < size; i += 3) {
+        unsigned b0 = data[i];
+        unsigned b1 = i + 1 < size ? data[i + 1] : 0;
+        unsigned b2 = i + 2 < size ? data[i + 2] : 0;
+        text[n++] = abc[b0 >> 2];
+        text[n++] = abc[((b0 & 0x03) << 4) | (b1 >> 4)];
+        text[n++] = i + 1 < size ? abc[((b1 & 0x0F) << 2) | (b2 >> 6)] : '=';
+        text[n++] = i + 2 < size ? abc[b2 & 0x3F] : '=';
+    }
+    text[n] = 0;
+    return n;
+}
 
 std::size_t encoded_size(int scheme, std::size_t text_length) {
     return scheme == enc::kSchemeBlowfish ? kScheme3Size : text_length + 2;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "conn/decode.h"
+#include "conn/encode.h"
 
 namespace {
 

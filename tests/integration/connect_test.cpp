@@ -5,6 +5,7 @@
 #include <string>
 
 #include "conn/decode.h"
+#include "conn/encode.h"
 #include "testbed.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "conn/encode.h"
 #include "conn/encoding_keys.h"
 #include "memory.h"
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "conn/decode.h"
+#include "conn/encode.h"
 #include "conn/encoding_keys.h"
 #include "memory.h"
 

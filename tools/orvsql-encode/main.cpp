@@ -9,6 +9,7 @@
 #include <string>
 
 #include "conn/decode.h"
+#include "conn/encode.h"
 #include "conn/encoding_keys.h"
 
 namespace {
