@@ -42,6 +42,12 @@ std::string connection_string(std::string_view dsn) {
     return s;
 }
 
+std::string numbered(std::string_view prefix, long long n) {
+    std::string s(prefix);
+    s += std::to_string(n);
+    return s;
+}
+
 hostkit::Host make_host() {
     hostkit::Host h;
     h.entry = &orvsql;

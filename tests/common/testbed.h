@@ -34,6 +34,11 @@ std::string password_of(std::string_view dsn);
 // "-host=DSN -user=U -pw=P" (just "-host=DSN" for SQLite).
 std::string connection_string(std::string_view dsn);
 
+// `prefix` followed by the decimal digits of n: numbered("c", 7) is "c7".
+// Built by appending, because GCC 12 warns falsely (-Wrestrict) about a
+// string literal added to a std::string temporary in optimised builds.
+std::string numbered(std::string_view prefix, long long n);
+
 // A host with guard-page storage whose entry is the connector linked into
 // the test program.
 hostkit::Host make_host();

@@ -210,7 +210,7 @@ TEST_P(ExecuteDb, DescribeIntoHostArea) {
     for (int k = 1; k <= 40; ++k) {
         ColumnDesc rec;
         std::memcpy(&rec, area.data() + (k - 1) * 224, 224);
-        EXPECT_EQ(std::string(rec.name), "c" + std::to_string(k));
+        EXPECT_EQ(std::string(rec.name), testbed::numbered("c", k));
         EXPECT_EQ(std::memcmp(&rec, orv::column_record(state(), k), 224), 0);
     }
     EXPECT_EQ(std::vector<uint8_t>(area.end() - 100, area.end()),
@@ -222,7 +222,7 @@ TEST_P(ExecuteDb, ImportColumnRecords) {
     // 40 records offered while the table holds 32: records 1..31 taken.
     std::vector<uint8_t> records(40 * 224);
     for (int k = 0; k < 40; ++k) {
-        std::string name = "imported" + std::to_string(k + 1);
+        std::string name = testbed::numbered("imported", k + 1);
         std::memcpy(records.data() + k * 224, name.c_str(), name.size());
     }
     ArgSpec area = hostkit::buffer(40 * 224);

@@ -347,7 +347,7 @@ TEST_P(FetchBlock, WideResultBeyondColumnTable) {
     std::vector<std::string> want = {"c1"};
     for (int i = 2; i <= 40; ++i) {
         q += ", " + std::to_string(i) + " AS c" + std::to_string(i);
-        want.push_back("c" + std::to_string(i));
+        want.push_back(testbed::numbered("c", i));
     }
     for (int i = 1; i <= 40; ++i) want.push_back(std::to_string(i));
     query(q);

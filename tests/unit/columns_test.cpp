@@ -182,7 +182,7 @@ TEST_F(ColumnsStandin, WantedNumberAndTableSize) {
     EXPECT_EQ(state().column_capacity, 32);
 
     std::vector<std::string> names;
-    for (int i = 1; i <= 40; ++i) names.push_back("n" + std::to_string(i));
+    for (int i = 1; i <= 40; ++i) names.push_back(testbed::numbered("n", i));
     open(standin::table(names, {}));
     EXPECT_EQ(orv::describe_columns(state(), nullptr, 40), 40);
     EXPECT_EQ(state().column_capacity, 40);
@@ -205,7 +205,7 @@ TEST_F(ColumnsStandin, FailedEnlargementDropsTheTable) {
 
 TEST_F(ColumnsStandin, PrepareColumns) {
     std::vector<std::string> names;
-    for (int i = 1; i <= 40; ++i) names.push_back("n" + std::to_string(i));
+    for (int i = 1; i <= 40; ++i) names.push_back(testbed::numbered("n", i));
     open(standin::table(names, {}));
     // Not described: described whole, the table enlarged past 32.
     EXPECT_EQ(orv::prepare_columns(state(), 40), 0);

@@ -192,7 +192,8 @@ TEST(DecodePassword, XorPairsPayloadByteWithKeyByteAndWraps) {
         // 45 payload bytes: positions 19 and 38 use key byte 0 again.
         std::string plain;
         for (int i = 0; i < 45; ++i) plain += static_cast<char>('A' + i % 26);
-        std::string value = std::string(1, s.byte) + xor_payload(s.key, plain);
+        std::string value(1, s.byte);
+        value += xor_payload(s.key, plain);
         std::string out = decoded(value, nullptr);
         EXPECT_EQ(out, plain);
         EXPECT_EQ(out.size(), value.size() - 1);
@@ -204,7 +205,8 @@ TEST(DecodePassword, XorPairsPayloadByteWithKeyByteAndWraps) {
         same[0] = static_cast<char>(s.key[0]);
         same[5] = static_cast<char>(s.key[5]);
         same[19] = static_cast<char>(s.key[0]);
-        out = decoded(std::string(1, s.byte) + same, nullptr);
+        same.insert(same.begin(), s.byte);
+        out = decoded(same, nullptr);
         ASSERT_EQ(out.size(), 20u);
         EXPECT_EQ(static_cast<uint8_t>(out[0]), s.key[0]);
         EXPECT_EQ(static_cast<uint8_t>(out[5]), s.key[5]);

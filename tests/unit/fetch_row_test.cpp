@@ -293,7 +293,7 @@ TEST_F(FetchRowStandin, DescriptionMismatchAndTableFailure) {
     {
         std::vector<std::string> names;
         for (int i = 0; i < orv::kInitialColumnCapacity + 8; ++i)
-            names.push_back("c" + std::to_string(i));
+            names.push_back(testbed::numbered("c", i));
         const int slot = open(standin::table(names, {{"1"}}));
         orv::orv_fail_allocation(1);
         CmdHdr hdr = fetch(slot, {hostkit::buffer(4)});
