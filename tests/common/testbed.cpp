@@ -11,16 +11,25 @@ std::string env(const char* name) {
     const char* v = std::getenv(name);
     return v ? v : "";
 }
+
+// True when the blank-separated list holds `dsn`.
+bool listed(const std::string& list, std::string_view dsn) {
+    std::istringstream words(list);
+    std::string word;
+    while (words >> word)
+        if (word == dsn) return true;
+    return false;
+}
+
 }  // namespace
 
 bool in_ci() { return env("CI") == "true"; }
 
-bool available(std::string_view dsn) {
-    std::istringstream list(env("ORV_DSNS"));
-    std::string word;
-    while (list >> word)
-        if (word == dsn) return true;
-    return false;
+bool available(std::string_view dsn) { return listed(env("ORV_DSNS"), dsn); }
+
+bool required(std::string_view dsn) {
+    const char* list = std::getenv("ORV_REQUIRED_DSNS");
+    return list == nullptr || listed(list, dsn);
 }
 
 std::string user_of(std::string_view dsn) {

@@ -62,7 +62,8 @@ TEST_F(Connect, ServersWithPlainAndEncodedPasswords) {
     for (const ServerCase& server : kServers) {
         SCOPED_TRACE(server.dsn);
         if (!testbed::available(server.dsn)) {
-            if (testbed::in_ci()) ADD_FAILURE() << server.dsn << " missing";
+            if (testbed::in_ci() && testbed::required(server.dsn))
+                ADD_FAILURE() << server.dsn << " missing";
             std::printf("*** %s NOT AVAILABLE: cases skipped ***\n",
                         server.dsn);
             continue;

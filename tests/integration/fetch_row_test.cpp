@@ -172,6 +172,13 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
         "INSERT INTO fr_v VALUES (-5, 2147483648, 'abcdefghijklmnopqrstuvwxy', "
         "NULL, 70000, '1234567890123456789012345678901234567890')");
     const std::string s25 = "abcdefghijklmnopqrstuvwxy";
+    // The 32-bit SQLite driver itself caps a BIGINT read as SQL_C_ULONG at
+    // 2^31 - 1 (a plain ODBC program reading the column gets the same); its
+    // 64-bit build and the other drivers give 2^31.  The connector hands on
+    // what the driver gives, sign-extended from 32 bits.
+    const bool driver_caps_ulong = dsn() == "orv_sqlite" && sizeof(void*) == 4;
+    const uint32_t ulong_low = driver_caps_ulong ? 0x7FFFFFFFu : 0x80000000u;
+    const uint32_t ulong_high = driver_caps_ulong ? 0u : 0xFFFFFFFFu;
     struct Case {
         const char* what;
         const char* column;
@@ -202,8 +209,8 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
          0,
          {},
          true,
-         0x80000000u,
-         0xFFFFFFFFu,
+         ulong_low,
+         ulong_high,
          nullptr,
          nullptr},
         {"2-byte integer gets the low 16 bits",

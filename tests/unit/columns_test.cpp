@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -116,7 +117,10 @@ TEST_F(ColumnsStandin, RecordFields) {
     a.nullable = SQL_NO_NULLS;
     a.auto_unique = SQL_TRUE;
     a.precision = 70000;  // the record keeps the low 16 bits
-    Column b = standin::column("huge", SQL_LONGVARCHAR, 4294967295);
+    // The largest size the driver can report: past the record's 32-bit
+    // field where SQLLEN is 64 bits wide, its very top where it is 32.
+    Column b = standin::column("huge", SQL_LONGVARCHAR,
+                               std::numeric_limits<SQLLEN>::max());
     Column c = standin::column("unknown", SQL_VARCHAR, SQL_NO_TOTAL);
     c.nullable = SQL_NULLABLE_UNKNOWN;
     open(Result{{a, b, c}, {}, {}, false});

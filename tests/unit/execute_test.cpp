@@ -3,7 +3,9 @@
 // that fail or warn at one exact point, records left on other handles).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -140,6 +142,10 @@ TEST_F(ExecuteStandin, ExecutionOutcomes) {
 }
 
 TEST_F(ExecuteStandin, RowAndColumnCounts) {
+    // A row count past 32 bits where SQLLEN is 64 bits wide, the largest
+    // SQLLEN where it is 32; a double holds either exactly.
+    constexpr SQLLEN kLarge = static_cast<SQLLEN>(
+        std::min<long long>(5000000000LL, std::numeric_limits<SQLLEN>::max()));
     struct Case {
         SQLLEN rows;
         const char* fail;  // a count call that answers otherwise
@@ -151,8 +157,8 @@ TEST_F(ExecuteStandin, RowAndColumnCounts) {
     const Case cases[] = {
         {-1, "", 0, -1.0, 0x00030000u, ""},
         {7, "", 0, 7.0, 0x00030000u, ""},
-        // 64-bit row counts are kept whole.
-        {5000000000, "", 0, 5e9, 0x00030000u, ""},
+        // Large row counts are kept whole.
+        {kLarge, "", 0, static_cast<double>(kLarge), 0x00030000u, ""},
         {7, "SQLRowCount", SQL_SUCCESS_WITH_INFO, 0.0, 0x00030000u, ""},
         {7, "SQLRowCount", SQL_ERROR, 0.0, 0x00030000u, ""},
         {7, "SQLNumResultCols", SQL_SUCCESS_WITH_INFO, 7.0, 0, "01000"},
