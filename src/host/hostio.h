@@ -10,11 +10,6 @@
 
 namespace orv {
 
-// Exchanges the 16-bit halves of a 32-bit value; its own inverse.
-constexpr uint32_t swap_halves(uint32_t v) { return (v << 16) | (v >> 16); }
-static_assert(swap_halves(100) == 0x00640000u);
-static_assert(swap_halves(0xFFFFFFFEu) == 0xFFFEFFFFu);
-
 // ---- The command header block --------------------------------------------
 // Offsets of the header fields.
 namespace hdr {
