@@ -15,9 +15,10 @@ void reset_header(Command& cmd) {
     hdr_set_opcode(cmd, static_cast<int16_t>(cmd.code));
     hdr_set_status(cmd, ORV_OK);
     hdr_set_count(cmd, 0);
-    if (cmd.code != 12 && cmd.code != 25) hdr_set_number(cmd, 0.0);
+    if (cmd.code != ORV_CMD_FETCH_ROW && cmd.code != ORV_CMD_FETCH_BLOCK)
+        hdr_set_number(cmd, 0.0);
     hdr_sqlstate(cmd)[0] = 0;
-    if (cmd.code != 3) hdr_set_native_error(cmd, 0);
+    if (cmd.code != ORV_CMD_DIAGNOSTICS) hdr_set_native_error(cmd, 0);
 }
 
 }  // namespace
