@@ -126,6 +126,9 @@ TEST(OrvshUsage, BadUsageExitsTwoWithMessage) {
         {{"-c"}, "option -c needs a value"},
         {{"stray"}, "unexpected argument 'stray'"},
         {{"--null-text=yes"}, "unknown option --null-text"},
+        {{"--page-rows", "-1"}, "option --page-rows needs a number of rows"},
+        {{"--page-rows=ten"}, "needs a number of rows, 0 or more (not 'ten')"},
+        {{"--page-rows", "99999999999999999999"}, "option --page-rows needs"},
     };
     for (const Case& c : cases) {
         Result r = orvsh(c.args);
@@ -252,6 +255,48 @@ TEST_P(OrvshData, EveryLayoutPrintsTableCsvAndRaw) {
             EXPECT_EQ(second.substr(second.size() - 2), "\\0") << second;
         }
     }
+}
+
+// The first page of rows sets the column widths; a longer value in a later
+// page widens only its own line.
+TEST_P(OrvshData, TablePageSetsTheColumnWidths) {
+    struct Case {
+        const char* page_rows;
+        std::string table;
+    };
+    const Case cases[] = {
+        {"1",
+         "id | name  | note\n"
+         "---+-------+-----\n"
+         " 1 | apple | \n"
+         " 2 | pear, green | a\"b\n"
+         "2 rows\n"},
+        {"2",
+         "id | name        | note\n"
+         "---+-------------+-----\n"
+         " 1 | apple       | \n"
+         " 2 | pear, green | a\"b\n"
+         "2 rows\n"},
+        {"0",
+         "id | name        | note\n"
+         "---+-------------+-----\n"
+         " 1 | apple       | \n"
+         " 2 | pear, green | a\"b\n"
+         "2 rows\n"},
+    };
+    for (const Case& c : cases) {
+        for (const char* layout : {"block", "pairs"}) {
+            SCOPED_TRACE(std::string(layout) + " --page-rows " + c.page_rows);
+            Result r = sql({"--layout", layout, "--page-rows", c.page_rows,
+                            "-e", select()});
+            ASSERT_EQ(r.exit_status, 0) << r.err;
+            EXPECT_EQ(results(r), c.table);
+        }
+    }
+    // An empty result still shows its header.
+    Result r = sql({"--page-rows", "1", "-e", select() + " LIMIT 0"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(results(r), "id | name | note\n---+------+-----\n0 rows\n");
 }
 
 TEST_P(OrvshData, NullTextOptionShowsNull) {
