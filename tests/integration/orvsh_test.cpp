@@ -493,6 +493,35 @@ TEST(OrvshPairs, EscapedBytesAreShownRawAndRestored) {
               "C\n");
 }
 
+// A result that cannot be written out in full is a failure in every
+// format; with --keep-going each result reports it.
+TEST(OrvshOutput, WriteFailureIsReported) {
+    REQUIRE_ORVSH();
+    REQUIRE_DSN("orv_sqlite");
+    for (const char* format : {"table", "csv", "raw"}) {
+        SCOPED_TRACE(format);
+        Result r = run(kOrvsh,
+                       {"-c", "-host=orv_sqlite", "--format", format, "-e",
+                        "SELECT 1 AS a"},
+                       "", "/dev/full");
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_TRUE(contains(r.err,
+                             "writing the result failed: No space left on "
+                             "device\n"))
+            << r.err;
+        r = run(kOrvsh,
+                {"-c", "-host=orv_sqlite", "--keep-going", "--format", format,
+                 "-e", "SELECT 1 AS a", "-e", "SELECT 2 AS b"},
+                "", "/dev/full");
+        EXPECT_EQ(r.exit_status, 1);
+        const std::string failed = "writing the result failed";
+        const std::size_t first = r.err.find(failed);
+        ASSERT_NE(first, std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(failed, first + 1), std::string::npos)
+            << "each result reports it: " << r.err;
+    }
+}
+
 TEST(OrvshSources, ListsTheTestBedSources) {
     REQUIRE_ORVSH();
     REQUIRE_DSN("orv_sqlite");
@@ -841,6 +870,25 @@ TEST(OrvshInteractive, QueryAndQuitOnATerminal) {
         "WHERE i < 300) SELECT i FROM c;");
     ASSERT_TRUE(t.read_until("300 rows")) << t.seen;
     EXPECT_TRUE(contains(t.seen, "\rfetching... row ")) << t.seen;
+    // Rows that go to the terminal as they arrive first clear the
+    // counter's line, so that no printed line carries it.
+    const std::size_t before = t.seen.size();
+    t.type("\\format csv");
+    t.type(
+        "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
+        "WHERE i < 2000) SELECT i FROM c;");
+    ASSERT_TRUE(t.read_until("2000 rows")) << t.seen;
+    const std::string streamed = t.seen.substr(before);
+    EXPECT_TRUE(contains(streamed, "\r\n1999\r\n2000\r\n")) << streamed;
+    std::size_t shown = 0;
+    for (std::size_t at = streamed.find("\rfetching... row ");
+         at != std::string::npos;
+         at = streamed.find("\rfetching... row ", at + 1)) {
+        ++shown;
+        const std::size_t cleared = streamed.find("\r\033[K", at);
+        EXPECT_LT(cleared, streamed.find('\n', at)) << streamed.substr(at, 80);
+    }
+    EXPECT_GT(shown, 0u) << streamed;
     t.type("\\quit");
     EXPECT_EQ(t.wait_exit(), 0);
     const std::string history = slurp(hist);
