@@ -161,6 +161,8 @@ std::string_view value_text(const char* value, SQLLEN length, SQLRETURN rc,
 
 }  // namespace
 
+// Status 3, before anything is fetched, when argument 3 is missing or has
+// no storage for an address (null, or smaller than a pointer).
 // Reads: arg_count, argument 3's descriptor, `subcode` (FETCH_ALT_NAMES,
 // FETCH_NULL_TEXT) and `number` (row estimate) of the header; the slot's
 // statement and column table.
@@ -173,6 +175,13 @@ std::string_view value_text(const char* value, SQLLEN length, SQLRETURN rc,
 // (status stays 0; the block built so far is handed over).
 SQLRETURN run_fetch_block(Command& cmd) {
     if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
+    // The block's address is the only way to the rows: without room for it
+    // nothing is fetched.
+    const ArgView target = arg(cmd, 3);
+    if (target.data == nullptr || target.size < sizeof(void*)) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
     ConnectionSlot& slot = *cmd.slot;
     SQLHSTMT statement = slot.statement;
 
@@ -253,7 +262,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
     }
 
     close_block(block);
-    arg_store_address(arg(cmd, 3), slot.row_buffer);
+    arg_store_address(target, slot.row_buffer);
     hdr_set_count(cmd, n - binary);
     hdr_set_number(cmd, static_cast<double>(rows));
 
