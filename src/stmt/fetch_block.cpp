@@ -142,18 +142,14 @@ std::size_t initial_capacity(ConnectionSlot& slot, int32_t n, double number,
 
 // The text of a value read in pointer mode: up to its first zero byte,
 // within what the retrieval buffer holds; a NULL is "NULL" under
-// FETCH_NULL_TEXT, else empty.  *whole is false when the value was
-// reported longer than what could be read (the retrieval buffer could not
-// grow).
-std::string_view value_text(const char* value, SQLLEN length, SQLRETURN rc,
-                            bool null_text, bool* whole) {
-    *whole = true;
+// FETCH_NULL_TEXT, else empty.  *whole is false when the value could not
+// be read whole for want of memory (read_lacked_memory).
+std::string_view value_text(const char* value, SQLLEN length, bool null_text,
+                            bool* whole) {
+    *whole = !read_lacked_memory();
     if (length == SQL_NULL_DATA)
         return null_text ? std::string_view("NULL") : std::string_view();
     SQLLEN held = std::max<SQLLEN>(data_buffer_capacity() - 1, 0);
-    if (rc == SQL_SUCCESS_WITH_INFO &&
-        (length == SQL_NO_TOTAL || length > held))
-        *whole = false;
     SQLLEN bound = length >= 0 ? std::min(length, held) : held;
     return std::string_view(value,
                             strnlen(value, static_cast<std::size_t>(bound)));
@@ -235,9 +231,8 @@ SQLRETURN run_fetch_block(Command& cmd) {
             SQLLEN length = 0;
             last = read_column(statement, static_cast<SQLUSMALLINT>(k),
                                SQL_C_CHAR, &value, 0, &length);
-            std::string_view text =
-                value_text(static_cast<const char*>(value), length, last,
-                           null_text, &row_whole);
+            std::string_view text = value_text(static_cast<const char*>(value),
+                                               length, null_text, &row_whole);
             if (row_whole) row_whole = make_room(block, text.size());
             if (row_whole) put_item(block, text);
         }
