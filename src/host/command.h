@@ -27,6 +27,8 @@ struct Command {
     int32_t code;           // the command code (argument 1)
     ConnectionSlot* slot;   // the dispatch slot, or nullptr for none
     DiagSource diag_from;   // the handle the diagnostic capture reads
+    SQLRETURN prepared;     // the ODBC code of the statement the dispatcher
+                            // created for the command (SQL_SUCCESS if none)
 };
 
 // Every command handler has this shape.  It returns the ODBC code the

@@ -190,7 +190,7 @@ void add_text(Line& l, const char* text, std::size_t len) {
 // Appends the text at the start of argument a's storage, up to its first
 // zero byte: as the host passed it, since the command may rewrite it.
 void add_argument_text(Line& l, const ArgView& a) {
-    if (a.data == nullptr) {
+    if (!arg_has_storage(a)) {
         add(l, " null");
         return;
     }
@@ -242,9 +242,7 @@ CallStart begin_line(Line& l, const Command& cmd) {
     add(l, " cmd=%d(%s)", cmd.code, name_of(kCommandNames, cmd.code));
     const ArgView header = arg(cmd, 2);
     s.header_size = header.size;
-    if (header.size >= kHeaderSize && header.data != nullptr) {
-        Command view = cmd;
-        view.hdr = header.data;
+    if (Command view = cmd; hdr_attach(view)) {
         s.slot = hdr_slot(view);
         add(l, " slot=%u subcode=%d param=%d row_number=%.15g", s.slot,
             hdr_subcode(view),

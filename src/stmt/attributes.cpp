@@ -200,15 +200,12 @@ SQLINTEGER argument_size(const Command& cmd) {
 // Commands 14 and 15.  Reads `param` (plain little-endian) as the
 // attribute number and argument 3 as the value; calls SQLGetConnectAttr
 // or SQLSetConnectAttr on the slot's connection.  A get delivers the value
-// to argument 3 with PUT_INT (-99 for a text attribute).  Status: 3 without
-// argument 3, 11 for a number outside the table, 0 with no driver call for
-// an integer value of 0, 2 when the driver refuses.  A warning is captured
+// to argument 3 with PUT_INT (-99 for a text attribute).  Status (after
+// the dispatcher's check of argument 3, status 3): 11 for a number outside
+// the table, 0 with no driver call for an integer value of 0 (the zero
+// rule, below), 2 when the driver refuses.  A warning is captured
 // with status 0; diagnostics are read from the connection.
 SQLRETURN connection_attribute(Command& cmd, bool get) {
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return SQL_SUCCESS;
-    }
     const int32_t number = hdr_param_plain(cmd);
     const Attribute* attr = find_attribute(kConnectionAttributes, number);
     if (attr == nullptr) {
@@ -222,7 +219,11 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
         svc_get_string(cmd, 3, buffer);
     } else {
         value = svc_get_int(cmd, 3);
-        if (value == 0) return SQL_SUCCESS;  // the zero rule
+        // The zero rule: an integer or pointer value of 0 ends the command
+        // before any driver call, with status 0, for gets and sets alike.
+        // An attribute cannot be set to 0 through these commands, and a get
+        // needs a non-zero number in argument 3.  Texts have no such rule.
+        if (value == 0) return SQL_SUCCESS;
     }
     // The host may have set a status while it served the read.
     if (hdr_status(cmd) != ORV_OK) return SQL_SUCCESS;
@@ -258,11 +259,12 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
     return rc;
 }
 
-// Commands 16 and 17.  Creates the slot's statement when it has none
-// (status 14 when that fails), then reads `subcode` as the attribute
-// number and argument 3 as the value, and calls SQLGetStmtAttr or
-// SQLSetStmtAttr.  A get delivers the value to argument 3 with PUT_INT.
-// Status: 3 without argument 3 (the statement is created first), 11 for a
+// Commands 16 and 17.  The dispatcher has created the slot's statement
+// when it had none (status 14 when that failed; cmd.prepared holds the
+// allocation's code) and then checked argument 3 (status 3).  Reads
+// `subcode` as the attribute number and argument 3 as the value, and calls
+// SQLGetStmtAttr or SQLSetStmtAttr.  A get delivers the value to argument 3
+// with PUT_INT.  Status: 11 for a
 // number outside the table and for a set of the row number, 15 for a
 // refused attribute, for a set of the row array or parameter set size to
 // anything but 1 and, where a 32-bit host value cannot hold an address,
@@ -272,15 +274,7 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
 // status 0.
 SQLRETURN statement_attribute(Command& cmd, bool get) {
     ConnectionSlot& slot = *cmd.slot;
-    SQLRETURN rc = ensure_statement(slot);
-    if (!SQL_SUCCEEDED(rc)) {
-        hdr_set_status(cmd, ORV_NO_STATEMENT);
-        return rc;
-    }
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return rc;
-    }
+    SQLRETURN rc = cmd.prepared;
     const int32_t number = hdr_subcode(cmd);
     const Attribute* attr = find_attribute(kStatementAttributes, number);
     if (attr == nullptr || (!get && !attr->settable)) {
@@ -296,7 +290,7 @@ SQLRETURN statement_attribute(Command& cmd, bool get) {
     }
 
     const int32_t value = svc_get_int(cmd, 3);
-    if (value == 0) return rc;  // the zero rule
+    if (value == 0) return rc;  // the zero rule, as for the connection
     if (hdr_status(cmd) != ORV_OK) return rc;
     if (!get && attr->one_only && value != 1) {
         hdr_set_status(cmd, ORV_REFUSED);
