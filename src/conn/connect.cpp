@@ -31,16 +31,16 @@ SQLSMALLINT connect_length(const char* value) {
 }
 
 // What a key does with its value.
-enum class KeyRole { Host, User, Password, Ignored };
+enum class KeyRole { kHost, kUser, kPassword, kIgnored };
 struct KeyEntry {
     std::string_view key;
     KeyRole role;
 };
 constexpr KeyEntry kKeys[] = {
-    {"host", KeyRole::Host},        {"user", KeyRole::User},
-    {"pw", KeyRole::Password},      {"db", KeyRole::Ignored},
-    {"sockfile", KeyRole::Ignored}, {"port", KeyRole::Ignored},
-    {"flags", KeyRole::Ignored},
+    {"host", KeyRole::kHost},        {"user", KeyRole::kUser},
+    {"pw", KeyRole::kPassword},      {"db", KeyRole::kIgnored},
+    {"sockfile", KeyRole::kIgnored}, {"port", KeyRole::kIgnored},
+    {"flags", KeyRole::kIgnored},
 };
 
 // Position of the separator that ends a value starting at `from`: the
@@ -91,16 +91,16 @@ bool parse_connection_string(char* s, std::size_t len, ConnectValues& v) {
             if (k.key == key) found = &k;
         if (found == nullptr) return false;
         switch (found->role) {
-            case KeyRole::Host:
+            case KeyRole::kHost:
                 v.host = s + start;
                 break;
-            case KeyRole::User:
+            case KeyRole::kUser:
                 v.user = s + start;
                 break;
-            case KeyRole::Password:
+            case KeyRole::kPassword:
                 v.password = s + start;
                 break;
-            case KeyRole::Ignored:
+            case KeyRole::kIgnored:
                 break;
         }
     }

@@ -233,7 +233,7 @@ SQLRETURN run_list_sources(Command& cmd) {
         return SQL_SUCCESS;
     }
     if (rc != SQL_SUCCESS_WITH_INFO) hdr_set_status(cmd, ORV_ODBC_ERROR);
-    cmd.diag_from = DiagSource::Environment;
+    cmd.diag_from = DiagSource::kEnvironment;
     return rc;
 }
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "host/diagnostics.h"
+#include "conn/diagnostics.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "stmt/columns.h"
@@ -152,7 +152,7 @@ SQLRETURN report_column_failure(RowFetch& f, int32_t column) {
     hdr_set_native_error(f.cmd, column);
     DiagRecord record;
     const SQLRETURN rc =
-        read_diagnostic(&f.slot, DiagSource::MostSpecific, record);
+        read_diagnostic(&f.slot, DiagSource::kMostSpecific, record);
     if (SQL_SUCCEEDED(rc)) store_sqlstate(f.cmd, record);
     return rc;
 }

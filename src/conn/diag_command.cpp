@@ -1,5 +1,5 @@
 // Command 3: deliver the message text of the first diagnostic record.
-#include "host/diagnostics.h"
+#include "conn/diagnostics.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 
@@ -16,7 +16,7 @@ SQLRETURN run_diagnostics(Command& cmd) {
     hdr_set_status(cmd, ORV_ODBC_ERROR);
     DiagRecord record;
     if (!SQL_SUCCEEDED(
-            read_diagnostic(cmd.slot, DiagSource::MostSpecific, record))) {
+            read_diagnostic(cmd.slot, DiagSource::kMostSpecific, record))) {
         hdr_set_sqlstate_unknown(cmd);
         return SQL_SUCCESS;
     }

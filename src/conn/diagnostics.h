@@ -16,9 +16,9 @@ struct DiagRecord {
 };
 
 // Reads record 1 of the handle `from` names for `slot`: with
-// DiagSource::MostSpecific its statement, else its connection, else the
-// environment; with DiagSource::Connection its connection, else the
-// environment; with DiagSource::Environment (or a null slot) the
+// DiagSource::kMostSpecific its statement, else its connection, else the
+// environment; with DiagSource::kConnection its connection, else the
+// environment; with DiagSource::kEnvironment (or a null slot) the
 // environment.  Returns the ODBC code of SQLGetDiagRec (SQL_NO_DATA when
 // there is no record, SQL_INVALID_HANDLE when there is no handle at all);
 // `record` is filled only when the code is a success.

@@ -1,4 +1,4 @@
-#include "host/diagnostics.h"
+#include "conn/diagnostics.h"
 
 #include "conn/slots.h"
 #include "host/hostio.h"
@@ -10,8 +10,8 @@ namespace {
 // The handle `from` names for `slot`, with its type; nullptr when none.
 SQLHANDLE diagnostic_handle(const ConnectionSlot* slot, DiagSource from,
                             SQLSMALLINT* type) {
-    if (from != DiagSource::Environment && slot != nullptr) {
-        if (slot->statement != nullptr && from == DiagSource::MostSpecific) {
+    if (from != DiagSource::kEnvironment && slot != nullptr) {
+        if (slot->statement != nullptr && from == DiagSource::kMostSpecific) {
             *type = SQL_HANDLE_STMT;
             return slot->statement;
         }

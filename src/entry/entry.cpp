@@ -1,7 +1,7 @@
 // The library's one exported function.
 #include <cstdio>
 
-#include "host/dispatch.h"
+#include "entry/dispatch.h"
 #include "host/hostio.h"
 #include "host/trace.h"
 
@@ -55,7 +55,7 @@ extern "C" ORV_EXPORT int32_t ORV_CALL orvsql(HostContext* ctx,
     using namespace orv;
     if (ctx == nullptr || callback == nullptr) return ORV_UNSUPPORTED;
     Command cmd{ctx,        callback, nullptr,
-                0,          nullptr,  DiagSource::MostSpecific,
+                0,          nullptr,  DiagSource::kMostSpecific,
                 SQL_SUCCESS};
     cmd.code = svc_get_int(cmd, 1);
     if (trace_wanted()) return trace_command(cmd, run_command);

@@ -1,9 +1,9 @@
-#include "host/dispatch.h"
+#include "entry/dispatch.h"
 
 #include <array>
 
+#include "conn/diagnostics.h"
 #include "conn/slots.h"
-#include "host/diagnostics.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 
