@@ -23,6 +23,7 @@
 // process (this program again, or the pyodbc script): the growth of the
 // resident set from just before the query to its high-water mark.
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -290,22 +291,29 @@ struct Result {
 int run_child(const std::vector<std::string>& argv, std::string& out) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        std::fprintf(stderr, "orvbench: cannot run %s: %s\n", args[0],
-                     std::strerror(errno));
-        _exit(127);
-    }
+    // posix_spawn, not fork: a forked copy would share this process's
+    // pages copy-on-write, and the next measured run would pay for
+    // write-faulting them back.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
+    if (spawned != 0) {
+        std::fprintf(stderr, "orvbench: cannot run %s: %s\n", args[0],
+                     std::strerror(spawned));
+        close(fds[0]);
+        return -1;
+    }
     out.clear();
     char buf[4096];
     ssize_t n;
