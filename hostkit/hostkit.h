@@ -15,7 +15,8 @@
 // Example:
 //   hostkit::Host h = hostkit::make_test_host(&orvsql);
 //   CmdHdr hdr = hostkit::header(1);
-//   int32_t rc = hostkit::run(h, 9, hdr, {hostkit::text("SELECT 1")});
+//   int32_t rc = hostkit::run(h, ORV_CMD_EXECUTE, hdr, {hostkit::text("SELECT
+//   1")});
 #pragma once
 #include <cstddef>
 #include <cstdint>

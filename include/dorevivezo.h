@@ -252,15 +252,34 @@ typedef struct ColumnDesc {
 #define COLF_NOT_NULL 0x0001u
 #define COLF_AUTO_INCREMENT 0x0200u
 
-/* Host column type codes (ColumnDesc.type) that the fetch commands treat
-   apart.  A COLTYPE_TEXT column described with width 0 gets
-   COLTYPE_TEXT_WIDTH.  Codes COLTYPE_BINARY_FIRST to COLTYPE_BINARY_LAST
-   are binary columns: the block fetch leaves their values out, and the
-   pairs record makes room for their escapes. */
-#define COLTYPE_TEXT 15
+/* Host column type codes (ColumnDesc.type), chosen by the describe step
+   from the column's SQL type.  Every SQL type without a code of its own
+   gets COLTYPE_OTHER. */
+#define COLTYPE_DECIMAL 0    /* SQL_NUMERIC, SQL_DECIMAL */
+#define COLTYPE_OTHER 1      /* every other SQL type */
+#define COLTYPE_SMALLINT 2   /* SQL_SMALLINT */
+#define COLTYPE_INTEGER 3    /* SQL_INTEGER */
+#define COLTYPE_FLOAT 4      /* SQL_FLOAT */
+#define COLTYPE_DOUBLE 5     /* SQL_REAL, SQL_DOUBLE */
+#define COLTYPE_TIMESTAMP 7  /* SQL_TYPE_TIMESTAMP and its ODBC 2 code 11 */
+#define COLTYPE_BIGINT 8     /* SQL_BIGINT */
+#define COLTYPE_DATE 10      /* SQL_TYPE_DATE */
+#define COLTYPE_TIME 11      /* SQL_TYPE_TIME and the ODBC 2 code 10 */
+#define COLTYPE_DATETIME 12  /* the ODBC 2 date code 9 */
+#define COLTYPE_TEXT 15      /* SQL_VARCHAR, SQL_LONGVARCHAR, SQL_WVARCHAR */
+#define COLTYPE_BIT 16       /* SQL_BIT */
+#define COLTYPE_BINARY 252   /* SQL_VARBINARY, SQL_LONGVARBINARY, 246 */
+#define COLTYPE_VAR_TEXT 253 /* SQL type 247 */
+#define COLTYPE_CHAR 254     /* SQL_CHAR, SQL type 248 */
+
+/* The codes the fetch commands treat apart.  A COLTYPE_TEXT column
+   described with width 0 gets COLTYPE_TEXT_WIDTH.  Codes
+   COLTYPE_BINARY_FIRST to COLTYPE_BINARY_LAST are binary columns: the
+   block fetch leaves their values out, and the pairs record makes room
+   for their escapes. */
 #define COLTYPE_TEXT_WIDTH 4096
 #define COLTYPE_BINARY_FIRST 249
-#define COLTYPE_BINARY_LAST 252
+#define COLTYPE_BINARY_LAST COLTYPE_BINARY
 
 #ifdef __cplusplus
 #define ORV_CONSTEXPR constexpr

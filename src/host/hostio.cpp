@@ -65,9 +65,13 @@ double hdr_number(const Command& cmd) {
 void hdr_set_number(Command& cmd, double value) {
     store(cmd, hdr::kNumber, value);
 }
-SQLCHAR* hdr_sqlstate(Command& cmd) {
-    return reinterpret_cast<SQLCHAR*>(cmd.hdr + hdr::kSqlstate);
+bool hdr_attach(Command& cmd) {
+    const ArgView header = arg(cmd, 2);
+    if (header.size < kHeaderSize || header.data == nullptr) return false;
+    cmd.hdr = header.data;
+    return true;
 }
+void hdr_clear_sqlstate(Command& cmd) { cmd.hdr[hdr::kSqlstate] = 0; }
 void hdr_get_sqlstate(const Command& cmd, char (&state)[7]) {
     std::memcpy(state, cmd.hdr + hdr::kSqlstate, 6);
     state[6] = 0;
@@ -97,6 +101,32 @@ ArgView arg(const Command& cmd, int n) {
     std::memcpy(&a.size, d + offsetof(ArgDescriptor, size), sizeof a.size);
     a.present = true;
     return a;
+}
+
+bool arg_has_storage(const ArgView& a) { return a.data != nullptr; }
+
+std::span<uint8_t> arg_storage(const ArgView& a) {
+    if (a.data == nullptr) return {};
+    return {a.data, a.size};
+}
+
+bool arg_text(const ArgView& a, std::string_view* text) {
+    if (a.data == nullptr || a.size == 0) return false;
+    const void* end = std::memchr(a.data, 0, a.size);
+    if (end == nullptr) return false;
+    *text = std::string_view(reinterpret_cast<const char*>(a.data),
+                             static_cast<const uint8_t*>(end) - a.data);
+    return true;
+}
+
+std::span<char> arg_text_span(const ArgView& a) {
+    static char empty[1];
+    empty[0] = 0;
+    if (a.data == nullptr || a.size == 0) return {empty, 0};
+    auto* s = reinterpret_cast<char*>(a.data);
+    std::size_t len = strnlen(s, a.size);
+    if (len == a.size) s[--len] = 0;
+    return {s, len};
 }
 
 namespace {

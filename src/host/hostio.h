@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "host/command.h"
@@ -34,8 +35,12 @@ int32_t hdr_count(const Command& cmd);                   // unswapped value
 void hdr_set_count(Command& cmd, int32_t value);         // stores swapped
 double hdr_number(const Command& cmd);
 void hdr_set_number(Command& cmd, double value);
-// The 6-byte sqlstate field, as an ODBC state buffer.
-SQLCHAR* hdr_sqlstate(Command& cmd);
+// Points cmd.hdr at argument 2's storage when it is at least 48 bytes
+// (kHeaderSize) and not null.  Returns false, leaving cmd.hdr alone,
+// otherwise.
+bool hdr_attach(Command& cmd);
+// Stores a NUL in the first byte of sqlstate, leaving the other five.
+void hdr_clear_sqlstate(Command& cmd);
 // Copies the 6 bytes of sqlstate into `state` and terminates it, so that
 // a state the host left unterminated still ends within the copy.
 void hdr_get_sqlstate(const Command& cmd, char (&state)[7]);
@@ -56,6 +61,25 @@ struct ArgView {
 int32_t arg_count(const Command& cmd);
 // Descriptor of argument n (n >= 2); present is false beyond arg_count.
 ArgView arg(const Command& cmd, int n);
+
+// True when the argument has storage (its data pointer is not null).
+bool arg_has_storage(const ArgView& a);
+
+// The argument's storage as a byte span of a.size bytes; empty when it has
+// none.  For an ODBC call that writes into it: the span's size is the cap.
+std::span<uint8_t> arg_storage(const ArgView& a);
+
+// The text at the start of the argument's storage, up to its first zero
+// byte.  Returns false when the storage is null, of size 0, or holds no
+// zero byte within its size.
+bool arg_text(const ArgView& a, std::string_view* text);
+
+// The text at the start of the argument's storage as a writable span,
+// terminated within the storage: when no zero byte lies within a.size,
+// the storage's last byte becomes one.  The span holds the text without
+// its terminator, and span.data()[span.size()] is 0.  A null or empty
+// storage gives an empty text (in storage of the connector's own).
+std::span<char> arg_text_span(const ArgView& a);
 
 // Copies up to len bytes from storage offset `at` into dst, never past
 // a.size.  Returns the number of bytes read (0 when the storage is null).

@@ -24,7 +24,7 @@
 
 namespace orv {
 
-TraceMode trace_mode = TraceMode::Unread;
+TraceMode trace_mode = TraceMode::kUnread;
 
 namespace {
 
@@ -190,7 +190,7 @@ void add_text(Line& l, const char* text, std::size_t len) {
 // Appends the text at the start of argument a's storage, up to its first
 // zero byte: as the host passed it, since the command may rewrite it.
 void add_argument_text(Line& l, const ArgView& a) {
-    if (a.data == nullptr) {
+    if (!arg_has_storage(a)) {
         add(l, " null");
         return;
     }
@@ -242,9 +242,7 @@ CallStart begin_line(Line& l, const Command& cmd) {
     add(l, " cmd=%d(%s)", cmd.code, name_of(kCommandNames, cmd.code));
     const ArgView header = arg(cmd, 2);
     s.header_size = header.size;
-    if (header.size >= kHeaderSize && header.data != nullptr) {
-        Command view = cmd;
-        view.hdr = header.data;
+    if (Command view = cmd; hdr_attach(view)) {
         s.slot = hdr_slot(view);
         add(l, " slot=%u subcode=%d param=%d row_number=%.15g", s.slot,
             hdr_subcode(view),
@@ -320,7 +318,7 @@ void end_line(Line& l, Command& cmd, int32_t result, const CallStart& s) {
 // trace_mode.  A file that cannot be opened is reported on stderr, once,
 // since the mode then stays Off.
 void open_trace() {
-    trace_mode = TraceMode::Off;
+    trace_mode = TraceMode::kOff;
     const char* target = std::getenv("ORVSQL_TRACE");
     if (target == nullptr || target[0] == 0) return;
     if (std::strcmp(target, "-") == 0) {
@@ -340,14 +338,14 @@ void open_trace() {
     const char* values = std::getenv("ORVSQL_TRACE_VALUES");
     Trace.values =
         values != nullptr && values[0] != 0 && std::strcmp(values, "0") != 0;
-    trace_mode = TraceMode::On;
+    trace_mode = TraceMode::kOn;
 }
 
 }  // namespace
 
 int32_t trace_command(Command& cmd, CommandRunner run) {
-    if (trace_mode == TraceMode::Unread) open_trace();
-    if (trace_mode != TraceMode::On) return run(cmd);
+    if (trace_mode == TraceMode::kUnread) open_trace();
+    if (trace_mode != TraceMode::kOn) return run(cmd);
     Line& l = CurrentLine;
     const CallStart start = begin_line(l, cmd);
     const HostCallback outer = Trace.host_callback;
@@ -367,7 +365,7 @@ int32_t trace_command(Command& cmd, CommandRunner run) {
 void trace_restart() {
     if (Trace.out != nullptr && Trace.out != stderr) std::fclose(Trace.out);
     Trace = TraceState{};
-    trace_mode = TraceMode::Unread;
+    trace_mode = TraceMode::kUnread;
 }
 
 }  // namespace orv

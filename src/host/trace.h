@@ -18,10 +18,10 @@ namespace orv {
 // Whether the next call is traced: Unread until the environment has been
 // read (the first call reads it), then On or Off for the life of the
 // process.
-enum class TraceMode : uint8_t { Unread, On, Off };
+enum class TraceMode : uint8_t { kUnread, kOn, kOff };
 extern TraceMode trace_mode;
 
-inline bool trace_wanted() { return trace_mode != TraceMode::Off; }
+inline bool trace_wanted() { return trace_mode != TraceMode::kOff; }
 
 // What runs one command once its code has been read; returns what orvsql
 // returns, and leaves cmd.hdr null when the header was refused.

@@ -33,37 +33,43 @@ inline constexpr SQLLEN kInitialDataBuffer = 4096;
 inline constexpr SQLLEN kFirstReadLength = 65536;
 inline constexpr int kAttrTextSize = 128;
 
-// SQL type -> host column type code.
+// SQL type -> host column type code.  9, 10 and 11 are the ODBC 2 codes
+// of date, time and timestamp (SQL_DATETIME and SQL_INTERVAL today);
+// 246 to 248 are codes some drivers report for their own types.
 struct TypeMapping {
     int16_t sql_type;
     int32_t host_type;
 };
+inline constexpr int16_t kOdbc2Date = 9, kOdbc2Time = 10, kOdbc2Timestamp = 11;
+inline constexpr int16_t kDriverBinary = 246, kDriverVarText = 247,
+                         kDriverChar = 248;
 constexpr std::array<TypeMapping, 24> kTypeMap{{
-    {SQL_CHAR, 254},
-    {SQL_NUMERIC, 0},
-    {SQL_DECIMAL, 0},
-    {SQL_INTEGER, 3},
-    {SQL_SMALLINT, 2},
-    {SQL_FLOAT, 4},
-    {SQL_REAL, 5},
-    {SQL_DOUBLE, 5},
-    {9, 12},
-    {10, 11},
-    {SQL_TYPE_TIME, 11},
-    {11, 7},
-    {SQL_TYPE_TIMESTAMP, 7},
-    {SQL_TYPE_DATE, 10},
-    {SQL_VARCHAR, 15},
-    {SQL_LONGVARCHAR, 15},
-    {SQL_WVARCHAR, 15},
-    {SQL_BIT, 16},
-    {SQL_BIGINT, 8},
-    {SQL_VARBINARY, 252},
-    {SQL_LONGVARBINARY, 252},
-    {246, 252},
-    {247, 253},
-    {248, 254},
+    {SQL_CHAR, COLTYPE_CHAR},
+    {SQL_NUMERIC, COLTYPE_DECIMAL},
+    {SQL_DECIMAL, COLTYPE_DECIMAL},
+    {SQL_INTEGER, COLTYPE_INTEGER},
+    {SQL_SMALLINT, COLTYPE_SMALLINT},
+    {SQL_FLOAT, COLTYPE_FLOAT},
+    {SQL_REAL, COLTYPE_DOUBLE},
+    {SQL_DOUBLE, COLTYPE_DOUBLE},
+    {kOdbc2Date, COLTYPE_DATETIME},
+    {kOdbc2Time, COLTYPE_TIME},
+    {SQL_TYPE_TIME, COLTYPE_TIME},
+    {kOdbc2Timestamp, COLTYPE_TIMESTAMP},
+    {SQL_TYPE_TIMESTAMP, COLTYPE_TIMESTAMP},
+    {SQL_TYPE_DATE, COLTYPE_DATE},
+    {SQL_VARCHAR, COLTYPE_TEXT},
+    {SQL_LONGVARCHAR, COLTYPE_TEXT},
+    {SQL_WVARCHAR, COLTYPE_TEXT},
+    {SQL_BIT, COLTYPE_BIT},
+    {SQL_BIGINT, COLTYPE_BIGINT},
+    {SQL_VARBINARY, COLTYPE_BINARY},
+    {SQL_LONGVARBINARY, COLTYPE_BINARY},
+    {kDriverBinary, COLTYPE_BINARY},
+    {kDriverVarText, COLTYPE_VAR_TEXT},
+    {kDriverChar, COLTYPE_CHAR},
 }};
+static_assert(kOdbc2Date == SQL_DATETIME && kOdbc2Time == SQL_INTERVAL);
 
 // Copies text into a fixed field of n bytes: zero-filled after the text,
 // not terminated when the text has n or more characters.
@@ -160,8 +166,8 @@ void describe_one(SQLHSTMT statement, SQLUSMALLINT i, ColumnDesc& rec) {
         }
     }
     rec.type = host_column_type(t);
-    if (rec.width == 0 && rec.type == kHostTypeText)
-        rec.width = kDefaultTextWidth;
+    if (rec.width == 0 && rec.type == COLTYPE_TEXT)
+        rec.width = COLTYPE_TEXT_WIDTH;
 }
 
 // Gives the slot a zero-filled table of n + 2 records.  On failure the
@@ -186,7 +192,21 @@ bool resize_table(ConnectionSlot& slot, int32_t n) {
 int32_t host_column_type(int16_t sql_type) {
     for (const TypeMapping& m : kTypeMap)
         if (m.sql_type == sql_type) return m.host_type;
-    return 1;
+    return COLTYPE_OTHER;
+}
+
+bool create_column_table(ConnectionSlot& slot) {
+    orv_free(slot.columns);
+    slot.columns = nullptr;
+    slot.column_capacity = 0;
+    return resize_table(slot, kInitialColumnCapacity);
+}
+
+void forget_description(ConnectionSlot& slot) {
+    if (slot.columns == nullptr || slot.columns[0] == 0) return;
+    std::memset(
+        slot.columns, 0,
+        static_cast<std::size_t>(slot.column_capacity) * kColumnDescSize);
 }
 
 ColumnDesc* column_record(ConnectionSlot& slot, int k) {

@@ -13,16 +13,27 @@ namespace orv {
 inline constexpr std::size_t kColumnDescSize = sizeof(ColumnDesc);
 static_assert(kColumnDescSize == 224);
 
-// Host column type codes with a meaning of their own in the fetch commands.
-inline constexpr int32_t kHostTypeText = 15;  // width defaults to 4096
-inline constexpr int32_t kDefaultTextWidth = 4096;
-// Codes 249..252 are binary columns.
+// Columns the table of a newly allocated slot has room for.
+inline constexpr int32_t kInitialColumnCapacity = 32;
+
+// The names the fetch files use for the header's COLTYPE_TEXT_WIDTH and
+// column_type_is_binary.
+inline constexpr int32_t kDefaultTextWidth = COLTYPE_TEXT_WIDTH;
 constexpr bool is_binary_host_type(int32_t type) {
-    return type >= 249 && type <= 252;
+    return column_type_is_binary(type) != 0;
 }
 
 // Maps an SQL type (SQL_DESC_TYPE after the date rule) to the host's code.
 int32_t host_column_type(int16_t sql_type);
+
+// Gives the slot a fresh zero-filled column table for kInitialColumnCapacity
+// columns, releasing any table it had.  Returns false, leaving the slot
+// without a table, when the memory cannot be had.
+bool create_column_table(ConnectionSlot& slot);
+
+// Zero-fills the column table when it describes a result, so that the
+// next fetch describes the new result afresh.
+void forget_description(ConnectionSlot& slot);
 
 // Record k (0 = bookmark record) of the slot's column table, or nullptr
 // when the slot has no table or k lies beyond it.

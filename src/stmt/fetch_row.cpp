@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "conn/diagnostics.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "stmt/columns.h"
@@ -149,11 +150,11 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
 SQLRETURN report_column_failure(RowFetch& f, int32_t column) {
     hdr_set_status(f.cmd, ORV_ODBC_ERROR);
     hdr_set_native_error(f.cmd, column);
-    SQLINTEGER native = 0;
-    SQLCHAR message[kMessageSize] = {};
-    SQLSMALLINT message_length = 0;
-    return SQLGetDiagRec(SQL_HANDLE_STMT, f.statement, 1, hdr_sqlstate(f.cmd),
-                         &native, message, kMessageSize, &message_length);
+    DiagRecord record;
+    const SQLRETURN rc =
+        read_diagnostic(&f.slot, DiagSource::kMostSpecific, record);
+    if (SQL_SUCCEEDED(rc)) store_sqlstate(f.cmd, record);
+    return rc;
 }
 
 void report_truncation(RowFetch& f, int32_t column) {

@@ -17,7 +17,6 @@ namespace {
 
 using hostkit::ArgSpec;
 
-constexpr int32_t kFetch = 12;
 constexpr int16_t kNullText = FETCH_NULL_TEXT;
 
 std::vector<uint8_t> bytes_of(std::string_view s) {
@@ -46,7 +45,7 @@ class FetchRow : public testbed::DriverTest {
 
     // Closes the cursor of the previous query (command 13), then executes.
     void exec(std::string_view sql) {
-        testbed::command(host, 13, slot);
+        testbed::command(host, ORV_CMD_RESET_STATEMENT, slot);
         testbed::exec_ok(host, slot, sql);
     }
 
@@ -59,7 +58,7 @@ class FetchRow : public testbed::DriverTest {
         hdr.row_number = row_number;
         hdr.number = number;
         hostkit::set_param_swapped(hdr, param);
-        hostkit::run(host, kFetch, hdr, std::move(args));
+        hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, std::move(args));
         EXPECT_FALSE(host.bad_call_seen);
         return hdr;
     }
@@ -100,14 +99,14 @@ TEST_P(FetchRow, RunningRowNumberAndEndOfData) {
     double number = 0.0;
     for (int row = 1; row <= 3; ++row) {
         CmdHdr hdr = fetch({hostkit::integer(0)}, 0, 0.0, number);
-        ASSERT_EQ(hdr.status, 0);
+        ASSERT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hdr.number, row);
         EXPECT_EQ(host.put_ints[3], row);
         EXPECT_EQ(hostkit::count(hdr), 1);
         number = hdr.number;
     }
     CmdHdr hdr = fetch({hostkit::integer(0)}, 0, 0.0, number);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 0.0);
     EXPECT_EQ(hostkit::count(hdr), 0);
     EXPECT_TRUE(host.put_ints.empty());
@@ -148,17 +147,17 @@ TEST_P(FetchRowAbsolute, AbsoluteRowOnTheDefaultCursor) {
     exec("SELECT x FROM fr_a ORDER BY x");
     CmdHdr hdr = fetch({hostkit::integer(0)}, 0, 7.0, 2.0);
     if (!e->allows) {
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), e->refusal_state);
         EXPECT_EQ(hdr.number, 2.0);
         EXPECT_TRUE(host.put_ints.empty());
         return;
     }
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 7.0);
     EXPECT_EQ(host.put_ints[3], 7);
     hdr = fetch({hostkit::integer(0)}, 0, 0.0, hdr.number);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 8.0);
     EXPECT_EQ(host.put_ints[3], 8);
     // A fractional row number is truncated toward zero.
@@ -167,7 +166,7 @@ TEST_P(FetchRowAbsolute, AbsoluteRowOnTheDefaultCursor) {
     EXPECT_EQ(hdr.number, 3.9);
     // Past the end: end of data.
     hdr = fetch({hostkit::integer(0)}, 0, 40.0, 3.0);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 0.0);
     EXPECT_TRUE(host.put_ints.empty());
 }
@@ -280,7 +279,7 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
         SCOPED_TRACE(c.what);
         exec(std::string("SELECT ") + c.column + " FROM fr_v");
         CmdHdr hdr = fetch({c.arg}, c.subcode);
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 1);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
         EXPECT_EQ(hostkit::native_error(hdr), *c.sqlstate ? 1 : 0);
@@ -317,7 +316,7 @@ TEST_P(FetchRow, PerArgumentStopsAtTheShorterList) {
     CmdHdr hdr =
         fetch({hostkit::buffer(4), hostkit::buffer(4),
                hostkit::buffer(4, 2 | ARG_CALLBACK), hostkit::integer(0)});
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 2);
     EXPECT_EQ(hostkit::arg_text(host, 3), "a");
     EXPECT_EQ(hostkit::arg_text(host, 4), "b");
@@ -343,7 +342,7 @@ TEST_P(FetchRow, PutStringRefusalKeepsDelivering) {
         fetch({hostkit::buffer(4, 2 | ARG_CALLBACK),
                hostkit::buffer(4, 2 | ARG_CALLBACK), hostkit::buffer(8)});
     host.on_call = nullptr;
-    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
     EXPECT_EQ(hostkit::count(hdr), 3);
     EXPECT_EQ(hostkit::calls_of(host, PUT_STRING).size(), 2u);
     EXPECT_EQ(hostkit::put_text(host, 4), "second");
@@ -355,14 +354,14 @@ TEST_P(FetchRow, LongValueThroughPutString) {
     exec(is_pg() ? "SELECT repeat('x', 10000)"
                  : "SELECT replace(hex(zeroblob(5000)), '0', 'x')");
     CmdHdr hdr = fetch({hostkit::buffer(4, 2 | ARG_CALLBACK)});
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::put_text(host, 3), std::string(10000, 'x'));
 }
 
 TEST_P(FetchRow, ArrayLayout) {
     exec("SELECT 'v1', 'v2', 'v3', 'v4', 'v5'");
     CmdHdr hdr = fetch({hostkit::array(4, 5)}, FETCH_ARRAY, 0.0, 0.0, 2);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 2);
     std::vector<uint8_t> want(20, 0);
     std::memcpy(want.data(), "v1", 2);
@@ -395,7 +394,7 @@ TEST_P(FetchRow, ArrayLayout) {
     pre.bytes.assign(8, 'x');
     hdr = fetch({pre}, FETCH_ARRAY | kNullText, 0.0, 0.0, 9);
     EXPECT_EQ(hostkit::count(hdr), 2);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::sqlstate(hdr), "01004");
     EXPECT_EQ(hostkit::native_error(hdr), 1);
     EXPECT_EQ(hostkit::arg_bytes(host, 3),
@@ -404,7 +403,7 @@ TEST_P(FetchRow, ArrayLayout) {
     // Argument 3 must be an array.
     exec("SELECT 'v1'");
     hdr = fetch({hostkit::buffer(8)}, FETCH_ARRAY, 0.0, 0.0, 1);
-    EXPECT_EQ(hdr.status, 11);
+    EXPECT_EQ(hdr.status, ORV_UNSUPPORTED);
     EXPECT_EQ(hostkit::arg_bytes(host, 3), padded("", 8));
 }
 
@@ -468,7 +467,7 @@ TEST_P(FetchRow, FixedWidthResize) {
         a.bytes.assign(8, 'x');
         CmdHdr hdr = fetch({a}, FETCH_FIXED);
         host.refuse_resize = false;
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 2);
         const auto resize = hostkit::calls_of(host, RESIZE_ARG);
         ASSERT_EQ(resize.size(), 1u);
@@ -495,19 +494,22 @@ TEST_P(FetchRow, PairsLayoutNamesAndNull) {
         // The server names every column; the host blanks the second name
         // through the column records (describe, edit, import).
         exec("SELECT id, CAST(NULL AS VARCHAR(4)) FROM fr_p");
-        CmdHdr d = testbed::command(host, 10, slot, {hostkit::buffer(448)});
-        ASSERT_EQ(d.status, 0);
+        CmdHdr d = testbed::command(host, ORV_CMD_DESCRIBE, slot,
+                                    {hostkit::buffer(448)});
+        ASSERT_EQ(d.status, ORV_OK);
         std::vector<uint8_t> records = hostkit::arg_bytes(host, 3);
         std::memset(records.data() + 224, 0, 64);  // name and alt_name
         ArgSpec edited = hostkit::buffer(448);
         edited.bytes = records;
-        ASSERT_EQ(testbed::command(host, 11, slot, {edited}).status, 0);
+        ASSERT_EQ(testbed::command(host, ORV_CMD_IMPORT_COLUMNS, slot, {edited})
+                      .status,
+                  ORV_OK);
     } else {
         exec("SELECT id, CAST(NULL AS VARCHAR(4)) AS \"\" FROM fr_p");
     }
     CmdHdr hdr =
         fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS | kNullText);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 2);
     const std::size_t size = orv::slot_at(slot)->row_buffer_size;
     EXPECT_EQ(pairs_record(), record_of({"id=1", "expr-1=NULL"}, size));
@@ -530,7 +532,7 @@ TEST_P(FetchRow, PairsLayoutTablePrefixAndSize) {
     exec("SELECT id, name FROM fr_t");
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))},
                        FETCH_PAIRS | FETCH_TABLE_PREFIX);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     orv::ConnectionSlot* s = orv::slot_at(slot);
     const ColumnDesc* id = orv::column_record(*s, 1);
     const ColumnDesc* name = orv::column_record(*s, 2);
@@ -562,7 +564,7 @@ TEST_P(FetchRow, PairsLayoutWideColumnsTakeOnlyTheRoomTheyUse) {
         exec("INSERT INTO fr_w VALUES ('abc', repeat('xy', 10000))");
     exec("SELECT t, u FROM fr_w");
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     orv::ConnectionSlot* s = orv::slot_at(slot);
     std::size_t widths = 3;
     for (int k = 1; k <= 2; ++k)
@@ -590,7 +592,7 @@ TEST_P(FetchRow, PairsLayoutEscapes) {
         exec("SELECT CAST(x'41FA42FB43' AS TEXT) AS v");
     }
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     std::vector<uint8_t> want = {'v',  '=',  'A', 0xFB, 0xFB, 'B',
                                  0xFB, 0xFC, 'C', 0,    0};
     want.resize(orv::slot_at(slot)->row_buffer_size, 0);
@@ -601,7 +603,7 @@ TEST_P(FetchRow, PairsLayoutEscapes) {
 TEST_P(FetchRow, PairsLayoutSmallArgumentGetsNoAddress) {
     exec("SELECT CAST('x' AS VARCHAR(1)) AS a");
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*) - 1)}, FETCH_PAIRS);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::arg_bytes(host, 3), padded("", sizeof(void*) - 1));
     const orv::ConnectionSlot* s = orv::slot_at(slot);
     EXPECT_EQ(std::vector<uint8_t>(s->row_buffer, s->row_buffer + 5),
@@ -643,7 +645,7 @@ TEST_P(FetchRow, PairsRecordHoldsValuesLongerThanTheirWidths) {
     exec(select);
     std::vector<ArgSpec> args(exprs.size(), hostkit::buffer(200001));
     CmdHdr hdr = fetch(args);
-    ASSERT_EQ(hdr.status, 0) << hostkit::sqlstate(hdr);
+    ASSERT_EQ(hdr.status, ORV_OK) << hostkit::sqlstate(hdr);
     std::vector<std::string> entries;
     for (std::size_t i = 0; i < exprs.size(); ++i) {
         std::string value = hostkit::arg_text(host, static_cast<int>(i) + 3);
@@ -656,7 +658,7 @@ TEST_P(FetchRow, PairsRecordHoldsValuesLongerThanTheirWidths) {
 
     exec(select);
     hdr = fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.sqlstate[0], 0);
     EXPECT_EQ(hostkit::count(hdr), static_cast<int32_t>(exprs.size()));
     std::vector<uint8_t> record = pairs_record();
@@ -673,12 +675,13 @@ TEST_P(FetchRow, PairsRecordThatCannotGrowEndsAfterTheLastWholeEntry) {
     // that the second fetch's allocations are the row buffer's: its first
     // size (1), then its growth (2).
     exec(select);
-    ASSERT_EQ(fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS).status, 0);
+    ASSERT_EQ(fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS).status,
+              ORV_OK);
     exec(select);
     orv::orv_fail_allocation(2);
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
     orv::orv_fail_allocation(0);
-    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
     EXPECT_EQ(hostkit::count(hdr), 1);
     std::vector<uint8_t> record = pairs_record();
     EXPECT_EQ(record, record_of({"a=a"}, record.size()));
@@ -702,19 +705,19 @@ TEST_P(FetchRow, NoRetrievalBufferMeansStatusEightNeverAnEmptyValue) {
         std::vector<uint8_t> bytes;  // argument 3 afterwards; empty: unchecked
     };
     const Case cases[] = {
-        {"per-argument into storage", kFetch, 0, filled, 1, 1, 0,
+        {"per-argument into storage", ORV_CMD_FETCH_ROW, 0, filled, 1, 1, 0,
          bytes_of("xxxxxxxx")},
-        {"per-argument through PUT_STRING", kFetch, 0,
+        {"per-argument through PUT_STRING", ORV_CMD_FETCH_ROW, 0,
          hostkit::buffer(2, 2 | ARG_CALLBACK), 1, 1, 0, padded("", 2)},
-        {"fixed-width", kFetch, FETCH_FIXED, filled, 1, 1, 1,
+        {"fixed-width", ORV_CMD_FETCH_ROW, FETCH_FIXED, filled, 1, 1, 1,
          bytes_of(std::string("   \0\0\0\0\0", 8))},
-        {"array elements", kFetch, FETCH_ARRAY, hostkit::array(4, 1), 1, 0, 1,
-         padded("", 4)},
-        {"array through PUT_STRING", kFetch, FETCH_ARRAY,
+        {"array elements", ORV_CMD_FETCH_ROW, FETCH_ARRAY, hostkit::array(4, 1),
+         1, 0, 1, padded("", 4)},
+        {"array through PUT_STRING", ORV_CMD_FETCH_ROW, FETCH_ARRAY,
          hostkit::array(4, 1, 2 | ARG_ARRAY | ARG_CALLBACK), 1, 0, 1,
          padded("", 4)},
         {"pairs",
-         kFetch,
+         ORV_CMD_FETCH_ROW,
          FETCH_PAIRS,
          hostkit::buffer(sizeof(void*)),
          2,
@@ -735,7 +738,7 @@ TEST_P(FetchRow, NoRetrievalBufferMeansStatusEightNeverAnEmptyValue) {
         hostkit::run(host, c.code, hdr, {c.arg});
         orv::orv_fail_allocation(0);
         EXPECT_EQ(orv::data_buffer_capacity(), 0) << "not the buffer failing";
-        EXPECT_EQ(hdr.status, 8);
+        EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
         EXPECT_EQ(hostkit::native_error(hdr), c.native_error);
         EXPECT_EQ(hostkit::count(hdr), c.count);
         EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
@@ -761,7 +764,7 @@ TEST_P(FetchRow, PerArgumentEndsAtTheLastNameableArgument) {
     exec(select);
     std::vector<ArgSpec> args(260, hostkit::integer(0));
     CmdHdr hdr = fetch(args);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 253);
     const auto ints = hostkit::calls_of(host, PUT_INT);
     ASSERT_EQ(ints.size(), 253u);
@@ -772,10 +775,10 @@ TEST_P(FetchRow, PerArgumentEndsAtTheLastNameableArgument) {
 TEST_P(FetchRow, MissingArgumentAndStatement) {
     // A fresh slot has no statement yet.
     CmdHdr hdr = fetch({hostkit::buffer(4)});
-    EXPECT_EQ(hdr.status, 14);
+    EXPECT_EQ(hdr.status, ORV_NO_STATEMENT);
     exec("SELECT 1");
     hdr = fetch({});
-    EXPECT_EQ(hdr.status, 3);
+    EXPECT_EQ(hdr.status, ORV_MISSING_ARG);
     EXPECT_EQ(hdr.number, 0.0);
 }
 
@@ -832,7 +835,7 @@ TEST_P(FetchRowCut, ValueLongerThanItsRoom) {
                      std::to_string(c.arg.type_flags));
         exec(c.select);
         CmdHdr hdr = fetch({c.arg}, c.subcode);
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 1);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
         EXPECT_EQ(hostkit::native_error(hdr), *c.sqlstate ? 1 : 0);
@@ -847,20 +850,14 @@ TEST_P(FetchRowCut, ValueLongerThanItsRoom) {
 
 INSTANTIATE_TEST_SUITE_P(Drivers, FetchRowCut,
                          ::testing::Values("orv_maria", "orv_sqlite", "orv_pg"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         testbed::SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Drivers, FetchRowAbsolute,
                          ::testing::Values("orv_maria", "orv_sqlite", "orv_pg"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         testbed::SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Drivers, FetchRow,
                          ::testing::Values("orv_sqlite", "orv_pg"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         testbed::SourceName());
 
 }  // namespace

@@ -329,9 +329,10 @@ TEST_P(OrvshData, FailureGivesStateMessageAndExitOne) {
     Result r = sql({"-e", missing, "-e", "SELECT 7 AS seven"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_TRUE(contains(r.err, "status 2")) << r.err;
-    const std::string state = std::string(GetParam()) == "orv_pg"
-                                  ? "SQLSTATE 42P01"
-                                  : "SQLSTATE HY000";
+    const std::string dsn = GetParam();
+    const std::string state = dsn == "orv_pg"      ? "SQLSTATE 42P01"
+                              : dsn == "orv_maria" ? "SQLSTATE 42S02"
+                                                   : "SQLSTATE HY000";
     EXPECT_TRUE(contains(r.err, state)) << r.err;
     EXPECT_TRUE(contains(r.err, "native error")) << r.err;
     EXPECT_TRUE(contains(r.err, "orvsh_no_such_table")) << r.err;  // message
@@ -434,13 +435,16 @@ TEST_P(OrvshData, Attributes) {
 // Block fetches stop near 2 MB and say so with 01004; orvsh calls again
 // until every row is there.
 TEST_P(OrvshData, LargeResultComesInSeveralBlocks) {
-    const bool pg = std::string(GetParam()) == "orv_pg";
+    const std::string dsn = GetParam();
     const std::string query =
-        pg ? "SELECT i, repeat('x', 100) || i AS pad FROM "
-             "generate_series(1, 40000) AS s(i) ORDER BY i"
-           : "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM "
-             "c WHERE i < 40000) SELECT i, printf('%.100c', 'x') || i AS pad "
-             "FROM c";
+        dsn == "orv_pg" ? "SELECT i, repeat('x', 100) || i AS pad FROM "
+                          "generate_series(1, 40000) AS s(i) ORDER BY i"
+        : dsn == "orv_maria"
+            ? "SELECT seq AS i, CONCAT(REPEAT('x', 100), seq) AS pad FROM "
+              "seq_1_to_40000"
+            : "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM "
+              "c WHERE i < 40000) SELECT i, printf('%.100c', 'x') || i AS pad "
+              "FROM c";
     Result r = sql({"--format", "csv", "-e", query});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_TRUE(contains(r.err, "40000 rows")) << r.err;
@@ -480,10 +484,8 @@ TEST_P(OrvshData, StatementsFromStandardInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, OrvshData,
-                         testing::Values("orv_sqlite", "orv_pg"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         testing::ValuesIn(testbed::kAllSources),
+                         testbed::SourceName());
 
 // SQLite keeps the bytes of a text as they are, so a value can hold the
 // bytes the pairs record escapes.

@@ -13,6 +13,7 @@
 #include "conn/slots.h"
 #include "memory.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "testbed.h"
 
 namespace {
@@ -20,17 +21,13 @@ namespace {
 using standin::Column;
 using standin::Result;
 
-class ColumnsStandin : public testbed::ConnectorTest {
+class ColumnsStandin : public testbed::StandinTest {
   protected:
     void SetUp() override {
-        standin::reset();
+        StandinTest::SetUp();
         slot = testbed::connect(host, "standin");
         ASSERT_NE(slot, 0);
         ASSERT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(state())));
-    }
-    void TearDown() override {
-        orv::orv_fail_allocation(0);
-        testbed::ConnectorTest::TearDown();
     }
     orv::ConnectionSlot& state() { return *orv::slot_at(slot); }
     // Makes `r` the statement's current result, positioned on its first row
@@ -197,7 +194,7 @@ TEST_F(ColumnsStandin, FailedEnlargementDropsTheTable) {
     EXPECT_EQ(state().columns, nullptr);
     EXPECT_EQ(state().column_capacity, 0);
     // The slot goes on working: execution and a fresh description.
-    EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, 0);
+    EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, ORV_OK);
     open(standin::table(names, {}));
     EXPECT_EQ(orv::prepare_columns(state(), 40), 0);
     EXPECT_EQ(state().column_capacity, 40);

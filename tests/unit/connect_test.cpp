@@ -6,6 +6,7 @@
 
 #include "conn/decode.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "testbed.h"
 
 namespace {
@@ -54,18 +55,18 @@ const ParseCase kParseCases[] = {
     {"=x", "", kNone, kNone, 13, "\0x\0"s},
 };
 
-class ConnectParse : public testbed::ConnectorTest {
+class ConnectParse : public testbed::StandinTest {
   protected:
     void SetUp() override {
-        standin::reset();
-        ASSERT_EQ(command(host, 1, 0).status, 0);
-        slot = command(host, 4, 0).slot;
+        StandinTest::SetUp();
+        ASSERT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
+        slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     }
     // A fresh, unconnected slot for the next case.
     void renew() {
-        command(host, 7, slot);
+        command(host, ORV_CMD_DISCONNECT, slot);
         standin::reset();
-        slot = command(host, 4, 0).slot;
+        slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     }
     int slot = 0;
 };
@@ -74,7 +75,8 @@ TEST_F(ConnectParse, Table) {
     for (const ParseCase& c : kParseCases) {
         SCOPED_TRACE("input '" + c.input + "'");
         renew();
-        CmdHdr hdr = command(host, 6, slot, {hostkit::text(c.input)});
+        CmdHdr hdr =
+            command(host, ORV_CMD_CONNECT, slot, {hostkit::text(c.input)});
         EXPECT_EQ(hdr.status, c.status);
         std::vector<standin::LogEntry> calls = standin::calls_to("SQLConnect");
         ASSERT_EQ(calls.size(), 1u);
@@ -100,8 +102,8 @@ TEST_F(ConnectParse, DecodesHostUserThenPasswordKeyedByDecodedUser) {
                                 sizeof dsn),
               orv::EncodeStatus::kOk);
     std::string s = "-host="s + dsn + " -user=" + user + " -pw=" + pw;
-    CmdHdr hdr = command(host, 6, slot, {hostkit::text(s)});
-    EXPECT_EQ(hdr.status, 0);
+    CmdHdr hdr = command(host, ORV_CMD_CONNECT, slot, {hostkit::text(s)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     std::vector<standin::LogEntry> calls = standin::calls_to("SQLConnect");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].args,
@@ -125,7 +127,8 @@ TEST_F(ConnectParse, OutcomeTable) {
         SCOPED_TRACE(c.input);
         renew();
         if (c.rc != SQL_SUCCESS) standin::fail("SQLConnect", c.rc, "01S00", 5);
-        CmdHdr hdr = command(host, 6, slot, {hostkit::text(c.input)});
+        CmdHdr hdr =
+            command(host, ORV_CMD_CONNECT, slot, {hostkit::text(c.input)});
         EXPECT_EQ(hdr.status, c.status);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
     }
@@ -137,7 +140,7 @@ TEST_F(ConnectParse, BadStorageNeverReadsOrWritesOutside) {
     std::string s = "-host=salesX";
     raw.bytes.assign(s.begin(), s.end());
     raw.size = static_cast<uint32_t>(s.size());
-    command(host, 6, slot, {raw});
+    command(host, ORV_CMD_CONNECT, slot, {raw});
     EXPECT_EQ(standin::calls_to("SQLConnect").back().args[0], "sales");
 
     // Null storage and size 0: an empty connection string.
@@ -145,12 +148,12 @@ TEST_F(ConnectParse, BadStorageNeverReadsOrWritesOutside) {
     hostkit::ArgSpec none;
     none.null_data = true;
     none.size = 64;
-    EXPECT_EQ(command(host, 6, slot, {none}).status, 0);
-    command(host, 7, slot);
-    slot = command(host, 4, 0).slot;
+    EXPECT_EQ(command(host, ORV_CMD_CONNECT, slot, {none}).status, ORV_OK);
+    command(host, ORV_CMD_DISCONNECT, slot);
+    slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     hostkit::ArgSpec empty;
     empty.size = 0;
-    EXPECT_EQ(command(host, 6, slot, {empty}).status, 0);
+    EXPECT_EQ(command(host, ORV_CMD_CONNECT, slot, {empty}).status, ORV_OK);
     for (const standin::LogEntry& e : standin::calls_to("SQLConnect"))
         EXPECT_EQ(e.args[0], "");
 }

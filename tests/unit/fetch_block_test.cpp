@@ -22,7 +22,8 @@ class FetchBlockStandin : public testbed::StandinTest {
   protected:
     CmdHdr fetch_block(int slot, int16_t subcode = 0) {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
-        hostkit::run(host, 25, hdr, {hostkit::buffer(sizeof(void*))});
+        hostkit::run(host, ORV_CMD_FETCH_BLOCK, hdr,
+                     {hostkit::buffer(sizeof(void*))});
         return hdr;
     }
 
@@ -72,7 +73,7 @@ TEST_F(FetchBlockStandin, FailedReadsInsideRows) {
             {"a", "b", "c"}, {{"1", "2", "3"}, {"4", "5", "6"}}));
         fail_reads_of(c.failing);
         CmdHdr hdr = fetch_block(slot);
-        EXPECT_EQ(hdr.status, 0) << c.failing;
+        EXPECT_EQ(hdr.status, ORV_OK) << c.failing;
         EXPECT_EQ(hdr.number, c.rows);
         EXPECT_EQ(hostkit::count(hdr), 3);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
@@ -95,7 +96,7 @@ TEST_F(FetchBlockStandin, FetchWarningsDoNotEndTheBlock) {
     const int slot = open(r);
     standin::fail("SQLFetchScroll", SQL_SUCCESS_WITH_INFO, "01S01").once();
     CmdHdr hdr = fetch_block(slot);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 2.0);
     EXPECT_EQ(hostkit::count(hdr), 1);
     EXPECT_EQ(hostkit::sqlstate(hdr), "");
@@ -122,7 +123,7 @@ TEST_F(FetchBlockStandin, ValuesOfUnknownLength) {
     r.no_total = true;
     int slot = open(r);
     CmdHdr hdr = fetch_block(slot);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 2.0);
     std::string expected =
         block_bytes({"id", "v", "1", std::string(big, 'q') + "!", "2", "two"});
@@ -139,7 +140,7 @@ TEST_F(FetchBlockStandin, ValuesOfUnknownLength) {
     orv::orv_fail_allocation(2);  // 1: the row buffer; 2: the value's room
     hdr = fetch_block(slot);
     orv::orv_fail_allocation(0);
-    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
     EXPECT_EQ(hdr.number, 1.0);
     expected = block_bytes({"id", "v", "1", "one"});
     EXPECT_EQ(block(slot, expected.size()), expected);
@@ -165,7 +166,7 @@ TEST_F(FetchBlockStandin, DescriptionMismatchFetchesNothing) {
         return rc;
     };
     CmdHdr hdr = fetch_block(slot);
-    EXPECT_EQ(hdr.status, 16);
+    EXPECT_EQ(hdr.status, ORV_COLUMN_MISMATCH);
     EXPECT_EQ(hostkit::count(hdr), 2);
     EXPECT_TRUE(standin::calls_to("SQLFetchScroll").empty());
     EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(sizeof(void*)));

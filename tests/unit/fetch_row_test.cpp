@@ -20,15 +20,13 @@ namespace {
 using hostkit::ArgSpec;
 using testbed::command;
 
-constexpr int32_t kFetch = 12;
-
 class FetchRowStandin : public testbed::StandinTest {
   protected:
     CmdHdr fetch(int slot, std::vector<ArgSpec> args, int16_t subcode = 0,
                  int32_t param = 0) {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
         hostkit::set_param_swapped(hdr, param);
-        hostkit::run(host, kFetch, hdr, std::move(args));
+        hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, std::move(args));
         return hdr;
     }
 
@@ -81,7 +79,7 @@ TEST_F(FetchRowStandin, FailedReadInPerArgumentLayout) {
         fail_reads_of(3, c.state);
         CmdHdr hdr = fetch(slot, {hostkit::buffer(8), hostkit::buffer(8),
                                   hostkit::integer(0, 8)});
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::native_error(hdr), 3);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
         EXPECT_EQ(hostkit::count(hdr), c.count);
@@ -105,7 +103,7 @@ TEST_F(FetchRowStandin, FailedReadInFixedLayoutShowsSpaces) {
     const int slot = open(r);
     fail_reads_of(2, "HY000");
     CmdHdr hdr = fetch(slot, {hostkit::buffer(16)}, FETCH_FIXED);
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::native_error(hdr), 2);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HY000");
     EXPECT_EQ(hostkit::count(hdr), 3);
@@ -138,7 +136,7 @@ TEST_F(FetchRowStandin, FailedReadGivesEmptyValueInArrayAndPairs) {
                              ? hostkit::buffer(sizeof(void*))
                              : hostkit::array(8, 3, c.flags);
         CmdHdr hdr = fetch(slot, {target}, c.subcode, 3);
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 3);
         if (c.subcode == FETCH_PAIRS) {
             std::vector<uint8_t> want = bytes_of("a=first");
@@ -182,7 +180,7 @@ TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
         testbed::release_all(host);
         // Make sure the buffer exists, then ask for more than it holds.
         const int first = open(standin::table({"a"}, {{"x"}}));
-        ASSERT_EQ(fetch(first, {hostkit::buffer(4)}).status, 0);
+        ASSERT_EQ(fetch(first, {hostkit::buffer(4)}).status, ORV_OK);
         const auto big =
             static_cast<std::size_t>(orv::data_buffer_capacity()) + 100;
         standin::reset();
@@ -195,7 +193,7 @@ TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
             c.subcode == FETCH_PAIRS
                 ? fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS)
                 : fetch(slot, {hostkit::buffer(10), hostkit::buffer(4)});
-        EXPECT_EQ(hdr.status, 8);
+        EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
         EXPECT_EQ(hostkit::native_error(hdr), c.native_error);
         EXPECT_EQ(hostkit::sqlstate(hdr), "");
         if (c.subcode == FETCH_PAIRS) {
@@ -216,13 +214,13 @@ TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
 TEST_F(FetchRowStandin, RowBufferAllocationFailure) {
     const int slot = open(standin::table({"id"}, {{"1"}, {"2"}}));
     CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     const std::vector<uint8_t> before = pairs_record(slot);
     const uint8_t* buffer = orv::slot_at(slot)->row_buffer;
 
     orv::orv_fail_allocation(1);
     hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
     EXPECT_EQ(hostkit::count(hdr), 0);
     EXPECT_EQ(hostkit::arg_bytes(host, 3),
               std::vector<uint8_t>(sizeof(void*), 0));
@@ -257,7 +255,7 @@ TEST_F(FetchRowStandin, PairsRecordGrowsForWholeValues) {
         r.rows = {{c.value, "z"}};
         const int slot = open(r);
         CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 2);
         const std::vector<uint8_t> record = pairs_record(slot);
         EXPECT_GT(record.size(), 72u);
@@ -275,7 +273,7 @@ TEST_F(FetchRowStandin, PairsEscapeZeroByte) {
     const int slot = open(standin::table(
         {"v"}, {{std::string("a\0b\xFA\xFB", 5)}, {std::string(1, '\0')}}));
     CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     std::vector<uint8_t> want = {'v',  '=',  'a',  0xFA, 'b', 0xFB,
                                  0xFB, 0xFB, 0xFC, 0,    0};
     want.resize(orv::slot_at(slot)->row_buffer_size, 0);
@@ -300,7 +298,7 @@ TEST_F(FetchRowStandin, DescriptionMismatchAndTableFailure) {
             return rc;
         };
         CmdHdr hdr = fetch(slot, {hostkit::buffer(4), hostkit::buffer(4)});
-        EXPECT_EQ(hdr.status, 16);
+        EXPECT_EQ(hdr.status, ORV_COLUMN_MISMATCH);
         EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
         EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
         EXPECT_EQ(hostkit::count(hdr), 0);
@@ -315,7 +313,7 @@ TEST_F(FetchRowStandin, DescriptionMismatchAndTableFailure) {
         const int slot = open(standin::table(names, {{"1"}}));
         orv::orv_fail_allocation(1);
         CmdHdr hdr = fetch(slot, {hostkit::buffer(4)});
-        EXPECT_EQ(hdr.status, 8);
+        EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
         EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
     }
 }
@@ -327,8 +325,8 @@ TEST_F(FetchRowStandin, RefusedFetchIsAFailure) {
     CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
     hdr.row_number = 2.0;
     hdr.number = 5.0;
-    hostkit::run(host, kFetch, hdr, {hostkit::buffer(4)});
-    EXPECT_EQ(hdr.status, 2);
+    hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(4)});
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HY106");
     EXPECT_EQ(hdr.number, 5.0);
     EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
@@ -339,10 +337,10 @@ TEST_F(FetchRowStandin, RefusedFetchIsAFailure) {
     standin::script.forward_only = false;
     hdr = hostkit::header(static_cast<uint8_t>(slot));
     hdr.row_number = 1e12;
-    hostkit::run(host, kFetch, hdr, {hostkit::buffer(4)});
+    hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(4)});
     EXPECT_EQ(standin::calls_to("SQLFetchScroll").back().args.at(1),
               "2147483647");
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::native_error(hdr), SQL_NO_DATA);
 }
 

@@ -66,7 +66,7 @@ TEST_F(HostKit, RecordsLieAtTheOffsetsOfTheHeader) {
         return 4;
     };
     hdr.row_number = 2.0;
-    EXPECT_EQ(hostkit::run(h, 12, hdr,
+    EXPECT_EQ(hostkit::run(h, ORV_CMD_FETCH_ROW, hdr,
                            {hostkit::text("abc"), hostkit::integer(42),
                             hostkit::array(10, 3, 2 | ARG_ARRAY)}),
               4);
@@ -101,7 +101,7 @@ TEST_F(HostKit, HeaderSizeAndArgCountOverride) {
     };
     h.header_size = 47;
     h.arg_count_override = 2;
-    hostkit::run(h, 9, hdr, {hostkit::text("x")});
+    hostkit::run(h, ORV_CMD_EXECUTE, hdr, {hostkit::text("x")});
     EXPECT_EQ(count, 2);
     EXPECT_EQ(hostkit::descriptor(h, 2).size, 47u);
     EXPECT_EQ(hostkit::arg_text(h, 3), "x");  // still built
@@ -155,7 +155,7 @@ TEST_F(HostKit, GuardPagesCatchOverruns) {
                                                  hostkit::buffer(0),
                                                  hostkit::array(6, 2)};
         };
-        EXPECT_DEATH(hostkit::run(h, 1, hdr, args()), "");
+        EXPECT_DEATH(hostkit::run(h, ORV_CMD_ALLOC_ENV, hdr, args()), "");
     }
     // The last byte of each storage is usable.
     g_body = [](HostContext* c, HostCallback) {
@@ -163,7 +163,7 @@ TEST_F(HostKit, GuardPagesCatchOverruns) {
         static_cast<uint8_t*>(c->args[2].data)[47] = 9;
         return 0;
     };
-    hostkit::run(h, 1, hdr, {hostkit::text("abcd")});
+    hostkit::run(h, ORV_CMD_ALLOC_ENV, hdr, {hostkit::text("abcd")});
     EXPECT_EQ(hostkit::arg_bytes(h, 3).back(), 'x');
     EXPECT_EQ(hdr.unused2[5], 9);
 }
@@ -185,7 +185,8 @@ TEST_F(HostKit, ServicesAnswerAndAreRecorded) {
     };
     hostkit::ArgSpec numbers = hostkit::array(8, 3, 4 | ARG_ARRAY);
     numbers.int_value = 77;
-    hostkit::run(h, 16, hdr, {hostkit::text("abcdef"), numbers});
+    hostkit::run(h, ORV_CMD_GET_STMT_ATTR, hdr,
+                 {hostkit::text("abcdef"), numbers});
 
     EXPECT_EQ(answers, (std::vector<int32_t>{16, 0, 77, 0}));
     EXPECT_EQ(std::string(buf, 4), std::string("abc\0", 4));
@@ -210,7 +211,8 @@ TEST_F(HostKit, BadSelectorsAndForeignContextAreFlagged) {
         cb(GET_INT, &other, 1, 0, 0, nullptr, 0);
         return 0;
     };
-    hostkit::run(h, 1, hdr, {hostkit::text("a"), hostkit::array(4, 3)});
+    hostkit::run(h, ORV_CMD_ALLOC_ENV, hdr,
+                 {hostkit::text("a"), hostkit::array(4, 3)});
     EXPECT_TRUE(h.bad_call_seen);
     EXPECT_TRUE(h.foreign_context_seen);
 }
@@ -228,7 +230,7 @@ TEST_P(HostKitResize, ResizeMovesStorageAndKeepsContent) {
         static_cast<uint8_t*>(ctx->args[3].data)[99] = 'z';
         return 0;
     };
-    hostkit::run(h, 12, hdr, {hostkit::text("1234567")});
+    hostkit::run(h, ORV_CMD_FETCH_ROW, hdr, {hostkit::text("1234567")});
     EXPECT_EQ(answer, 0);
     const ArgDescriptor d = hostkit::descriptor(h, 3);
     EXPECT_EQ(d.size, 100u);
@@ -246,14 +248,16 @@ TEST_F(HostKit, ResizedStorageIsGuardedAndTheOldOneRetired) {
         static_cast<volatile uint8_t*>(ctx->args[3].data)[20] = 1;
         return 0;
     };
-    EXPECT_DEATH(hostkit::run(h, 12, hdr, {hostkit::buffer(8)}), "");
+    EXPECT_DEATH(hostkit::run(h, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(8)}),
+                 "");
     g_body = [](HostContext* ctx, HostCallback cb) {
         auto* old = static_cast<volatile uint8_t*>(ctx->args[3].data);
         cb(RESIZE_ARG, ctx, 3, 0, 0, nullptr, 20);
         old[0] = 1;
         return 0;
     };
-    EXPECT_DEATH(hostkit::run(h, 12, hdr, {hostkit::buffer(8)}), "");
+    EXPECT_DEATH(hostkit::run(h, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(8)}),
+                 "");
 }
 
 TEST_F(HostKit, RefusalsLeaveEverythingAsItWas) {
@@ -266,7 +270,7 @@ TEST_F(HostKit, RefusalsLeaveEverythingAsItWas) {
     };
     h.refuse_put_string = true;
     h.refuse_resize = true;
-    hostkit::run(h, 12, hdr, {hostkit::buffer(8)});
+    hostkit::run(h, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(8)});
     EXPECT_EQ(answers, (std::vector<int32_t>{1, 1}));
     EXPECT_TRUE(h.put_strings.empty());
     EXPECT_EQ(hostkit::descriptor(h, 3).size, 8u);
@@ -289,7 +293,7 @@ TEST_F(HostKit, OnCallCanAnswerInsteadOfTheHost) {
         answer = cb(GET_INT, ctx, 3, 0, 0, nullptr, 0);
         return 0;
     };
-    hostkit::run(h, 15, hdr, {hostkit::integer(5)});
+    hostkit::run(h, ORV_CMD_SET_CONN_ATTR, hdr, {hostkit::integer(5)});
     EXPECT_EQ(answer, 0);
     EXPECT_EQ(hdr.status, 8);
     EXPECT_EQ(h.calls.size(), 1u);

@@ -107,8 +107,6 @@ std::string field(const char* p, std::size_t size) {
     return std::string(p, strnlen(p, size));
 }
 
-bool binary_type(int32_t type) { return type >= 249 && type <= 252; }
-
 // The display names of the records: their names, or "expr-N" for the
 // unnamed ones, counted as the connector counts them.
 std::vector<std::string> record_names(const std::vector<ColumnDesc>& recs) {
@@ -233,7 +231,7 @@ bool fetch_block(Session& s, const std::vector<ColumnDesc>& recs, Output& o) {
             std::vector<std::string> names;
             std::vector<bool> right;
             for (std::size_t k = 0; k < n; ++k) {
-                if (binary_type(recs[k].type)) continue;
+                if (column_type_is_binary(recs[k].type)) continue;
                 names.push_back(header[k]);
                 right.push_back(numeric_type(recs[k].type));
             }

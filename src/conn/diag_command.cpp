@@ -1,5 +1,5 @@
 // Command 3: deliver the message text of the first diagnostic record.
-#include "conn/slots.h"
+#include "conn/diagnostics.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 
@@ -13,31 +13,17 @@ namespace orv {
 // native_error alone).  Without a record: sqlstate "?", native_error as
 // the host passed it, nothing delivered.  The status is always 2.
 SQLRETURN run_diagnostics(Command& cmd) {
-    SQLSMALLINT type = SQL_HANDLE_ENV;
-    SQLHANDLE handle = env_handle();
-    if (ConnectionSlot* slot = cmd.slot) {
-        if (slot->statement != nullptr) {
-            type = SQL_HANDLE_STMT;
-            handle = slot->statement;
-        } else if (slot->connection != nullptr) {
-            type = SQL_HANDLE_DBC;
-            handle = slot->connection;
-        }
-    }
     hdr_set_status(cmd, ORV_ODBC_ERROR);
-    SQLINTEGER native = 0;
-    SQLCHAR message[kMessageSize] = {};
-    SQLSMALLINT message_length = 0;
-    SQLRETURN rc = SQLGetDiagRec(type, handle, 1, hdr_sqlstate(cmd), &native,
-                                 message, kMessageSize, &message_length);
-    if (!SQL_SUCCEEDED(rc)) {
+    DiagRecord record;
+    if (!SQL_SUCCEEDED(
+            read_diagnostic(cmd.slot, DiagSource::kMostSpecific, record))) {
         hdr_set_sqlstate_unknown(cmd);
         return SQL_SUCCESS;
     }
-    message[kMessageSize - 1] = 0;
-    hdr_set_native_error(cmd, native);
+    store_diagnostic(cmd, record);
     if (arg_count(cmd) >= 3)
-        svc_put_string(cmd, 3, reinterpret_cast<const char*>(message), -1);
+        svc_put_string(cmd, 3, reinterpret_cast<const char*>(record.message),
+                       -1);
     return SQL_SUCCESS;
 }
 

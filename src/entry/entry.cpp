@@ -1,7 +1,7 @@
 // The library's one exported function.
 #include <cstdio>
 
-#include "host/dispatch.h"
+#include "entry/dispatch.h"
 #include "host/hostio.h"
 #include "host/trace.h"
 
@@ -18,7 +18,7 @@ void reset_header(Command& cmd) {
     hdr_set_count(cmd, 0);
     if (cmd.code != ORV_CMD_FETCH_ROW && cmd.code != ORV_CMD_FETCH_BLOCK)
         hdr_set_number(cmd, 0.0);
-    hdr_sqlstate(cmd)[0] = 0;
+    hdr_clear_sqlstate(cmd);
     if (cmd.code != ORV_CMD_DIAGNOSTICS) hdr_set_native_error(cmd, 0);
 }
 
@@ -27,7 +27,7 @@ void reset_header(Command& cmd) {
 // (cmd.hdr stays null); otherwise sets cmd.hdr, resets the header,
 // dispatches the command and returns the status stored in the header.
 int32_t run_command(Command& cmd) {
-    ArgView header = arg(cmd, 2);
+    const ArgView header = arg(cmd, 2);
     if (header.size < kHeaderSize) {
         std::printf("psize = %d, cmdhdr should be %d\n",
                     static_cast<int>(header.size),
@@ -36,8 +36,7 @@ int32_t run_command(Command& cmd) {
         return ORV_UNSUPPORTED;
     }
     // A header that has a size but no storage cannot be answered either.
-    if (header.data == nullptr) return ORV_UNSUPPORTED;
-    cmd.hdr = header.data;
+    if (!hdr_attach(cmd)) return ORV_UNSUPPORTED;
 
     reset_header(cmd);
     dispatch_command(cmd);
@@ -55,7 +54,9 @@ extern "C" ORV_EXPORT int32_t ORV_CALL orvsql(HostContext* ctx,
                                               HostCallback callback) noexcept {
     using namespace orv;
     if (ctx == nullptr || callback == nullptr) return ORV_UNSUPPORTED;
-    Command cmd{ctx, callback, nullptr, 0, nullptr, DiagSource::MostSpecific};
+    Command cmd{ctx,        callback, nullptr,
+                0,          nullptr,  DiagSource::kMostSpecific,
+                SQL_SUCCESS};
     cmd.code = svc_get_int(cmd, 1);
     if (trace_wanted()) return trace_command(cmd, run_command);
     return run_command(cmd);
