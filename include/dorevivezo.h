@@ -56,7 +56,9 @@
  * rows fetched before the failure, and a host must not take them for the
  * whole result.
  *
- * Calls of orvsql() must not overlap: the connector's state is process-wide.
+ * The connector's state is process-wide: calls of orvsql() from several
+ * threads wait for one another (one lock for the process), and a call made
+ * from inside a callback, on the calling thread, runs at once.
  */
 #ifndef DOREVIVEZO_H
 #define DOREVIVEZO_H

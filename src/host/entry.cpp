@@ -3,6 +3,7 @@
 
 #include "host/dispatch.h"
 #include "host/hostio.h"
+#include "host/serialize.h"
 
 namespace orv {
 namespace {
@@ -26,12 +27,14 @@ void reset_header(Command& cmd) {
 // Runs one host command.  Reads the command code (GET_INT, selector 1),
 // refuses a header block of fewer than 48 bytes with a message on stdout
 // and 11 without touching it, and otherwise returns the status stored in
-// the header.  Nothing is thrown: the connector is built without
-// exceptions, and the function is noexcept so none could pass.
+// the header.  Calls from several threads run one after another.  Nothing is
+// thrown: the connector is built without exceptions, and the function is
+// noexcept so none could pass.
 extern "C" ORV_EXPORT int32_t ORV_CALL orvsql(HostContext* ctx,
                                               HostCallback callback) noexcept {
     using namespace orv;
     if (ctx == nullptr || callback == nullptr) return ORV_UNSUPPORTED;
+    const CallSerializer one_call_at_a_time;
     Command cmd{ctx, callback, nullptr, 0, nullptr, DiagSource::MostSpecific};
     cmd.code = svc_get_int(cmd, 1);
 
