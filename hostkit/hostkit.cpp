@@ -253,13 +253,19 @@ void take_snapshot(Host& h) {
     h.header_expected.assign(hd, hd + h.header_size);
 }
 
+// Whether the connector may answer in the header: the host passed it (as
+// argument 2) with storage of at least 48 bytes.
+bool header_usable(const Host& h) {
+    return h.header_size >= 48 && !h.header_null_data && h.ctx->arg_count >= 2;
+}
+
 // Which header bytes command `code` must leave alone: all of a block under
-// 48 bytes (the command is refused untouched); else slot (but command 4
-// writes it), the unused byte, the input fields subcode, param and
+// 48 bytes or not passed (the command is refused untouched); else slot (but
+// command 4 writes it), the unused byte, the input fields subcode, param and
 // row_number, the trailing unused bytes and whatever lies past 48.
 void lock_header(Host& h) {
     h.header_locked.assign(h.header_size, true);
-    if (h.header_size < 48 || h.header_null_data) return;
+    if (!header_usable(h)) return;
     for (std::size_t i = offsetof(CmdHdr, opcode);
          i < offsetof(CmdHdr, unused2); ++i)
         h.header_locked[i] = false;
@@ -509,8 +515,7 @@ int32_t run(Host& h, int32_t code, CmdHdr& hdr, std::vector<ArgSpec> args) {
     h.specs = std::move(args);
 
     const int32_t real_count = 2 + static_cast<int32_t>(h.specs.size());
-    const int32_t arg_count =
-        h.arg_count_override >= 0 ? h.arg_count_override : real_count;
+    const int32_t arg_count = h.arg_count_override.value_or(real_count);
     const int32_t descriptors = std::max(real_count, arg_count) + 1;
     h.elements.assign(descriptors, 1);
     h.storage_block.assign(descriptors, -1);
@@ -549,6 +554,7 @@ int32_t run(Host& h, int32_t code, CmdHdr& hdr, std::vector<ArgSpec> args) {
     }
 
     const bool test_mode = h.guard_pages;
+    const bool answered = header_usable(h);
     if (test_mode) {
         lock_header(h);
         take_snapshot(h);
@@ -560,7 +566,6 @@ int32_t run(Host& h, int32_t code, CmdHdr& hdr, std::vector<ArgSpec> args) {
 
     if (test_mode) {
         check_records(h, "by the time the command returned");
-        const bool answered = h.header_size >= 48 && !h.header_null_data;
         int16_t status = 11;
         if (answered)
             std::memcpy(&status, hdr_data + offsetof(CmdHdr, status),

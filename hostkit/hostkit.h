@@ -114,12 +114,14 @@ class Block {
 
 struct Host {
     Entry entry = nullptr;
-    bool guard_pages = true;          // storage ends at an inaccessible page
-    bool refuse_put_string = false;   // PUT_STRING answers 1
-    bool refuse_resize = false;       // RESIZE_ARG answers 1
-    uint32_t header_size = 48;        // storage size of argument 2
-    bool header_null_data = false;    // argument 2's data = nullptr
-    int32_t arg_count_override = -1;  // >= 0: written instead of 2 + args
+    bool guard_pages = true;         // storage ends at an inaccessible page
+    bool refuse_put_string = false;  // PUT_STRING answers 1
+    bool refuse_resize = false;      // RESIZE_ARG answers 1
+    uint32_t header_size = 48;       // storage size of argument 2
+    bool header_null_data = false;   // argument 2's data = nullptr
+    // When set: written as arg_count instead of 2 + args (any value, a
+    // negative one too).
+    std::optional<int32_t> arg_count_override;
     // Test mode: hand the violations of each run to the reporter.  Tests of
     // the checks themselves set it false and read `violations`.
     bool report_violations = true;

@@ -308,6 +308,7 @@ TEST_F(HostKit, HostileHostNamesEveryViolation) {
         uint32_t header_size;
         Body body;
         const char* expected;  // part of the one violation; "" for none
+        std::optional<int32_t> arg_count = {};
     };
     static char text[] = "x";
     const Case cases[] = {
@@ -403,6 +404,9 @@ TEST_F(HostKit, HostileHostNamesEveryViolation) {
         {"result and status differ", 9, 48,
          [](HostContext*, HostCallback) { return 2; },
          "returned 2 with status 0 in the header"},
+        {"no header argument", 9, 48,
+         [](HostContext*, HostCallback) { return 0; },
+         "returned 0 instead of 11", 1},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -410,6 +414,7 @@ TEST_F(HostKit, HostileHostNamesEveryViolation) {
             return k.body(ctx, cb);
         };
         h.header_size = k.header_size;
+        h.arg_count_override = k.arg_count;
         CmdHdr in = hostkit::header(3, 7);
         hostkit::run(h, k.code, in, {hostkit::array(8, 2, 2 | ARG_CALLBACK)});
         if (*k.expected == 0) {
