@@ -187,9 +187,9 @@ std::vector<Call> calls_of(const Host& h, int32_t service);
 // put_strings[selector] as text ("" when none was stored).
 std::string put_text(const Host& h, int32_t selector);
 
-// Exchanges the 16-bit halves of a 32-bit value (the header's encoding of
-// native_error, count and, for the row fetch, param).
-constexpr uint32_t swap_halves(uint32_t v) { return (v << 16) | (v >> 16); }
+// The header's encoding of native_error, count and, for the row fetch,
+// param (declared in dorevivezo.h).
+using ::swap_halves;
 int32_t native_error(const CmdHdr& h);  // the unswapped value
 int32_t count(const CmdHdr& h);         // the unswapped value
 void set_param_swapped(CmdHdr& h, int32_t v);

@@ -141,6 +141,45 @@ enum {
     PUT_NUMBER_TEXT = 7 /* p: number as NUL-terminated text, n: -1 */
 };
 
+/* Host type codes: bits 0-3 of ArgDescriptor.type_flags.  The row fetch
+   command (ORV_CMD_FETCH_ROW) delivers a column value by them; an argument
+   of any other code receives the value's bytes as they are (binary). */
+enum {
+    ARG_TYPE_STRING = 2,      /* text, written into the storage */
+    ARG_TYPE_NUMBER_TEXT = 4, /* a number, handed over as text with
+                                 PUT_NUMBER_TEXT */
+    ARG_TYPE_UNSIGNED = 6,    /* a 32-bit integer read unsigned, handed over
+                                 with PUT_INT */
+    ARG_TYPE_SIGNED = 8       /* a 32-bit integer read signed, handed over
+                                 with PUT_INT */
+};
+
+/* Command codes (argument 1).  Codes 0, 5 and 19 to 24 name no command:
+   once the environment and slot checks pass they answer ORV_BAD_COMMAND. */
+enum {
+    ORV_CMD_ALLOC_ENV = 1,        /* allocate the ODBC environment */
+    ORV_CMD_FREE_ENV = 2,         /* release the environment (and the handles
+                                     of the slot named in slot) */
+    ORV_CMD_DIAGNOSTICS = 3,      /* the message of the first diagnostic
+                                     record of slot */
+    ORV_CMD_ALLOC_SLOT = 4,       /* allocate a connection slot into slot */
+    ORV_CMD_CONNECT = 6,          /* connect slot from a connection string */
+    ORV_CMD_DISCONNECT = 7,       /* disconnect slot and release it */
+    ORV_CMD_DRIVER_INFO = 8,      /* driver or connector information item
+                                     subcode */
+    ORV_CMD_EXECUTE = 9,          /* execute SQL text (and the SHOW forms) */
+    ORV_CMD_DESCRIBE = 10,        /* the result's ColumnDesc records */
+    ORV_CMD_IMPORT_COLUMNS = 11,  /* take ColumnDesc records from the host */
+    ORV_CMD_FETCH_ROW = 12,       /* fetch a row into host fields */
+    ORV_CMD_RESET_STATEMENT = 13, /* close the cursor or free the statement */
+    ORV_CMD_GET_CONN_ATTR = 14,   /* read connection attribute param */
+    ORV_CMD_SET_CONN_ATTR = 15,   /* change connection attribute param */
+    ORV_CMD_GET_STMT_ATTR = 16,   /* read statement attribute subcode */
+    ORV_CMD_SET_STMT_ATTR = 17,   /* change statement attribute subcode */
+    ORV_CMD_LIST_SOURCES = 18,    /* the first or next ODBC data source */
+    ORV_CMD_FETCH_BLOCK = 25      /* the remaining rows as one block of text */
+};
+
 /* Status codes (CmdHdr.status and the result of orvsql). */
 enum {
     ORV_OK = 0,
@@ -164,6 +203,8 @@ enum {
 enum {
     FETCH_ARRAY = 0x0001,
     FETCH_FIXED = 0x0002,
+    FETCH_FIXED_REFUSED_4 = 0x0004, /* with FETCH_FIXED: ORV_REFUSED; */
+    FETCH_FIXED_REFUSED_8 = 0x0008, /* ignored by the other layouts */
     FETCH_PAIRS = 0x0010,
     FETCH_ALT_NAMES = 0x0020,
     FETCH_TABLE_PREFIX = 0x0040,
@@ -190,6 +231,34 @@ typedef struct ColumnDesc {
 #define COLF_NOT_NULL 0x0001u
 #define COLF_AUTO_INCREMENT 0x0200u
 
+/* Host column type codes (ColumnDesc.type) that the fetch commands treat
+   apart.  A COLTYPE_TEXT column described with width 0 gets
+   COLTYPE_TEXT_WIDTH.  Codes COLTYPE_BINARY_FIRST to COLTYPE_BINARY_LAST
+   are binary columns: the block fetch leaves their values out, and the
+   pairs record makes room for their escapes. */
+#define COLTYPE_TEXT 15
+#define COLTYPE_TEXT_WIDTH 4096
+#define COLTYPE_BINARY_FIRST 249
+#define COLTYPE_BINARY_LAST 252
+
+#ifdef __cplusplus
+#define ORV_CONSTEXPR constexpr
+#else
+#define ORV_CONSTEXPR
+#endif
+
+/* Non-zero when a host column type code stands for a binary column. */
+static inline ORV_CONSTEXPR int column_type_is_binary(int32_t type) {
+    return type >= COLTYPE_BINARY_FIRST && type <= COLTYPE_BINARY_LAST;
+}
+
+/* Exchanges the 16-bit halves of a 32-bit value; its own inverse.  The
+   header stores native_error and count this way, and the row fetch reads
+   param this way: 100 is stored as 0x00640000 (bytes 00 00 64 00). */
+static inline ORV_CONSTEXPR uint32_t swap_halves(uint32_t v) {
+    return (v << 16) | (v >> 16);
+}
+
 /* The connector's only entry point. */
 #ifdef __cplusplus
 ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx,
@@ -207,6 +276,11 @@ ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx, HostCallback callback);
 #define ORV_STATIC_ASSERT static_assert
 #else
 #define ORV_STATIC_ASSERT _Static_assert
+#endif
+
+#ifdef __cplusplus
+ORV_STATIC_ASSERT(swap_halves(100) == 0x00640000u, "100 stored swapped");
+ORV_STATIC_ASSERT(swap_halves(0xFFFFFFFEu) == 0xFFFEFFFFu, "-2 stored swapped");
 #endif
 
 ORV_STATIC_ASSERT(sizeof(CmdHdr) == 48, "CmdHdr is 48 bytes");

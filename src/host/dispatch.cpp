@@ -18,7 +18,7 @@ enum Needs : uint8_t {
     kConnection = 4,  // `slot` must name a slot holding a connection (10)
 };
 
-// The command table, indexed by command code.
+// One entry of the command table.
 //   handler: the function that carries the command out; nullptr for codes
 //            without a command, which answer status 9 once validated;
 //   needs:   the checks made, in the order environment, slot number,
@@ -29,35 +29,38 @@ struct CommandEntry {
 };
 
 constexpr uint8_t kConnected = kEnv | kSlotNumber | kConnection;
+constexpr std::size_t kCommandCount = ORV_CMD_FETCH_BLOCK + 1;
 
-constexpr std::array<CommandEntry, 26> kCommands{{
-    /*  0 */ {nullptr, kEnv | kConnection},
-    /*  1 */ {run_alloc_env, kNothing},
-    /*  2 */ {run_free_env, kEnv},
-    /*  3 */ {run_diagnostics, kEnv},
-    /*  4 */ {run_alloc_slot, kEnv},
-    /*  5 */ {nullptr, kConnected},
-    /*  6 */ {run_connect, kConnected},
-    /*  7 */ {run_disconnect, kConnected},
-    /*  8 */ {run_driver_info, kConnected},
-    /*  9 */ {run_execute, kConnected},
-    /* 10 */ {run_describe, kConnected},
-    /* 11 */ {run_import_columns, kConnected},
-    /* 12 */ {run_fetch_row, kConnected},
-    /* 13 */ {run_reset_statement, kConnected},
-    /* 14 */ {run_get_conn_attr, kConnected},
-    /* 15 */ {run_set_conn_attr, kConnected},
-    /* 16 */ {run_get_stmt_attr, kConnected},
-    /* 17 */ {run_set_stmt_attr, kConnected},
-    /* 18 */ {run_list_sources, kConnected},
-    /* 19 */ {nullptr, kConnected},
-    /* 20 */ {nullptr, kConnected},
-    /* 21 */ {nullptr, kConnected},
-    /* 22 */ {nullptr, kConnected},
-    /* 23 */ {nullptr, kConnected},
-    /* 24 */ {nullptr, kConnected},
-    /* 25 */ {run_fetch_block, kConnected},
-}};
+// The command table, indexed by command code.  Of the codes without a
+// command, 0 needs the environment and, when `slot` names one, a slot
+// holding a connection; the others are checked as the commands that work
+// on a connection.
+constexpr std::array<CommandEntry, kCommandCount> make_command_table() {
+    std::array<CommandEntry, kCommandCount> t{};
+    for (CommandEntry& e : t) e = {nullptr, kConnected};
+    t[0] = {nullptr, kEnv | kConnection};
+    t[ORV_CMD_ALLOC_ENV] = {run_alloc_env, kNothing};
+    t[ORV_CMD_FREE_ENV] = {run_free_env, kEnv};
+    t[ORV_CMD_DIAGNOSTICS] = {run_diagnostics, kEnv};
+    t[ORV_CMD_ALLOC_SLOT] = {run_alloc_slot, kEnv};
+    t[ORV_CMD_CONNECT].handler = run_connect;
+    t[ORV_CMD_DISCONNECT].handler = run_disconnect;
+    t[ORV_CMD_DRIVER_INFO].handler = run_driver_info;
+    t[ORV_CMD_EXECUTE].handler = run_execute;
+    t[ORV_CMD_DESCRIBE].handler = run_describe;
+    t[ORV_CMD_IMPORT_COLUMNS].handler = run_import_columns;
+    t[ORV_CMD_FETCH_ROW].handler = run_fetch_row;
+    t[ORV_CMD_RESET_STATEMENT].handler = run_reset_statement;
+    t[ORV_CMD_GET_CONN_ATTR].handler = run_get_conn_attr;
+    t[ORV_CMD_SET_CONN_ATTR].handler = run_set_conn_attr;
+    t[ORV_CMD_GET_STMT_ATTR].handler = run_get_stmt_attr;
+    t[ORV_CMD_SET_STMT_ATTR].handler = run_set_stmt_attr;
+    t[ORV_CMD_LIST_SOURCES].handler = run_list_sources;
+    t[ORV_CMD_FETCH_BLOCK].handler = run_fetch_block;
+    return t;
+}
+constexpr std::array<CommandEntry, kCommandCount> kCommands =
+    make_command_table();
 
 // Picks the handle the diagnostics are read from; nullptr when none.
 SQLHANDLE diagnostic_handle(const Command& cmd, SQLSMALLINT* type) {
@@ -91,7 +94,7 @@ void capture_diagnostics(Command& cmd, SQLRETURN rc) {
             hdr_set_sqlstate_unknown(cmd);
         } else {
             hdr_set_native_error(cmd, native);
-            if (cmd.code == 8 && arg_count(cmd) > 2) {
+            if (cmd.code == ORV_CMD_DRIVER_INFO && arg_count(cmd) > 2) {
                 message[kMessageSize - 1] = 0;
                 arg_write_text(arg(cmd, 3),
                                reinterpret_cast<const char*>(message));

@@ -53,6 +53,9 @@ int32_t hdr_native_error(const Command& cmd) {
 void hdr_set_native_error(Command& cmd, int32_t value) {
     store(cmd, hdr::kNativeError, swap_halves(static_cast<uint32_t>(value)));
 }
+int32_t hdr_count(const Command& cmd) {
+    return static_cast<int32_t>(swap_halves(load<uint32_t>(cmd, hdr::kCount)));
+}
 void hdr_set_count(Command& cmd, int32_t value) {
     store(cmd, hdr::kCount, swap_halves(static_cast<uint32_t>(value)));
 }
@@ -64,6 +67,10 @@ void hdr_set_number(Command& cmd, double value) {
 }
 SQLCHAR* hdr_sqlstate(Command& cmd) {
     return reinterpret_cast<SQLCHAR*>(cmd.hdr + hdr::kSqlstate);
+}
+void hdr_get_sqlstate(const Command& cmd, char (&state)[7]) {
+    std::memcpy(state, cmd.hdr + hdr::kSqlstate, 6);
+    state[6] = 0;
 }
 void hdr_set_sqlstate_unknown(Command& cmd) {
     std::memcpy(cmd.hdr + hdr::kSqlstate, "?", 2);
@@ -92,18 +99,34 @@ ArgView arg(const Command& cmd, int n) {
     return a;
 }
 
+namespace {
+
+// How many of the len bytes from storage offset `at` lie within the
+// argument's storage; 0 when it has none.
+std::size_t bytes_within(const ArgView& a, std::size_t at, std::size_t len) {
+    if (a.data == nullptr || at >= a.size) return 0;
+    return a.size - at < len ? a.size - at : len;
+}
+
+}  // namespace
+
+std::size_t arg_read(const ArgView& a, std::size_t at, void* dst,
+                     std::size_t len) {
+    std::size_t n = bytes_within(a, at, len);
+    if (n > 0) std::memcpy(dst, a.data + at, n);
+    return n;
+}
+
 std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
                       std::size_t len) {
-    if (a.data == nullptr || at >= a.size) return 0;
-    std::size_t n = a.size - at < len ? a.size - at : len;
+    std::size_t n = bytes_within(a, at, len);
     if (n > 0) std::memmove(a.data + at, src, n);
     return n;
 }
 
 void arg_fill(const ArgView& a, std::size_t at, std::size_t len, uint8_t byte) {
-    if (a.data == nullptr || at >= a.size) return;
-    std::size_t n = a.size - at < len ? a.size - at : len;
-    std::memset(a.data + at, byte, n);
+    std::size_t n = bytes_within(a, at, len);
+    if (n > 0) std::memset(a.data + at, byte, n);
 }
 
 void arg_write_text(const ArgView& a, std::string_view text) {

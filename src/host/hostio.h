@@ -10,11 +10,6 @@
 
 namespace orv {
 
-// Exchanges the 16-bit halves of a 32-bit value; its own inverse.
-constexpr uint32_t swap_halves(uint32_t v) { return (v << 16) | (v >> 16); }
-static_assert(swap_halves(100) == 0x00640000u);
-static_assert(swap_halves(0xFFFFFFFEu) == 0xFFFEFFFFu);
-
 // ---- The command header block --------------------------------------------
 // Offsets of the header fields.
 namespace hdr {
@@ -35,11 +30,15 @@ void hdr_set_status(Command& cmd, int16_t status);
 void hdr_set_opcode(Command& cmd, int16_t opcode);
 int32_t hdr_native_error(const Command& cmd);            // unswapped value
 void hdr_set_native_error(Command& cmd, int32_t value);  // stores swapped
+int32_t hdr_count(const Command& cmd);                   // unswapped value
 void hdr_set_count(Command& cmd, int32_t value);         // stores swapped
 double hdr_number(const Command& cmd);
 void hdr_set_number(Command& cmd, double value);
 // The 6-byte sqlstate field, as an ODBC state buffer.
 SQLCHAR* hdr_sqlstate(Command& cmd);
+// Copies the 6 bytes of sqlstate into `state` and terminates it, so that
+// a state the host left unterminated still ends within the copy.
+void hdr_get_sqlstate(const Command& cmd, char (&state)[7]);
 // Stores "?" and a NUL into sqlstate.
 void hdr_set_sqlstate_unknown(Command& cmd);
 // Stores a five-character state and a NUL.
@@ -58,6 +57,10 @@ int32_t arg_count(const Command& cmd);
 // Descriptor of argument n (n >= 2); present is false beyond arg_count.
 ArgView arg(const Command& cmd, int n);
 
+// Copies up to len bytes from storage offset `at` into dst, never past
+// a.size.  Returns the number of bytes read (0 when the storage is null).
+std::size_t arg_read(const ArgView& a, std::size_t at, void* dst,
+                     std::size_t len);
 // Copies up to len bytes to storage offset `at`, never past a.size.
 // Returns the number of bytes written.
 std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -53,10 +54,12 @@ void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// Runs orvsh with `args`, standard input from `input`; returns its exit
-// status and what it wrote.
+// Runs orvsh with `args`, standard input from `input` and `env` (NAME=value
+// settings) added to the environment; returns its exit status and what it
+// wrote.
 Result orvsh(const std::vector<std::string>& args,
-             const std::string& input = "") {
+             const std::string& input = "",
+             const std::vector<std::string>& env = {}) {
     const std::string in = temp_path("in"), out = temp_path("out"),
                       err = temp_path("err");
     write_file(in, input);
@@ -71,9 +74,15 @@ Result orvsh(const std::vector<std::string>& args,
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> envp;  // the added settings first: they win
+    for (const std::string& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    envp.push_back(nullptr);
     Result r;
     pid_t pid = 0;
-    if (posix_spawn(&pid, kOrvsh, &fa, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawn(&pid, kOrvsh, &fa, nullptr, argv.data(), envp.data()) ==
+        0) {
         int status = 0;
         waitpid(pid, &status, 0);
         r.exit_status =
@@ -440,6 +449,61 @@ TEST(OrvshSources, ListsTheTestBedSources) {
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "orv_sqlite")) << r.out;
     EXPECT_TRUE(contains(r.out, "| SQLite3")) << r.out;
+}
+
+// ---- The connector's trace
+// ------------------------------------------------------
+
+// The command codes of the trace lines in `text`; every line must be one.
+std::vector<int> traced_commands(const std::string& text) {
+    static const std::regex line(
+        R"(\d{4}-\d\d-\d\dT[\d:.]{15}Z cmd=(\d+)\(\w+\) .* took=\d+us)");
+    std::vector<int> codes;
+    std::istringstream lines(text);
+    for (std::string l; std::getline(lines, l);) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(l, m, line)) << l;
+        if (m.size() > 1) codes.push_back(std::stoi(m[1].str()));
+    }
+    return codes;
+}
+
+TEST(OrvshTrace, OneLinePerCommandOnStandardError) {
+    REQUIRE_ORVSH();
+    REQUIRE_DSN("orv_sqlite");
+    const std::vector<std::string> args = {"-c", "-host=orv_sqlite", "-e",
+                                           "SELECT 1"};
+    const Result plain = orvsh(args);
+    const Result traced = orvsh(args, "", {"ORVSQL_TRACE=-"});
+    ASSERT_EQ(traced.exit_status, 0) << traced.err;
+    EXPECT_EQ(traced.out, plain.out);
+    // Environment, slot, connect, execute, describe, block fetch,
+    // disconnect, release.
+    EXPECT_EQ(traced_commands(traced.err),
+              (std::vector<int>{ORV_CMD_ALLOC_ENV, ORV_CMD_ALLOC_SLOT,
+                                ORV_CMD_CONNECT, ORV_CMD_EXECUTE,
+                                ORV_CMD_DESCRIBE, ORV_CMD_FETCH_BLOCK,
+                                ORV_CMD_DISCONNECT, ORV_CMD_FREE_ENV}));
+}
+
+TEST(OrvshTrace, TraceOptionWritesTheFileWithoutThePassword) {
+    REQUIRE_ORVSH();
+    REQUIRE_DSN("orv_pg");
+    const std::string file = temp_path("trace");
+    std::remove(file.c_str());
+    const std::string password = testbed::password_of("orv_pg");
+    ASSERT_FALSE(password.empty());
+    Result r =
+        orvsh({"--trace", file, "-c", testbed::connection_string("orv_pg"),
+               "-e", "SELECT 'seen' AS v"},
+              "", {"ORVSQL_TRACE_VALUES=1"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const std::string trace = slurp(file);
+    EXPECT_EQ(traced_commands(trace).size(), 8u) << trace;
+    EXPECT_TRUE(contains(trace, " -pw=***\"")) << trace;
+    EXPECT_TRUE(contains(trace, "\"SELECT 'seen' AS v\"")) << trace;
+    EXPECT_FALSE(contains(trace, password)) << trace;
+    std::remove(file.c_str());
 }
 
 // ---- Interactive, on a pseudo-terminal

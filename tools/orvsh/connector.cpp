@@ -16,28 +16,6 @@ namespace {
 
 using hostkit::ArgSpec;
 
-// Command codes of the connector.
-enum : int32_t {
-    kAllocEnv = 1,
-    kFreeEnv = 2,
-    kDiagnostics = 3,
-    kAllocSlot = 4,
-    kConnect = 6,
-    kDisconnect = 7,
-    kInfo = 8,
-    kExecute = 9,
-    kDescribe = 10,
-    kImportColumns = 11,
-    kFetchRow = 12,
-    kResetStatement = 13,
-    kGetConnAttr = 14,
-    kSetConnAttr = 15,
-    kGetStmtAttr = 16,
-    kSetStmtAttr = 17,
-    kListSources = 18,
-    kFetchBlock = 25,
-};
-
 constexpr int16_t kCloseCursor = 0;       // command 13: SQL_CLOSE
 constexpr int16_t kFetchFirst = 2;        // SQL_FETCH_FIRST
 constexpr int16_t kFetchNext = 1;         // SQL_FETCH_NEXT
@@ -65,7 +43,7 @@ CmdHdr command(Session& s, int32_t code, int slot,
 // or "" when there is none.
 std::string driver_message(Session& s, int slot) {
     if (!s.env) return {};
-    command(s, kDiagnostics, slot, {hostkit::buffer(240)});
+    command(s, ORV_CMD_DIAGNOSTICS, slot, {hostkit::buffer(240)});
     return hostkit::put_text(s.host, 3);
 }
 
@@ -140,7 +118,7 @@ std::vector<std::string> record_names(const std::vector<ColumnDesc>& recs) {
 bool describe(Session& s, std::vector<ColumnDesc>& out) {
     uint32_t room = 32;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        CmdHdr hdr = command(s, kDescribe, s.slot,
+        CmdHdr hdr = command(s, ORV_CMD_DESCRIBE, s.slot,
                              {hostkit::buffer(room * sizeof(ColumnDesc))});
         if (hdr.status != ORV_OK) {
             report(s, "describing the columns", hdr, s.slot);
@@ -209,8 +187,8 @@ bool fetch_block(Session& s, const std::vector<ColumnDesc>& recs,
     double estimate = 0.0;
     bool named = false;
     for (;;) {
-        CmdHdr hdr =
-            command(s, kFetchBlock, s.slot, {address_arg()}, flags, estimate);
+        CmdHdr hdr = command(s, ORV_CMD_FETCH_BLOCK, s.slot, {address_arg()},
+                             flags, estimate);
         if (hdr.status != ORV_OK) {
             progress_end(progress);
             report(s, "fetching the rows", hdr, s.slot);
@@ -290,8 +268,8 @@ bool fetch_pairs(Session& s, const std::vector<ColumnDesc>& recs,
     Progress progress = progress_begin(s);
     int64_t rows = 0;
     for (;;) {
-        CmdHdr hdr = command(s, kFetchRow, s.slot, {address_arg()}, flags,
-                             static_cast<double>(rows));
+        CmdHdr hdr = command(s, ORV_CMD_FETCH_ROW, s.slot, {address_arg()},
+                             flags, static_cast<double>(rows));
         RowOutcome outcome = fetched_row(s, hdr, rows, progress);
         if (outcome == RowOutcome::end) break;
         if (outcome == RowOutcome::failure) return false;
@@ -367,7 +345,7 @@ bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, ResultSet& r) {
             static_cast<uint32_t>(recs.size() * sizeof(ColumnDesc)));
         records.bytes.resize(recs.size() * sizeof(ColumnDesc));
         std::memcpy(records.bytes.data(), recs.data(), records.bytes.size());
-        CmdHdr hdr = command(s, kImportColumns, s.slot, {records});
+        CmdHdr hdr = command(s, ORV_CMD_IMPORT_COLUMNS, s.slot, {records});
         if (hdr.status != ORV_OK) {
             report(s, "sending the column widths", hdr, s.slot);
             return false;
@@ -380,7 +358,7 @@ bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, ResultSet& r) {
     Progress progress = progress_begin(s);
     int64_t rows = 0;
     for (;;) {
-        CmdHdr hdr = command(s, kFetchRow, s.slot,
+        CmdHdr hdr = command(s, ORV_CMD_FETCH_ROW, s.slot,
                              {hostkit::buffer(static_cast<uint32_t>(size))},
                              flags, static_cast<double>(rows));
         const bool cut =
@@ -448,7 +426,7 @@ bool fetch_values(Session& s, const std::vector<ColumnDesc>& recs, ResultSet& r,
             for (int32_t k = 0; k < n; ++k)
                 args.push_back(hostkit::buffer(1, 2 | ARG_CALLBACK));
         }
-        hostkit::run(s.host, kFetchRow, hdr, std::move(args));
+        hostkit::run(s.host, ORV_CMD_FETCH_ROW, hdr, std::move(args));
         RowOutcome outcome = fetched_row(s, hdr, rows, progress);
         if (outcome == RowOutcome::end) break;
         if (outcome == RowOutcome::failure) return false;
@@ -519,7 +497,7 @@ bool load_connector(Session& s, const std::string& path) {
 // ------------------------------------------------------------------
 
 bool start(Session& s) {
-    CmdHdr hdr = command(s, kAllocEnv, 0);
+    CmdHdr hdr = command(s, ORV_CMD_ALLOC_ENV, 0);
     if (hdr.status != ORV_OK) {
         report(s, "allocating the ODBC environment", hdr, 0);
         return false;
@@ -530,7 +508,7 @@ bool start(Session& s) {
 
 void shutdown(Session& s) {
     if (s.slot != 0) disconnect(s);
-    if (s.env) command(s, kFreeEnv, 0);
+    if (s.env) command(s, ORV_CMD_FREE_ENV, 0);
     s.env = false;
 }
 
@@ -539,7 +517,7 @@ bool disconnect(Session& s) {
         fail(s, "not connected");
         return false;
     }
-    CmdHdr hdr = command(s, kDisconnect, s.slot);
+    CmdHdr hdr = command(s, ORV_CMD_DISCONNECT, s.slot);
     const int slot = s.slot;
     s.slot = 0;
     s.has_result = false;
@@ -552,16 +530,16 @@ bool disconnect(Session& s) {
 
 bool connect(Session& s, const std::string& connection) {
     if (s.slot != 0) disconnect(s);
-    CmdHdr hdr = command(s, kAllocSlot, 0);
+    CmdHdr hdr = command(s, ORV_CMD_ALLOC_SLOT, 0);
     if (hdr.status != ORV_OK) {
         report(s, "allocating a connection slot", hdr, 0);
         return false;
     }
     const int slot = hdr.slot;
-    hdr = command(s, kConnect, slot, {hostkit::text(connection)});
+    hdr = command(s, ORV_CMD_CONNECT, slot, {hostkit::text(connection)});
     if (hdr.status != ORV_OK) {
         report(s, "connecting", hdr, slot);
-        command(s, kDisconnect, slot);
+        command(s, ORV_CMD_DISCONNECT, slot);
         return false;
     }
     if (!hostkit::sqlstate(hdr).empty()) warn(s, "connecting", hdr, slot);
@@ -577,9 +555,10 @@ bool run_sql(Session& s, const std::string& sql) {
     if (!require_connection(s)) return false;
     // The previous result's cursor stays open until the next statement, so
     // that \describe can still look at it.
-    if (s.has_result) command(s, kResetStatement, s.slot, {}, kCloseCursor);
+    if (s.has_result)
+        command(s, ORV_CMD_RESET_STATEMENT, s.slot, {}, kCloseCursor);
     s.has_result = false;
-    CmdHdr hdr = command(s, kExecute, s.slot, {hostkit::text(sql)});
+    CmdHdr hdr = command(s, ORV_CMD_EXECUTE, s.slot, {hostkit::text(sql)});
     if (hdr.status != ORV_OK) {
         report(s, "SQL", hdr, s.slot);
         return false;
@@ -628,7 +607,7 @@ bool list_sources(Session& s) {
     // connection a slot is allocated (not connected) just for the listing.
     int slot = s.slot;
     if (slot == 0) {
-        CmdHdr hdr = command(s, kAllocSlot, 0);
+        CmdHdr hdr = command(s, ORV_CMD_ALLOC_SLOT, 0);
         if (hdr.status != ORV_OK) {
             report(s, "allocating a connection slot", hdr, 0);
             return false;
@@ -641,7 +620,7 @@ bool list_sources(Session& s) {
     bool ok = true;
     for (int16_t direction = kFetchFirst;; direction = kFetchNext) {
         CmdHdr hdr =
-            command(s, kListSources, slot,
+            command(s, ORV_CMD_LIST_SOURCES, slot,
                     {hostkit::buffer(256), hostkit::buffer(1024)}, direction);
         if (hdr.status == ORV_ODBC_ERROR &&
             hostkit::native_error(hdr) == kNoData &&
@@ -659,7 +638,7 @@ bool list_sources(Session& s) {
                             "\\0");
         r.rows.push_back({name, description});
     }
-    if (slot != s.slot) command(s, kDisconnect, slot);
+    if (slot != s.slot) command(s, ORV_CMD_DISCONNECT, slot);
     if (ok) print_result(s, r);
     return ok;
 }
@@ -724,8 +703,8 @@ bool show_info(Session& s) {
     r.right_align = {true, false, false, true};
     bool ok = true;
     for (const Item& item : kItems) {
-        CmdHdr hdr =
-            command(s, kInfo, s.slot, {hostkit::buffer(240)}, item.code);
+        CmdHdr hdr = command(s, ORV_CMD_DRIVER_INFO, s.slot,
+                             {hostkit::buffer(240)}, item.code);
         std::string text, number;
         if (hdr.status == ORV_NO_STATEMENT || hdr.status == ORV_REFUSED) {
             // Answered with a status of the connector's own: no failure.
@@ -764,7 +743,8 @@ bool get_attribute(Session& s, bool statement, int32_t number) {
         hostkit::set_param_plain(hdr, number);
     // A get needs a non-zero number in argument 3; the value comes back
     // through PUT_INT.
-    hostkit::run(s.host, statement ? kGetStmtAttr : kGetConnAttr, hdr,
+    hostkit::run(s.host,
+                 statement ? ORV_CMD_GET_STMT_ATTR : ORV_CMD_GET_CONN_ATTR, hdr,
                  {hostkit::integer(1)});
     const char* kind = statement ? "stmt" : "conn";
     if (hdr.status != ORV_OK) {
@@ -797,7 +777,8 @@ bool set_attribute(Session& s, bool statement, int32_t number,
         hostkit::set_param_plain(hdr, number);
     // The argument answers GET_INT with the number and GET_STRING with the
     // text, whichever the attribute's kind asks for.
-    hostkit::run(s.host, statement ? kSetStmtAttr : kSetConnAttr, hdr,
+    hostkit::run(s.host,
+                 statement ? ORV_CMD_SET_STMT_ATTR : ORV_CMD_SET_CONN_ATTR, hdr,
                  {hostkit::text(value)});
     if (hdr.status != ORV_OK) {
         report(s, "setting the attribute", hdr, s.slot);

@@ -26,7 +26,7 @@ const char kUsage[] =
     "usage: orvsh [-c CONNECTION-STRING] [-e SQL]... [-f FILE]\n"
     "             [--layout block|pairs|fixed|array|args]\n"
     "             [--format table|csv|raw] [--null-text] [--keep-going]\n"
-    "             [--echo] [--library PATH]\n"
+    "             [--echo] [--library PATH] [--trace FILE]\n"
     "\n"
     "  -c, --connect STRING  connect first; STRING holds -host=DSN, and\n"
     "                        optionally -user=NAME -pw=PASSWORD\n"
@@ -41,6 +41,8 @@ const char kUsage[] =
     "      --echo            print each statement before running it\n"
     "      --library PATH    the connector library (default: libdorevivezo.so\n"
     "                        in orvsh's own folder)\n"
+    "      --trace FILE      the connector writes a line per command to FILE\n"
+    "                        ('-': standard error), as ORVSQL_TRACE does\n"
     "  -h, --help            show this text\n"
     "\n"
     "Without -e or -f, orvsh reads statements from the terminal (or from\n"
@@ -113,6 +115,8 @@ Options parse_options(int argc, char** argv) {
                             "' (table, csv or raw)");
         } else if (arg == "--library") {
             o.library = need_value();
+        } else if (arg == "--trace") {
+            o.trace = need_value();
         } else if (arg == "--null-text" && !has_value) {
             o.null_text = true;
         } else if (arg == "--keep-going" && !has_value) {
@@ -451,6 +455,8 @@ int main(int argc, char** argv) {
     Session s;
     const std::string library =
         o.library.empty() ? default_library_path() : o.library;
+    // The connector reads its trace setting on its first command.
+    if (!o.trace.empty()) setenv("ORVSQL_TRACE", o.trace.c_str(), 1);
     if (!load_connector(s, library)) return kExitFailure;
     s.layout = o.layout;
     s.format = o.format;

@@ -29,6 +29,7 @@ struct Input {
 
 struct Options {
     std::string library;        // empty: the one beside the executable
+    std::string trace;          // --trace: ORVSQL_TRACE for the connector
     std::string connection;     // -c
     bool connect = false;       // -c was given
     std::vector<Input> inputs;  // -e and -f
