@@ -42,7 +42,35 @@
  * array argument's size is the size of one element; elements lie one after
  * another from data.  Where a command stores an address into argument 3
  * (the pairs record of command 12, the row block of command 25) it stores a
- * pointer-sized value, when the argument's size is at least sizeof(void*).
+ * pointer-sized value, when the argument's size is at least sizeof(void*);
+ * command 25 fetches nothing and ends with status 3 when argument 3 is null
+ * or smaller than that.
+ *
+ * Services: a selector is an argument number from 1 to arg_count (plus 256
+ * times the element index for an element of an array argument); no service
+ * is ever called for an argument beyond arg_count, and a text pointer
+ * handed to PUT_STRING or PUT_NUMBER_TEXT is never null.  Command 3 without
+ * argument 3 fills sqlstate and native_error alone.
+ *
+ * Row fetch (command 12), values longer than their room: in the
+ * per-argument layout an argument with ARG_CALLBACK receives a value that
+ * does not fit its storage whole through PUT_STRING, whatever the column's
+ * reported width; without it, and in the fixed-width layout (cut to the
+ * column widths) and the array layout (cut to the element size), the value
+ * is cut, sqlstate says "01004" and native_error the number of the column
+ * cut (the last one, when several were); the status stays 0.
+ *
+ * Pairs record (command 12, FETCH_PAIRS): name=value entries, each ending
+ * in a zero byte, and one more zero byte after the last, so the record
+ * always ends with two zero bytes.  Every value is whole, however long;
+ * count is the number of entries.  When memory runs out the command ends
+ * with status 8 and the record ends, terminated, after the last whole
+ * entry (count says how many).  A value that could not be read for want of
+ * memory is never delivered as if it were empty: status 8 in every layout.
+ *
+ * Statement attributes 22 (SQL_ATTR_PARAMSET_SIZE) and 27
+ * (SQL_ATTR_ROW_ARRAY_SIZE) can only be set to 1 (status 15 otherwise): the
+ * connector fetches one row at a time and binds no parameters.
  *
  * Block fetch (command 25): a block holds the column names, then the rows,
  * each item ending in a zero byte.  A block never exceeds about 2 MB plus

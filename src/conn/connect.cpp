@@ -14,12 +14,20 @@ namespace orv {
 namespace {
 
 // The three values SQLConnect receives; each points into the connection
-// string, or at an empty text when its key does not occur.
+// string.  A host value that does not occur is the empty text; a user or
+// password that does not occur is null, so that the driver takes the data
+// source's own.
 struct ConnectValues {
     char* host;
     char* user;
     char* password;
 };
+
+// The length SQLConnect takes with a value: SQL_NTS for a text, 0 for the
+// null pointer of a value the connection string does not give.
+SQLSMALLINT connect_length(const char* value) {
+    return value != nullptr ? SQL_NTS : 0;
+}
 
 // What a key does with its value.
 enum class KeyRole { Host, User, Password, Ignored };
@@ -104,7 +112,10 @@ bool parse_connection_string(char* s, std::size_t len, ConnectValues& v) {
 // cuts it up in place, decodes the host, user and password values, and
 // connects the slot.  An unknown key gives 13 and ends the parse, but the
 // connection is still attempted with the values found before it.  A string
-// not terminated within its storage ends at the storage's last byte.
+// not terminated within its storage ends at the storage's last byte.  A
+// user or password the string does not give reaches SQLConnect as a null
+// pointer (length 0): the driver then uses the data source's own.  One
+// that is given, even empty, is passed as it stands.
 SQLRETURN run_connect(Command& cmd) {
     if (arg_count(cmd) < 3) {
         hdr_set_status(cmd, ORV_MISSING_ARG);
@@ -121,7 +132,7 @@ SQLRETURN run_connect(Command& cmd) {
         if (len == a.size) s[--len] = 0;
     }
 
-    ConnectValues v{empty, empty, empty};
+    ConnectValues v{empty, nullptr, nullptr};
     if (!parse_connection_string(s, len, v))
         hdr_set_status(cmd, ORV_BAD_KEYWORD);
     decode_password(v.host, nullptr);
@@ -131,11 +142,11 @@ SQLRETURN run_connect(Command& cmd) {
     // the data source: a bare 'sales' connects to sales.
     const char* server = v.host[0] != 0 ? v.host : s;
 
-    SQLRETURN rc =
-        SQLConnect(cmd.slot->connection,
-                   reinterpret_cast<SQLCHAR*>(const_cast<char*>(server)),
-                   SQL_NTS, reinterpret_cast<SQLCHAR*>(v.user), SQL_NTS,
-                   reinterpret_cast<SQLCHAR*>(v.password), SQL_NTS);
+    SQLRETURN rc = SQLConnect(
+        cmd.slot->connection,
+        reinterpret_cast<SQLCHAR*>(const_cast<char*>(server)), SQL_NTS,
+        reinterpret_cast<SQLCHAR*>(v.user), connect_length(v.user),
+        reinterpret_cast<SQLCHAR*>(v.password), connect_length(v.password));
     if (!SQL_SUCCEEDED(rc)) hdr_set_status(cmd, ORV_ODBC_ERROR);
     return rc;
 }

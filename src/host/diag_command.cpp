@@ -8,9 +8,10 @@ namespace orv {
 // Reads record 1 of the most specific handle of the named slot (its
 // statement, else its connection, else the environment; the environment
 // for slot 0 or a number that names no slot) into sqlstate and
-// native_error, and hands the message to argument 3 with PUT_STRING.
-// Without a record: sqlstate "?", native_error as the host passed it,
-// nothing delivered.  The status is always 2.
+// native_error, and hands the message to argument 3 with PUT_STRING when
+// the host passed one (a host may call the command for sqlstate and
+// native_error alone).  Without a record: sqlstate "?", native_error as
+// the host passed it, nothing delivered.  The status is always 2.
 SQLRETURN run_diagnostics(Command& cmd) {
     SQLSMALLINT type = SQL_HANDLE_ENV;
     SQLHANDLE handle = env_handle();
@@ -35,7 +36,8 @@ SQLRETURN run_diagnostics(Command& cmd) {
     }
     message[kMessageSize - 1] = 0;
     hdr_set_native_error(cmd, native);
-    svc_put_string(cmd, 3, reinterpret_cast<const char*>(message), -1);
+    if (arg_count(cmd) >= 3)
+        svc_put_string(cmd, 3, reinterpret_cast<const char*>(message), -1);
     return SQL_SUCCESS;
 }
 

@@ -74,6 +74,14 @@ void arg_write_text(const ArgView& a, std::string_view text);
 void arg_store_address(const ArgView& a, const void* address);
 
 // ---- Callback services -----------------------------------------------------
+// The selector is the argument number, plus 256 x the element index for an
+// element of an array argument.  A selector that does not name an argument
+// from 1 to arg_count is never passed to the host: the service is not
+// called, reads give 0 or the empty text, and PUT_STRING and RESIZE_ARG
+// answer kNotPassed.  No text pointer handed to the host is ever null: a
+// null text goes out as the empty text.
+inline constexpr int32_t kNotPassed = 1;
+
 int32_t svc_get_int(Command& cmd, int32_t selector);
 // Reads the argument as text into buf (kTextSize bytes); always terminated.
 void svc_get_string(Command& cmd, int32_t selector, char* buf);

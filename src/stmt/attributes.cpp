@@ -44,7 +44,8 @@ struct Attribute {
     int32_t number;
     Kind kind;
     Width width;
-    bool settable;  // false: a set answers status 11
+    bool settable;          // false: a set answers status 11
+    bool one_only = false;  // a set accepts only the value 1 (else 15)
 };
 
 // Table entries of each kind.
@@ -62,6 +63,12 @@ constexpr Attribute text(int32_t number) {
 }
 constexpr Attribute refused(int32_t number) {
     return {number, Kind::Refused, Width::None, true};
+}
+// A row or parameter set size: the connector fetches one row at a time and
+// binds no parameters, so any other size would make each fetch move rows
+// that are never read, or one statement run once per unbound parameter set.
+constexpr Attribute one_only(int32_t number) {
+    return {number, Kind::Integer, Width::ULen, true, true};
 }
 
 // Connection attributes (commands 14 and 15), selected by `param`.  Every
@@ -110,12 +117,12 @@ constexpr std::array<Attribute, 33> kStatementAttributes{{
     refused(SQL_ATTR_PARAM_OPERATION_PTR),
     refused(SQL_ATTR_PARAM_STATUS_PTR),
     pointer(SQL_ATTR_PARAMS_PROCESSED_PTR),
-    integer(SQL_ATTR_PARAMSET_SIZE, Width::ULen),
+    one_only(SQL_ATTR_PARAMSET_SIZE),  // 22
     pointer(SQL_ATTR_ROW_BIND_OFFSET_PTR),
     pointer(SQL_ATTR_ROW_OPERATION_PTR),
-    refused(SQL_ATTR_ROW_STATUS_PTR),               // 25; 26 is unsupported
-    integer(SQL_ATTR_ROW_ARRAY_SIZE, Width::ULen),  // 27
-    refused(SQL_ATTR_APP_ROW_DESC),                 // 10010
+    refused(SQL_ATTR_ROW_STATUS_PTR),   // 25; 26 is unsupported
+    one_only(SQL_ATTR_ROW_ARRAY_SIZE),  // 27
+    refused(SQL_ATTR_APP_ROW_DESC),     // 10010
     refused(SQL_ATTR_APP_PARAM_DESC),
     refused(SQL_ATTR_IMP_ROW_DESC),
     refused(SQL_ATTR_IMP_PARAM_DESC),
@@ -257,7 +264,8 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
 // SQLSetStmtAttr.  A get delivers the value to argument 3 with PUT_INT.
 // Status: 3 without argument 3 (the statement is created first), 11 for a
 // number outside the table and for a set of the row number, 15 for a
-// refused attribute and, where a 32-bit host value cannot hold an address,
+// refused attribute, for a set of the row array or parameter set size to
+// anything but 1 and, where a 32-bit host value cannot hold an address,
 // for a set of a pointer attribute; 0 with no driver call for a value of
 // 0; 2 when the driver refuses.  Returns the last ODBC answer (the
 // attribute call, else the allocation) so that a warning is captured with
@@ -290,6 +298,10 @@ SQLRETURN statement_attribute(Command& cmd, bool get) {
     const int32_t value = svc_get_int(cmd, 3);
     if (value == 0) return rc;  // the zero rule
     if (hdr_status(cmd) != ORV_OK) return rc;
+    if (!get && attr->one_only && value != 1) {
+        hdr_set_status(cmd, ORV_REFUSED);
+        return rc;
+    }
 
     AttributeStorage storage;
     SQLINTEGER length = 0;

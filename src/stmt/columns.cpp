@@ -22,6 +22,8 @@ struct DataBufferState {
     SQLLEN capacity = 0;
 };
 DataBufferState DataBuffer;
+// The last read_column could not hold its value whole.
+bool last_read_short = false;
 
 inline constexpr SQLLEN kInitialDataBuffer = 4096;
 // Buffer length offered to a value's first read.  Some drivers (SQLite's)
@@ -225,6 +227,8 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n) {
     return r == 0 ? ORV_NO_MEMORY : ORV_COLUMN_MISMATCH;
 }
 
+bool read_lacked_memory() { return last_read_short; }
+
 SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
 
 void release_data_buffer() {
@@ -237,7 +241,8 @@ namespace {
 // Reads column `column` into DataBuffer (which exists), growing it until
 // the whole value fits: a value cut short is read on after the part
 // already received (over that part's terminator for character data).
-// When the buffer cannot grow, it keeps the first, shortened part.  A
+// When the buffer cannot grow, it keeps the first, shortened part and
+// last_read_short is set.  A
 // driver that cannot tell the length (SQL_NO_TOTAL) is read in doubling
 // steps.  *length receives the whole value's length or the indicator.
 // Returns the code of the last SQLGetData call.
@@ -265,13 +270,19 @@ SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
                        : DataBuffer.capacity * 2;
         } else {
             // The whole value and a terminator; guard the sum.
-            if (remaining > PTRDIFF_MAX - offset - 1) break;
+            if (remaining > PTRDIFF_MAX - offset - 1) {
+                last_read_short = true;
+                break;
+            }
             need = offset + remaining + 1;
         }
         if (need > DataBuffer.capacity) {
             auto* grown = static_cast<uint8_t*>(
                 orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
-            if (grown == nullptr) break;  // the shortened part stays
+            if (grown == nullptr) {  // the shortened part stays
+                last_read_short = true;
+                break;
+            }
             DataBuffer.buffer = grown;
             DataBuffer.capacity = need;
         }
@@ -298,6 +309,7 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
     const bool pointer_mode = *target == nullptr;
     if (target_size < 0) target_size = 0;
     *length = 0;
+    last_read_short = false;
     if (DataBuffer.buffer == nullptr) {
         DataBuffer.buffer =
             static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
@@ -307,6 +319,7 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
         // No buffer: copy mode reads straight into the caller's storage;
         // pointer mode has nowhere to put the value and yields an empty
         // text with a failure.
+        last_read_short = pointer_mode;
         if (pointer_mode) {
             empty_text[0] = 0;
             *target = empty_text;

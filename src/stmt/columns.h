@@ -46,9 +46,9 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 //  - pointer mode (*target == nullptr): on return *target points to the
 //    whole value inside the buffer, terminated; target_size is ignored.
 //    A NULL or a failed read gives an empty text (never an earlier
-//    value).  When no buffer can be had, *target points to an empty text
-//    and the result is SQL_ERROR.  The pointer is valid until the next
-//    read_column call.
+//    value).  When no buffer can be had, *target points to an empty text,
+//    the result is SQL_ERROR and read_lacked_memory() says so.  The
+//    pointer is valid until the next read_column call.
 //  - copy mode: min(length + 1, target_size) bytes are copied to *target
 //    when the read succeeded; a NULL (negative length) zero-fills all
 //    target_size bytes.
@@ -57,6 +57,12 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
                       SQLSMALLINT c_type, void** target, SQLLEN target_size,
                       SQLLEN* length);
+
+// True when the last read_column could not hold the value whole in the
+// retrieval buffer: the buffer could not be had at all, or could not grow
+// for the value.  The value handed out is then empty or cut short and must
+// never be passed on as the column's value.
+bool read_lacked_memory();
 
 // Capacity of the retrieval buffer (0 before first use); for tests.
 SQLLEN data_buffer_capacity();

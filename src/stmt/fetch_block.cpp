@@ -142,18 +142,14 @@ std::size_t initial_capacity(ConnectionSlot& slot, int32_t n, double number,
 
 // The text of a value read in pointer mode: up to its first zero byte,
 // within what the retrieval buffer holds; a NULL is "NULL" under
-// FETCH_NULL_TEXT, else empty.  *whole is false when the value was
-// reported longer than what could be read (the retrieval buffer could not
-// grow).
-std::string_view value_text(const char* value, SQLLEN length, SQLRETURN rc,
-                            bool null_text, bool* whole) {
-    *whole = true;
+// FETCH_NULL_TEXT, else empty.  *whole is false when the value could not
+// be read whole for want of memory (read_lacked_memory).
+std::string_view value_text(const char* value, SQLLEN length, bool null_text,
+                            bool* whole) {
+    *whole = !read_lacked_memory();
     if (length == SQL_NULL_DATA)
         return null_text ? std::string_view("NULL") : std::string_view();
     SQLLEN held = std::max<SQLLEN>(data_buffer_capacity() - 1, 0);
-    if (rc == SQL_SUCCESS_WITH_INFO &&
-        (length == SQL_NO_TOTAL || length > held))
-        *whole = false;
     SQLLEN bound = length >= 0 ? std::min(length, held) : held;
     return std::string_view(value,
                             strnlen(value, static_cast<std::size_t>(bound)));
@@ -161,6 +157,8 @@ std::string_view value_text(const char* value, SQLLEN length, SQLRETURN rc,
 
 }  // namespace
 
+// Status 3, before anything is fetched, when argument 3 is missing or has
+// no storage for an address (null, or smaller than a pointer).
 // Reads: arg_count, argument 3's descriptor, `subcode` (FETCH_ALT_NAMES,
 // FETCH_NULL_TEXT) and `number` (row estimate) of the header; the slot's
 // statement and column table.
@@ -174,6 +172,13 @@ std::string_view value_text(const char* value, SQLLEN length, SQLRETURN rc,
 // before it, handed over and counted as usual, and status 2.
 SQLRETURN run_fetch_block(Command& cmd) {
     if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
+    // The block's address is the only way to the rows: without room for it
+    // nothing is fetched.
+    const ArgView target = arg(cmd, 3);
+    if (target.data == nullptr || target.size < sizeof(void*)) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
     ConnectionSlot& slot = *cmd.slot;
     SQLHSTMT statement = slot.statement;
 
@@ -227,12 +232,12 @@ SQLRETURN run_fetch_block(Command& cmd) {
             SQLLEN length = 0;
             last = read_column(statement, static_cast<SQLUSMALLINT>(k),
                                SQL_C_CHAR, &value, 0, &length);
+            std::string_view text = value_text(static_cast<const char*>(value),
+                                               length, null_text, &row_whole);
+            if (!row_whole) break;
             row_read = SQL_SUCCEEDED(last);
             if (!row_read) break;
-            std::string_view text =
-                value_text(static_cast<const char*>(value), length, last,
-                           null_text, &row_whole);
-            if (row_whole) row_whole = make_room(block, text.size());
+            row_whole = make_room(block, text.size());
             if (row_whole) put_item(block, text);
         }
         if (!row_whole || !row_read) {
@@ -240,7 +245,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
             // with the rows before it.  A failed read is reported with its
             // own diagnostics (it is the statement's last call).
             block.used = row_start;
-            end = row_read ? LoopEnd::kNoMemory : LoopEnd::kFailure;
+            end = row_whole ? LoopEnd::kFailure : LoopEnd::kNoMemory;
             break;
         }
         ++rows;
@@ -251,7 +256,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
     }
 
     close_block(block);
-    arg_store_address(arg(cmd, 3), slot.row_buffer);
+    arg_store_address(target, slot.row_buffer);
     hdr_set_count(cmd, n - binary);
     hdr_set_number(cmd, static_cast<double>(rows));
 

@@ -195,6 +195,35 @@ TEST_P(Attributes, RefusedAndUnsupportedNumbers) {
     testbed::exec_ok(host, slot, "SELECT 1");
 }
 
+// The row array and parameter set sizes stay 1: the connector fetches one
+// row at a time and binds no parameters, so a larger size would make each
+// fetch move rows nobody reads, or one INSERT run once per parameter set.
+// Any other value is refused (15) before the driver sees it; 0 keeps the
+// zero rule; a get reads the driver's value.
+TEST_P(Attributes, RowArrayAndParameterSetSizesStayOne) {
+    testbed::exec_ok(host, slot, "CREATE TEMPORARY TABLE attr_one (x INTEGER)");
+    for (int16_t n : {SQL_ATTR_ROW_ARRAY_SIZE, SQL_ATTR_PARAMSET_SIZE}) {
+        SCOPED_TRACE(n);
+        for (int32_t v : {2, 1000, 2147483647, -1831574066, -1}) {
+            CmdHdr hdr = stmt(kSetStmt, n, {hostkit::integer(v)});
+            EXPECT_EQ(hdr.status, 15) << v;
+            EXPECT_EQ(hostkit::sqlstate(hdr), "") << v;
+        }
+        EXPECT_EQ(stmt(kSetStmt, n, {hostkit::integer(0)}).status, 0);
+        EXPECT_EQ(stmt(kSetStmt, n, {hostkit::integer(1)}).status, 0);
+        EXPECT_EQ(get_stmt(n), 1);
+    }
+    testbed::exec_ok(host, slot, "INSERT INTO attr_one VALUES (5)");
+    testbed::exec_ok(host, slot, "INSERT INTO attr_one VALUES (6)");
+    testbed::exec_ok(host, slot, "SELECT x FROM attr_one ORDER BY x");
+    for (int row = 1; row <= 2; ++row) {
+        CmdHdr hdr = fetch(0.0, row - 1.0);
+        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(host.put_ints[3], 4 + row);
+    }
+    EXPECT_EQ(fetch(0.0, 2.0).number, 0.0);  // two rows, no more
+}
+
 // Command 16 with only two arguments ends with 3, yet leaves the statement
 // it created, so command 13 finds one.
 TEST_P(Attributes, TooFewArgumentsStillLeaveAStatement) {

@@ -99,6 +99,45 @@ TEST_F(Connect, ServersWithPlainAndEncodedPasswords) {
     }
 }
 
+// A user or password the connection string leaves out is the data
+// source's own; one it gives, even empty, is the one used.  The test bed's
+// *_dsncred data sources hold their credentials.
+TEST_F(Connect, CredentialsKeptInTheDataSource) {
+    struct Case {
+        const char* server;  // the test bed server the data source uses
+        std::string input;
+        int16_t status;
+        const char* sqlstate;  // of a failure
+    };
+    const std::string pg_user = testbed::user_of("orv_pg");
+    const Case cases[] = {
+        {"orv_sqlite", "-host=orv_sqlite", 0, ""},
+        {"orv_pg", "-host=orv_pg_dsncred", 0, ""},
+        {"orv_pg", "-host=orv_pg_dsncred -user=" + pg_user, 0, ""},
+        {"orv_pg", "-host=orv_pg_dsncred -pw=wrong", 2, "08001"},
+        {"orv_maria", "-host=orv_maria_dsncred", 0, ""},
+        {"orv_maria", "-host=orv_maria_dsncred -user= -pw=", 2, "28000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        if (!testbed::available(c.server)) {
+            if (testbed::in_ci()) ADD_FAILURE() << c.server << " missing";
+            std::printf("*** %s NOT AVAILABLE: case skipped ***\n", c.server);
+            continue;
+        }
+        int slot = new_slot();
+        CmdHdr hdr = connect_with(slot, c.input);
+        EXPECT_EQ(hdr.status, c.status) << hostkit::sqlstate(hdr) << " "
+                                        << testbed::last_message(host, slot);
+        if (c.status == 0) {
+            EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, 0);
+        } else {
+            EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
+        }
+        command(host, 7, slot);
+    }
+}
+
 TEST_F(Connect, UnknownDataSourceIsReportedByDriverManager) {
     int slot = new_slot();
     CmdHdr hdr = connect_with(slot, "-host=orv_nowhere -user=a -pw=b");

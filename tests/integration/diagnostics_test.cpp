@@ -53,6 +53,16 @@ TEST_P(Diagnostics, MessageOfAFailedStatement) {
         if (round == 0) first = message;
         EXPECT_EQ(message, first);
     }
+    // A host may ask for the state and native code alone: without
+    // argument 3 nothing is handed over, the header is filled all the same.
+    host.arg_count_override = 2;
+    CmdHdr hdr = diagnostics(slot, 0x777);
+    host.arg_count_override = -1;
+    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hostkit::sqlstate(hdr), hostkit::sqlstate(failed));
+    EXPECT_EQ(hdr.native_error, failed.native_error);
+    EXPECT_TRUE(host.calls.size() == 1 && host.calls[0].selector == 1)
+        << "only the command code is read";
 }
 
 // A handle without records: "?", no text, native_error as the host gave

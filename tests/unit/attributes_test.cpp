@@ -147,8 +147,9 @@ TEST_F(AttributesStandin, ConnectionGetReadsEachWidth) {
 
 // Per statement number: 'p' passed on, 'u' unsupported (11), 'r' refused
 // (15), 'a' an address (passed on where a host value can hold one, else
-// refused before anything is read).  Get and set, from -3 to 28 and
-// around the descriptor range.
+// refused before anything is read), '1' a size that may only be set to 1
+// (the value 9 used here is read, then refused with 15).  Get and set, from
+// -3 to 28 and around the descriptor range.
 struct StmtCase {
     int16_t number;
     char get, set;
@@ -160,8 +161,8 @@ const StmtCase kStmtCases[] = {
     {9, 'u', 'u'},     {10, 'p', 'p'},    {11, 'p', 'p'},    {12, 'p', 'p'},
     {13, 'u', 'u'},    {14, 'p', 'u'},    {15, 'p', 'p'},    {16, 'p', 'a'},
     {17, 'p', 'a'},    {18, 'p', 'p'},    {19, 'r', 'r'},    {20, 'r', 'r'},
-    {21, 'p', 'a'},    {22, 'p', 'p'},    {23, 'p', 'a'},    {24, 'p', 'a'},
-    {25, 'r', 'r'},    {26, 'u', 'u'},    {27, 'p', 'p'},    {28, 'u', 'u'},
+    {21, 'p', 'a'},    {22, 'p', '1'},    {23, 'p', 'a'},    {24, 'p', 'a'},
+    {25, 'r', 'r'},    {26, 'u', 'u'},    {27, 'p', '1'},    {28, 'u', 'u'},
     {10009, 'u', 'u'}, {10010, 'r', 'r'}, {10011, 'r', 'r'}, {10012, 'r', 'r'},
     {10013, 'r', 'r'}, {10014, 'p', 'p'}, {10015, 'u', 'u'}, {-32768, 'u', 'u'},
 };
@@ -181,6 +182,12 @@ TEST_F(AttributesStandin, StatementTable) {
                 EXPECT_EQ(hdr.status, e == 'r' ? 15 : 11);
                 EXPECT_TRUE(calls.empty());
                 EXPECT_EQ(reads(), 0u);
+                continue;
+            }
+            if (e == '1') {
+                EXPECT_EQ(hdr.status, 15);
+                EXPECT_TRUE(calls.empty());
+                EXPECT_EQ(reads(), 1u);
                 continue;
             }
             EXPECT_EQ(hdr.status, 0);

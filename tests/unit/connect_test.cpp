@@ -15,36 +15,43 @@ using testbed::command;
 
 struct ParseCase {
     std::string input;
-    std::string server, user, password;
+    std::string server, user, password;  // as SQLConnect received them
     int16_t status;
     std::string after;  // the host's buffer afterwards, terminator included
 };
 
+// A user or password the string does not give reaches SQLConnect as a null
+// pointer, so that the driver takes the data source's own.
+const std::string kNone = "(null)";
+
 const ParseCase kParseCases[] = {
-    {"-host=sales -user=clerk", "sales", "clerk", "", 0,
+    {"-host=sales -user=clerk", "sales", "clerk", kNone, 0,
      "-host\0sales\0-user\0clerk\0"s},
-    {"sales", "sales", "", "", 0, "sales\0"s},
-    {"", "", "", "", 0, "\0"s},
-    {"-user=clerk", "-user", "clerk", "", 0, "-user\0clerk\0"s},
-    {"host=sales", "host", "", "", 13, "host\0sales\0"s},
-    {"-Host=sales", "-Host", "", "", 13, "-Host\0sales\0"s},
-    {"-host=a=b -user=x", "a=b", "x", "", 0, "-host\0a=b\0-user\0x\0"s},
-    {"-host=my db -user=x", "my db", "x", "", 0, "-host\0my db\0-user\0x\0"s},
+    {"sales", "sales", kNone, kNone, 0, "sales\0"s},
+    {"", "", kNone, kNone, 0, "\0"s},
+    {"-user=clerk", "-user", "clerk", kNone, 0, "-user\0clerk\0"s},
+    {"host=sales", "host", kNone, kNone, 13, "host\0sales\0"s},
+    {"-Host=sales", "-Host", kNone, kNone, 13, "-Host\0sales\0"s},
+    {"-host=a=b -user=x", "a=b", "x", kNone, 0, "-host\0a=b\0-user\0x\0"s},
+    {"-host=my db -user=x", "my db", "x", kNone, 0,
+     "-host\0my db\0-user\0x\0"s},
+    // Given, even empty: passed as it stands.
     {"-pw= -user=clerk", "-pw", "clerk", "", 0, "-pw\0\0-user\0clerk\0"s},
-    {"-host=sales   ", "sales", "", "", 0, "-host\0sales\0\0\0\0"s},
-    {"-db=x -port=5 -flags=1 -sockfile=y -host=sales", "sales", "", "", 0,
+    {"-host=s -user= -pw=", "s", "", "", 0, "-host\0s\0-user\0\0-pw\0\0"s},
+    {"-host=sales   ", "sales", kNone, kNone, 0, "-host\0sales\0\0\0\0"s},
+    {"-db=x -port=5 -flags=1 -sockfile=y -host=sales", "sales", kNone, kNone, 0,
      "-db\0x\0-port\0005\0-flags\0001\0-sockfile\0y\0-host\0sales\0"s},
-    {"-host=a -host=b", "b", "", "", 0, "-host\0a\0-host\0b\0"s},
-    {"-host=sales -bad=1 -user=clerk", "sales", "", "", 13,
+    {"-host=a -host=b", "b", kNone, kNone, 0, "-host\0a\0-host\0b\0"s},
+    {"-host=sales -bad=1 -user=clerk", "sales", kNone, kNone, 13,
      "-host\0sales\0-bad\0001\0-user=clerk\0"s},
     // A run of spaces before the next pair counts as one separator.
-    {"-host=sales   -user=clerk", "sales", "clerk", "", 0,
+    {"-host=sales   -user=clerk", "sales", "clerk", kNone, 0,
      "-host\0sales\0\0\0-user\0clerk\0"s},
     {"-host=s -user=u -pw=p", "s", "u", "p", 0,
      "-host\0s\0-user\0u\0-pw\0p\0"s},
     // A value may hold a lone '-' inside it and spaces not followed by '-'.
-    {"-pw=a-b c", "-pw", "", "a-b c", 0, "-pw\0a-b c\0"s},
-    {"=x", "", "", "", 13, "\0x\0"s},
+    {"-pw=a-b c", "-pw", kNone, "a-b c", 0, "-pw\0a-b c\0"s},
+    {"=x", "", kNone, kNone, 13, "\0x\0"s},
 };
 
 class ConnectParse : public testbed::ConnectorTest {

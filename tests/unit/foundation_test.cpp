@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "conn/slots.h"
+#include "host/hostio.h"
 #include "memory.h"
 #include "standin.h"
 #include "testbed.h"
@@ -122,6 +125,44 @@ TEST_F(FoundationStandin, EnvironmentVersionFailureKeepsEnvironment) {
     EXPECT_EQ(hdr.status, 2);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HYC00");
     EXPECT_NE(orv::env_handle(), nullptr);
+}
+
+// The service wrappers themselves, from an entry function of the test:
+// PUT_STRING reaches the host only for an argument (or element) the host
+// passed, and never with a null text.
+int32_t g_selector = 0;
+int32_t put_null_text(HostContext* ctx, HostCallback cb) {
+    orv::Command cmd{ctx, cb,      nullptr,
+                     0,   nullptr, orv::DiagSource::MostSpecific};
+    return orv::svc_put_string(cmd, g_selector, nullptr, 5);
+}
+
+TEST(HostServices, OnlyPassedArgumentsAndNeverANullText) {
+    // arg_count 3: the code, the header and an array of 4 elements.
+    const std::pair<int32_t, bool> cases[] = {
+        {3, true},           {3 + 256 * 3, true}, {4, false},
+        {4 + 256, false},    {256, false},        {-253, false},
+        {3 + 256 * 4, true},  // beyond the elements: the host's to judge
+    };
+    for (const auto& [selector, reaches_host] : cases) {
+        SCOPED_TRACE(selector);
+        g_selector = selector;
+        hostkit::Host h = hostkit::make_test_host(&put_null_text);
+        CmdHdr hdr = hostkit::header();
+        h.on_call = [](hostkit::Host&, const hostkit::Call&) {
+            return std::optional<int32_t>(0);
+        };
+        const int32_t result =
+            hostkit::run(h, 12, hdr, {hostkit::array(8, 4, 2 | ARG_ARRAY)});
+        ASSERT_EQ(h.calls.size(), reaches_host ? 1u : 0u);
+        if (reaches_host) {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(h.calls[0].n, 0);  // an empty text, never null
+            EXPECT_TRUE(h.calls[0].bytes.empty());
+        } else {
+            EXPECT_NE(result, 0);  // not accepted
+        }
+    }
 }
 
 }  // namespace
