@@ -314,7 +314,7 @@ void release_and_check_leaks(hostkit::Host& host, int slot) {
 TEST_P(AllocationSweep, EveryAllocationFailureIsReportedAndLeavesNoHarm) {
     REQUIRE_DSN(kDsn);
     const Sequence& seq = GetParam();
-    std::printf("%-34s   n  command  status\n", seq.name);
+    std::printf("%-34s   n  step  command  status\n", seq.name);
     for (long n = 1;; ++n) {
         SCOPED_TRACE(std::string(seq.name) + ", allocation " +
                      std::to_string(n));
@@ -349,8 +349,9 @@ TEST_P(AllocationSweep, EveryAllocationFailureIsReportedAndLeavesNoHarm) {
             release_and_check_leaks(host, r.slot);
             break;
         }
-        std::printf("%-34s %3ld  %7d  %6d %s\n", "", n, failed->code,
-                    failed_hdr.status, hostkit::sqlstate(failed_hdr).c_str());
+        std::printf("%-34s %3ld  %4zu  %7d  %6d %s\n", "", n, i + 1,
+                    failed->code, failed_hdr.status,
+                    hostkit::sqlstate(failed_hdr).c_str());
         // The command says what happened: status 8, or a whole result.
         if (failed_hdr.status == ORV_OK) {
             if (failed->check) failed->check(r, failed_hdr);
