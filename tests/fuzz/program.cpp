@@ -380,10 +380,10 @@ const uint8_t* stored_row_buffer(const hostkit::Host& h, int slot) {
 }
 
 // A pairs record: non-empty "name=value" entries, each ending in a zero
-// byte, then one more zero byte, all inside the row buffer; every column
-// has its entry unless the status says the record could not be held.
-void check_pairs(const uint8_t* p, std::size_t limit, int32_t columns,
-                 int16_t status) {
+// byte, then one more zero byte, all inside the row buffer; `count` says
+// how many (every column's, unless status 8 says the record could not be
+// held whole).
+void check_pairs(const uint8_t* p, std::size_t limit, int32_t count) {
     std::size_t at = 0;
     int32_t entries = 0;
     for (;;) {
@@ -397,10 +397,9 @@ void check_pairs(const uint8_t* p, std::size_t limit, int32_t columns,
         ++entries;
         at += len + 1;
     }
-    if (entries > columns) fail("pairs record: more entries than columns");
-    if (status == 0 && entries != columns)
-        fail("pairs record: status 0 with " + std::to_string(entries) +
-             " entries for " + std::to_string(columns) + " columns");
+    if (entries != count)
+        fail("pairs record: " + std::to_string(entries) + " entries, count " +
+             std::to_string(count));
 }
 
 // A row block: `names` column names, then `rows` x `values` items, each
@@ -450,7 +449,7 @@ void check_command(const hostkit::Host& h, const Target& t, const Command& c,
     if (code == 12 && pairs && (hdr.status == 0 || hdr.status == 8)) {
         if (const uint8_t* p = stored_row_buffer(h, slot))
             check_pairs(p, orv::slot_at(slot)->row_buffer_size,
-                        hostkit::count(hdr), hdr.status);
+                        hostkit::count(hdr));
     }
     if (code == 25 && (hdr.status == 0 || hdr.status == 2)) {
         const uint8_t* p = stored_row_buffer(h, slot);
