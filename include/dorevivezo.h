@@ -78,8 +78,15 @@
  * status 0, sqlstate "01004" and native_error 0; the next command 25 goes on
  * with the next row (its block starts again with the header).  A host that
  * wants every row calls command 25 until sqlstate is no longer "01004".
+ * When a fetch or a value read fails in the middle (a server that went
+ * away, say), the command ends with status 2 and the driver's sqlstate and
+ * native_error; the block still holds, and number still counts, the whole
+ * rows fetched before the failure, and a host must not take them for the
+ * whole result.
  *
- * Calls of orvsql() must not overlap: the connector's state is process-wide.
+ * The connector's state is process-wide: calls of orvsql() from several
+ * threads wait for one another (one lock for the process), and a call made
+ * from inside a callback, on the calling thread, runs at once.
  */
 #ifndef DOREVIVEZO_H
 #define DOREVIVEZO_H

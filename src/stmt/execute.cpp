@@ -150,14 +150,16 @@ SQLRETURN run_execute(Command& cmd) {
 // Command 10.  Describes the current result into the slot's column table
 // (every column, so that a later fetch finds them all described) and
 // copies the records of columns 1.. into argument 3, as many whole
-// 224-byte records as its size holds.  `count` = the driver's column count
-// (0 when the table could not be enlarged).  The dispatcher has checked
-// argument 3 (status 3) and the statement (14).
+// 224-byte records as its size holds.  `count` = the driver's column count.
+// When the table could not be enlarged: count 0 and status 8 (a count of 0
+// with status 0 would say the result has no columns).  The dispatcher has
+// checked argument 3 (status 3) and the statement (14).
 SQLRETURN run_describe(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
     ArgView area = arg(cmd, 3);
     const std::size_t room = area.size / kColumnDescSize;
     int32_t columns = describe_columns(slot, nullptr, INT16_MAX);
+    if (slot.columns == nullptr) hdr_set_status(cmd, ORV_NO_MEMORY);
     const std::size_t copied =
         std::min(room, static_cast<std::size_t>(std::max(columns, 0)));
     for (std::size_t i = 1; i <= copied; ++i) {
@@ -171,15 +173,19 @@ SQLRETURN run_describe(Command& cmd) {
 
 // Command 11.  Copies the whole 224-byte records of argument 3 into the
 // column table from record 1 on, at most column_capacity - 1 of them; the
-// bookmark record stays as it is.  The dispatcher has checked argument 3
-// (status 3) and the statement (14).
+// bookmark record stays as it is.  Status 8 when the slot lost its table
+// (an enlargement failed) and the records cannot be held.  The dispatcher
+// has checked argument 3 (status 3) and the statement (14).
 SQLRETURN run_import_columns(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
+    if (slot.columns == nullptr) {
+        hdr_set_status(cmd, ORV_NO_MEMORY);
+        return SQL_SUCCESS;
+    }
     ArgView area = arg(cmd, 3);
     int64_t records = area.size / kColumnDescSize;
     records = std::min<int64_t>(records, slot.column_capacity - 1);
-    if (!arg_has_storage(area) || slot.columns == nullptr || records <= 0)
-        return SQL_SUCCESS;
+    if (!arg_has_storage(area) || records <= 0) return SQL_SUCCESS;
     arg_read(area, 0, slot.columns + kColumnDescSize,
              static_cast<std::size_t>(records) * kColumnDescSize);
     return SQL_SUCCESS;

@@ -54,7 +54,7 @@ inline constexpr char kFullState[6] = "01004";
 // How the row loop ended.
 enum class LoopEnd {
     kNoData,   // every row delivered
-    kFailure,  // a fetch or a row's last read failed: `last` says how
+    kFailure,  // a fetch or a read failed: `last` says how
     kFull,     // the block passed kMaxAllocation; rows remain
     kNoMemory  // the block or a value could not be had whole
 };
@@ -167,8 +167,9 @@ std::string_view value_text(const char* value, SQLLEN length, bool null_text,
 // (values per row), `number` (rows in the block), `status`, and for a block
 // that stopped at its size limit `sqlstate` "01004".
 // Returns SQL_SUCCESS when the status is set (end of data, block full,
-// early failures), else the failing ODBC code for the diagnostic capture
-// (status stays 0; the block built so far is handed over).
+// early failures), else the failing ODBC code for the diagnostic capture:
+// a fetch or a value read that fails ends the block with the whole rows
+// before it, handed over and counted as usual, and status 2.
 SQLRETURN run_fetch_block(Command& cmd) {
     if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     // The block's address is the only way to the rows: without room for it
@@ -224,7 +225,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
         }
         last = rc;
         const std::size_t row_start = block.used;
-        bool row_whole = true;
+        bool row_whole = true, row_read = true;
         for (int32_t k = 1; k <= n && row_whole; ++k) {
             if (is_binary_host_type(column_record(slot, k)->type)) continue;
             void* value = nullptr;
@@ -233,23 +234,21 @@ SQLRETURN run_fetch_block(Command& cmd) {
                                SQL_C_CHAR, &value, 0, &length);
             std::string_view text = value_text(static_cast<const char*>(value),
                                                length, null_text, &row_whole);
-            if (row_whole) row_whole = make_room(block, text.size());
+            if (!row_whole) break;
+            row_read = SQL_SUCCEEDED(last);
+            if (!row_read) break;
+            row_whole = make_room(block, text.size());
             if (row_whole) put_item(block, text);
         }
-        if (!row_whole) {
-            // The row cannot be delivered whole: the block ends with the
-            // rows before it.
+        if (!row_whole || !row_read) {
+            // The row cannot be delivered whole and right: the block ends
+            // with the rows before it.  A failed read is reported with its
+            // own diagnostics (it is the statement's last call).
             block.used = row_start;
-            end = LoopEnd::kNoMemory;
+            end = row_whole ? LoopEnd::kFailure : LoopEnd::kNoMemory;
             break;
         }
         ++rows;
-        // A row's last read decides, as its fetch does for a row without
-        // text columns.
-        if (!SQL_SUCCEEDED(last)) {
-            end = LoopEnd::kFailure;
-            break;
-        }
         if (block.over_limit) {
             end = LoopEnd::kFull;
             break;
@@ -265,6 +264,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
         case LoopEnd::kNoData:
             return SQL_SUCCESS;
         case LoopEnd::kFailure:
+            hdr_set_status(cmd, ORV_ODBC_ERROR);
             return last;
         case LoopEnd::kFull:
             hdr_set_sqlstate(cmd, kFullState);

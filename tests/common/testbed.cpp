@@ -11,6 +11,14 @@ std::string env(const char* name) {
     const char* v = std::getenv(name);
     return v ? v : "";
 }
+
+// Every test gets the hostile host's checks: a violation fails the test
+// that ran the command.
+void fail_running_test(const hostkit::Host&, const std::string& what) {
+    ADD_FAILURE() << what;
+}
+[[maybe_unused]] const bool reporter_installed =
+    (hostkit::set_violation_reporter(&fail_running_test), true);
 }  // namespace
 
 bool in_ci() { return env("CI") == "true"; }

@@ -46,6 +46,9 @@ class HostKit : public ::testing::Test {
     void SetUp() override {
         g_body = nullptr;
         h = hostkit::make_test_host(&fake_entry);
+        // The fake connector breaks rules on purpose; tests read
+        // h.violations instead.
+        h.report_violations = false;
     }
     Host h;
     CmdHdr hdr = hostkit::header(3, 7);
@@ -297,6 +300,152 @@ TEST_F(HostKit, OnCallCanAnswerInsteadOfTheHost) {
     EXPECT_EQ(answer, 0);
     EXPECT_EQ(hdr.status, 8);
     EXPECT_EQ(h.calls.size(), 1u);
+}
+
+// Each thing a connector must never do is caught and names the call (or
+// the return) that did it; a well-behaved command leaves no violation.
+TEST_F(HostKit, HostileHostNamesEveryViolation) {
+    using Body = int32_t (*)(HostContext*, HostCallback);
+    struct Case {
+        const char* what;
+        int32_t code;
+        uint32_t header_size;
+        Body body;
+        const char* expected;  // part of the one violation; "" for none
+        std::optional<int32_t> arg_count = {};
+    };
+    static char text[] = "x";
+    const Case cases[] = {
+        {"clean", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_STRING, c, 3 + 256, 0, 0, text, -1);
+             cb(RESIZE_ARG, c, 3, 0, 0, nullptr, 64);
+             static_cast<uint8_t*>(c->args[3].data)[63] = 1;
+             const int16_t s = 2;
+             std::memcpy(static_cast<uint8_t*>(c->args[2].data) + 18, &s, 2);
+             return 2;
+         },
+         ""},
+        {"canary", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             static_cast<uint8_t*>(c->args[3].data)[-1] ^= 1;
+             cb(PUT_INT, c, 3, 1, 0, nullptr, 0);
+             return 0;
+         },
+         "canary in front of argument 3's storage was overwritten before "
+         "PUT_INT selector 3 (call 1)"},
+        {"descriptor", 12, 48,
+         [](HostContext* c, HostCallback) {
+             c->args[3].size += 1;
+             return 0;
+         },
+         "the descriptor of argument 3 was changed by the time the command "
+         "returned"},
+        {"arg_count", 12, 48,
+         [](HostContext* c, HostCallback) {
+             c->arg_count = 9;
+             return 0;
+         },
+         "arg_count was changed"},
+        {"null text", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_STRING, c, 3, 0, 0, nullptr, 0);
+             return 0;
+         },
+         "PUT_STRING selector 3 (call 1) with a null text pointer"},
+        {"null number text", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_NUMBER_TEXT, c, 3, 0, 0, nullptr, -1);
+             return 0;
+         },
+         "PUT_NUMBER_TEXT selector 3 (call 1) with a null text pointer"},
+        {"beyond arg_count", 3, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_STRING, c, 4, 0, 0, text, -1);
+             return 0;
+         },
+         "PUT_STRING selector 4 (call 1) names argument 4, beyond arg_count "
+         "3"},
+        {"element beyond arg_count", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_STRING, c, 4 + 256 * 2, 0, 0, text, -1);
+             return 0;
+         },
+         "names argument 4"},
+        {"unknown service", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(3, c, 3, 0, 0, nullptr, 0);
+             return 0;
+         },
+         "service 3 selector 3 (call 1): no such service"},
+        {"input field", 12, 48,
+         [](HostContext* c, HostCallback) {
+             static_cast<uint8_t*>(c->args[2].data)[2] = 0;  // subcode
+             return 0;
+         },
+         "header byte 2 was written by the time the command returned"},
+        {"slot outside command 4", 9, 48,
+         [](HostContext* c, HostCallback) {
+             static_cast<uint8_t*>(c->args[2].data)[0] = 5;
+             return 0;
+         },
+         "header byte 0 was written"},
+        {"slot of command 4", 4, 48,
+         [](HostContext* c, HostCallback) {
+             static_cast<uint8_t*>(c->args[2].data)[0] = 5;
+             return 0;
+         },
+         ""},
+        {"short header written", 9, 47,
+         [](HostContext* c, HostCallback) {
+             static_cast<uint8_t*>(c->args[2].data)[18] = 11;
+             return 11;
+         },
+         "header byte 18 was written"},
+        {"short header answered", 9, 47,
+         [](HostContext*, HostCallback) { return 0; },
+         "returned 0 instead of 11"},
+        {"result and status differ", 9, 48,
+         [](HostContext*, HostCallback) { return 2; },
+         "returned 2 with status 0 in the header"},
+        {"no header argument", 9, 48,
+         [](HostContext*, HostCallback) { return 0; },
+         "returned 0 instead of 11", 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        g_body = [&](HostContext* ctx, HostCallback cb) {
+            return k.body(ctx, cb);
+        };
+        h.header_size = k.header_size;
+        h.arg_count_override = k.arg_count;
+        CmdHdr in = hostkit::header(3, 7);
+        hostkit::run(h, k.code, in, {hostkit::array(8, 2, 2 | ARG_CALLBACK)});
+        if (*k.expected == 0) {
+            EXPECT_TRUE(h.violations.empty()) << h.violations.front();
+            continue;
+        }
+        ASSERT_EQ(h.violations.size(), 1u);
+        EXPECT_NE(h.violations[0].find(k.expected), std::string::npos)
+            << h.violations[0];
+        EXPECT_NE(h.violations[0].find("command " + std::to_string(k.code)),
+                  std::string::npos);
+    }
+}
+
+// Violations go to the reporter unless the host says otherwise.
+TEST_F(HostKit, ViolationsReachTheReporter) {
+    static std::vector<std::string> reported;
+    const hostkit::ViolationReporter before = hostkit::set_violation_reporter(
+        [](const Host&, const std::string& v) { reported.push_back(v); });
+    g_body = [](HostContext*, HostCallback) { return 3; };
+    h.report_violations = true;
+    hostkit::run(h, 9, hdr);
+    h.report_violations = false;
+    hostkit::run(h, 9, hdr);
+    hostkit::set_violation_reporter(before);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_NE(reported[0].find("returned 3"), std::string::npos);
 }
 
 TEST(HostKitHeader, WordSwappedFields) {
