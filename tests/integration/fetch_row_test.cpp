@@ -721,7 +721,6 @@ TEST_P(FetchRow, NoRetrievalBufferMeansStatusEightNeverAnEmptyValue) {
          0,
          0,
          {}},
-        {"block", 25, 0, hostkit::buffer(sizeof(void*)), 2, 0, 1, {}},
     };
     exec("CREATE TEMPORARY TABLE fr_nb (v VARCHAR(3))");
     exec("INSERT INTO fr_nb VALUES ('abc')");
