@@ -13,6 +13,8 @@
 // (the block grows just enough for it) and fetching stops there: the block
 // holds whole rows only, and sqlstate "01004" tells the host that rows
 // remain for the next command 25.
+#include "stmt/fetch_block.h"
+
 #include <sql.h>
 #include <sqlext.h>
 
@@ -303,6 +305,7 @@ struct Rowsets {
     SQLPOINTER saved_status = nullptr;
 };
 Rowsets Plan;
+bool RowsetsAllowed = true;
 
 // Element length for a column's values bound as text: the width and its
 // terminator, four bytes a character for character data (display sizes
@@ -318,6 +321,7 @@ SQLLEN bound_length(const ColumnDesc& rec, bool character) {
 // false, with nothing set on the statement, when they cannot.
 bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
     Rowsets& p = Plan;
+    if (!RowsetsAllowed) return false;
     p.count = 0;
     p.row_item = 0;
     std::size_t per_row = 0;
@@ -541,6 +545,8 @@ LoopEnd fetch_values(BlockWriter& w, SQLHSTMT statement, const ColumnDesc* recs,
 }
 
 }  // namespace
+
+void set_block_rowsets(bool allowed) { RowsetsAllowed = allowed; }
 
 // Status 3, before anything is fetched, when argument 3 is missing or has
 // no storage for an address (null, or smaller than a pointer).
