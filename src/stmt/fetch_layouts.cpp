@@ -146,8 +146,14 @@ void store_value(const ArgView& dst, const void* value, SQLLEN length,
         arg_fill(dst, 0, dst.size, 0);
         return;
     }
-    // The buffer holds the whole value unless it could not grow; then it
-    // holds what fitted (character data keeps its terminator).
+    // A value the buffer holds whole is followed there by its terminator:
+    // one copy takes both.
+    if (length < data_buffer_capacity()) {
+        arg_write(dst, 0, value, static_cast<std::size_t>(length) + 1);
+        return;
+    }
+    // The buffer holds what fitted of a value it could not grow for
+    // (character data keeps its terminator).
     SQLLEN held = data_buffer_capacity() - (c_type == SQL_C_CHAR ? 1 : 0);
     auto n =
         static_cast<std::size_t>(std::min(length, std::max<SQLLEN>(held, 0)));
