@@ -150,11 +150,6 @@ struct TextColumn {
     bool may_hold_zero;   // its text may hold a zero byte (character data)
 };
 
-// The block's columns: the non-binary columns of the result, in order.
-// Results with more text columns than this are read through a plan built
-// in parts (plan_columns and the per-value loop take them in turns).
-inline constexpr int32_t kPlanColumns = 256;
-
 // Host types whose text is a number, a date or a time: never a zero byte.
 constexpr bool is_number_or_time(int32_t type) {
     switch (type) {
@@ -214,6 +209,7 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
     *rc = SQLGetData(statement, c.number, SQL_C_CHAR, at,
                      static_cast<SQLLEN>(room), &length);
     if (!SQL_SUCCEEDED(*rc)) {
+        if (!make_room(w, 0)) return false;
         put_item(w, {});
         return true;
     }
@@ -451,6 +447,7 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
                           SQL_POSITION, SQL_LOCK_NO_CHANGE);
             if (!SQL_SUCCEEDED(rc)) {
                 *last = rc;
+                if (!make_room(w, 0)) return false;
                 put_item(w, {});
                 continue;
             }
