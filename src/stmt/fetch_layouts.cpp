@@ -101,14 +101,21 @@ struct RecordWriter {
     void escaped(std::string_view value) {
         const auto* v = reinterpret_cast<const uint8_t*>(value.data());
         const std::size_t n = value.size();
+        const uint8_t* first = next_special(v, v + n);
+        if (first == nullptr) {
+            // The common value: nothing to escape.
+            bytes(value);
+            return;
+        }
         std::size_t marks = 0;
         for (const uint8_t* q = v; (q = next_mark(q, v + n)) != nullptr; ++q)
             ++marks;
         if (!room(n + marks)) return;
         uint8_t* out = slot.row_buffer + p;
         std::size_t at = 0;
+        const uint8_t* special = first;
         while (at < n) {
-            const uint8_t* special = next_special(v + at, v + n);
+            if (at != 0) special = next_special(v + at, v + n);
             const std::size_t run =
                 (special != nullptr ? static_cast<std::size_t>(special - v)
                                     : n) -
