@@ -4,6 +4,7 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <string_view>
 
 #include "conn/slots.h"
 #include "dorevivezo.h"
@@ -68,6 +69,16 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
                       SQLSMALLINT c_type, void** target, SQLLEN target_size,
                       SQLLEN* length);
+
+// Finishes reading a value of which the caller's own SQLGetData call
+// received the first part, `head` (the bytes before the part's
+// terminator), and found it cut: the head is copied into the retrieval
+// buffer and the rest read after it, as read_column's pointer mode reads a
+// whole value; *target, *length, the result and read_lacked_memory() are
+// as read_column's pointer mode leaves them.
+SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
+                           SQLSMALLINT c_type, std::string_view head,
+                           void** target, SQLLEN* length);
 
 // True when the last read_column could not hold the value whole in the
 // retrieval buffer: the buffer could not be had at all, or could not grow
