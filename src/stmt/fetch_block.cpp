@@ -35,14 +35,20 @@ namespace orv {
 
 namespace {
 
-// Sizing of the row buffer.
-inline constexpr std::size_t kReserved = 4;  // tail of every allocation,
-                                             // never written
-inline constexpr double kMinCapacity = 16380;
-inline constexpr double kMaxInitialCapacity = 1024572;
-inline constexpr std::size_t kDoublingLimit = 1024576;  // allocations up to
-                                                        // this size double
-inline constexpr std::size_t kMaxAllocation = 2097152;
+// Sizing of the row buffer.  Every allocation ends in a reserved tail of
+// kReserved bytes that is never written, so each usable capacity is an
+// allocation size minus 4: the smallest block is allocated 16 KB (16384,
+// so 16380 usable); the largest first allocation is 1024576 bytes (a
+// decimal megabyte plus 24 KB, so 1024572 usable), and allocations up to it
+// double while larger ones grow by half; no block is allocated more than
+// 2 MB (2097152), apart from the one row that may finish past it.
+inline constexpr std::size_t kReserved = 4;
+inline constexpr std::size_t kMinAllocation = 16 * 1024;
+inline constexpr double kMinCapacity = kMinAllocation - kReserved;  // 16380
+inline constexpr std::size_t kDoublingLimit = 1024576;
+inline constexpr double kMaxInitialCapacity =
+    kDoublingLimit - kReserved;                                 // 1024572
+inline constexpr std::size_t kMaxAllocation = 2 * 1024 * 1024;  // 2097152
 inline constexpr double kDefaultRows = 10;
 // Beyond this many rows the estimate is clamped anyway; keeps the product
 // finite whatever `number` holds.
@@ -569,7 +575,6 @@ void set_block_rowsets(bool allowed) { RowsetsAllowed = allowed; }
 // a fetch or a value read that fails ends the block with the whole rows
 // before it, handed over and counted as usual, and status 2.
 SQLRETURN run_fetch_block(Command& cmd) {
-    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     // The block's address is the only way to the rows: without room for it
     // nothing is fetched.
     const ArgView target = arg(cmd, 3);

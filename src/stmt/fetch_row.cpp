@@ -221,7 +221,6 @@ void fetch_per_argument(RowFetch& f) {
 // layout.  End of data: `number` 0.0, status 0 and the common tail with
 // SQL_NO_DATA.  Returns the last ODBC code for the common tail.
 SQLRETURN run_fetch_row(Command& cmd) {
-    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
 
     const double row_number = hdr_row_number(cmd);
