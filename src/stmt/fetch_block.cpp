@@ -578,7 +578,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
     // The block's address is the only way to the rows: without room for it
     // nothing is fetched.
     const ArgView target = arg(cmd, 3);
-    if (target.data == nullptr || target.size < sizeof(void*)) {
+    if (!arg_has_storage(target) || target.size < sizeof(void*)) {
         hdr_set_status(cmd, ORV_MISSING_ARG);
         return SQL_SUCCESS;
     }

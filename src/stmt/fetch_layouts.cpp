@@ -169,17 +169,6 @@ void put_value(RowFetch& f, int32_t selector, std::string_view text) {
         hdr_set_status(f.cmd, ORV_NO_MEMORY);
 }
 
-ArgView sub_view(const ArgView& a, std::size_t at, std::size_t len) {
-    ArgView v = a;
-    if (a.data == nullptr || at >= a.size) {
-        v.size = 0;
-        return v;
-    }
-    v.data = a.data + at;
-    v.size = static_cast<uint32_t>(std::min<std::size_t>(len, a.size - at));
-    return v;
-}
-
 void store_value(const ArgView& dst, const void* value, SQLLEN length,
                  SQLSMALLINT c_type) {
     if (length < 0) {
@@ -248,10 +237,8 @@ void fetch_array(RowFetch& f) {
             continue;
         }
         // The element's place; the host gives room for `param` elements.
-        ArgView element = target;
-        if (target.data != nullptr)
-            element.data =
-                target.data + static_cast<std::size_t>(k - 1) * target.size;
+        const ArgView element =
+            arg_element(target, static_cast<std::size_t>(k - 1));
         arg_fill(element, 0, element.size, 0);
         SQLRETURN rc = read_into(f.statement, k, SQL_C_CHAR, element, &length);
         if (read_lacked_memory()) {
@@ -319,7 +306,7 @@ void fetch_fixed(RowFetch& f) {
         SQLLEN length = 0;
         SQLRETURN rc =
             read_into(f.statement, k, SQL_C_CHAR,
-                      sub_view(target, p, std::min(w + 1, s)), &length);
+                      arg_sub_view(target, p, std::min(w + 1, s)), &length);
         const bool read = !read_lacked_memory();
         if (!read) {
             report_no_memory(f, k);
@@ -331,8 +318,8 @@ void fetch_fixed(RowFetch& f) {
         // What the read left at p counts when the driver reported a
         // length; a NULL or a failed read shows as w spaces.
         std::size_t l = 0;
-        if (read && SQL_SUCCEEDED(rc) && length > 0 && target.data != nullptr)
-            l = strnlen(reinterpret_cast<const char*>(target.data + p), w);
+        if (read && SQL_SUCCEEDED(rc) && length > 0)
+            l = arg_text_length(target, p, w);
         arg_fill(target, p + l, w - l, ' ');
         p += w;
         s -= w;
