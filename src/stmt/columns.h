@@ -17,13 +17,6 @@ static_assert(kColumnDescSize == 224);
 // Columns the table of a newly allocated slot has room for.
 inline constexpr int32_t kInitialColumnCapacity = 32;
 
-// The names the fetch files use for the header's COLTYPE_TEXT_WIDTH and
-// column_type_is_binary.
-inline constexpr int32_t kDefaultTextWidth = COLTYPE_TEXT_WIDTH;
-constexpr bool is_binary_host_type(int32_t type) {
-    return column_type_is_binary(type) != 0;
-}
-
 // Maps an SQL type (SQL_DESC_TYPE after the date rule) to the host's code.
 int32_t host_column_type(int16_t sql_type);
 

@@ -134,7 +134,7 @@ std::size_t initial_capacity(ConnectionSlot& slot, int32_t n, double number,
     *binary = 0;
     for (int32_t k = 1; k <= n; ++k) {
         const ColumnDesc* rec = column_record(slot, k);
-        if (is_binary_host_type(rec->type)) {
+        if (column_type_is_binary(rec->type)) {
             per_row += rec->width;
             ++*binary;
         } else {
@@ -329,7 +329,7 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
     std::size_t per_row = 0;
     for (int32_t k = 1; k <= n; ++k) {
         const ColumnDesc& rec = recs[k];
-        if (is_binary_host_type(rec.type)) continue;
+        if (column_type_is_binary(rec.type)) continue;
         if (p.count == kMaxBoundColumns) return false;
         const bool character = !is_number_or_time(rec.type);
         const SQLLEN length = bound_length(rec, character);
@@ -534,7 +534,7 @@ LoopEnd fetch_values(BlockWriter& w, SQLHSTMT statement, const ColumnDesc* recs,
         const std::size_t row_start = w.used;
         for (int32_t k = 1; k <= n; ++k) {
             const int32_t type = recs[k].type;
-            if (is_binary_host_type(type)) continue;
+            if (column_type_is_binary(type)) continue;
             const TextColumn c{static_cast<SQLUSMALLINT>(k),
                                !is_number_or_time(type)};
             if (!read_item(w, statement, c, null_text, last)) {

@@ -15,9 +15,6 @@ namespace orv {
 
 namespace {
 
-// Subcode bits the fixed-width layout does not support (status 15).
-inline constexpr int16_t kFixedUnsupported = 0x0004 | 0x0008;
-
 // Pairs record: bytes reserved per column besides its value (table name,
 // ':', column name, '=', terminator), and at the record's end.  They size
 // the record's first buffer only.
@@ -286,7 +283,7 @@ void fetch_fixed(RowFetch& f) {
                                       : 0;
         }
     }
-    if (f.subcode & kFixedUnsupported) {
+    if (f.subcode & (FETCH_FIXED_REFUSED_4 | FETCH_FIXED_REFUSED_8)) {
         hdr_set_status(f.cmd, ORV_REFUSED);
         return;
     }
@@ -352,7 +349,7 @@ void fetch_pairs(RowFetch& f) {
         if (rec == nullptr) break;
         uint64_t w = width_of(*rec);
         estimate +=
-            kPairsPerColumn + w + (is_binary_host_type(rec->type) ? w : 0);
+            kPairsPerColumn + w + (column_type_is_binary(rec->type) ? w : 0);
     }
     const auto start = static_cast<std::size_t>(
         std::min<uint64_t>(estimate, kPairsInitialRoom));

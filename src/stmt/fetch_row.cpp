@@ -18,12 +18,6 @@ namespace orv {
 
 namespace {
 
-// Host type codes the per-argument layout treats apart.
-inline constexpr int kHostString = 2;      // text into the storage
-inline constexpr int kHostNumberText = 4;  // text through PUT_NUMBER_TEXT
-inline constexpr int kHostUnsigned = 6;    // 32-bit integer, PUT_INT
-inline constexpr int kHostSigned = 8;      // 32-bit integer, PUT_INT
-
 inline constexpr std::size_t kNumberTextSize = 32;
 
 // The state of a value cut to the room the host gave it.
@@ -61,7 +55,7 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
     const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
-    if (rec.width == 0) rec.width = kDefaultTextWidth;
+    if (rec.width == 0) rec.width = COLTYPE_TEXT_WIDTH;
 
     SQLLEN length = 0;
     SQLRETURN rc;
@@ -78,13 +72,13 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
                          &value, 0, &length);
         lacked = read_lacked_memory();
         if (!lacked) put_value(f, a, value_text(value, length, null_text));
-    } else if (type == kHostUnsigned || type == kHostSigned) {
+    } else if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
         // At most four bytes of the driver's integer reach the work value,
         // so a 2-byte host integer gets the low 16 bits.  A NULL leaves it
         // 0, also under FETCH_NULL_TEXT: text never goes into an integer.
         SQLINTEGER value = 0;
         rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
-                        type == kHostUnsigned ? SQL_C_ULONG : SQL_C_SLONG,
+                        type == ARG_TYPE_UNSIGNED ? SQL_C_ULONG : SQL_C_SLONG,
                         &value, sizeof value, &length);
         if (SQL_SUCCEEDED(rc) && length >= 0)
             std::memcpy(&work, &value,
@@ -98,9 +92,9 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
         // then stored as far as it fits.  The storage is written only once
         // the whole value is had, so that a value that cannot be read for
         // want of memory leaves it as it was.
-        const bool number = type == kHostNumberText;
+        const bool number = type == ARG_TYPE_NUMBER_TEXT;
         const SQLSMALLINT c_type =
-            number || type == kHostString ? SQL_C_CHAR : SQL_C_BINARY;
+            number || type == ARG_TYPE_STRING ? SQL_C_CHAR : SQL_C_BINARY;
         const ArgView dst =
             number ? ArgView{0, reinterpret_cast<uint8_t*>(number_text),
                              static_cast<uint32_t>(kNumberTextSize), true}
@@ -166,7 +160,7 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
     if (!counted) return;
     if (cut) report_truncation(f, k);
     if (follow_up) {
-        if (type == kHostNumberText)
+        if (type == ARG_TYPE_NUMBER_TEXT)
             svc_put_number_text(f.cmd, a, number_text);
         else
             svc_put_int(f.cmd, a, static_cast<int64_t>(work));
