@@ -43,10 +43,10 @@ class Names:
     def __init__(self):
         self.by_id = {}
 
-    def read(self, spec):
-        m = re.match(r"\((\d+)\)(?:\s(.*))?$", spec)
+    def read(self, field):
+        m = re.match(r"\((\d+)\)(?:\s(.*))?$", field)
         if not m:
-            return spec
+            return field
         if m.group(2) is not None:
             self.by_id[m.group(1)] = m.group(2)
         return self.by_id.get(m.group(1), "?")

@@ -299,6 +299,14 @@ static inline ORV_CONSTEXPR int column_type_is_binary(int32_t type) {
     return type >= COLTYPE_BINARY_FIRST && type <= COLTYPE_BINARY_LAST;
 }
 
+/* Non-zero when a host column type code stands for a number: decimal,
+   smallint, integer, float, double or bigint. */
+static inline ORV_CONSTEXPR int column_type_is_number(int32_t type) {
+    return type == COLTYPE_DECIMAL || type == COLTYPE_SMALLINT ||
+           type == COLTYPE_INTEGER || type == COLTYPE_FLOAT ||
+           type == COLTYPE_DOUBLE || type == COLTYPE_BIGINT;
+}
+
 /* Exchanges the 16-bit halves of a 32-bit value; its own inverse.  The
    header stores native_error and count this way, and the row fetch reads
    param this way: 100 is stored as 0x00640000 (bytes 00 00 64 00). */

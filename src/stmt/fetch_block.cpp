@@ -158,22 +158,9 @@ struct TextColumn {
 
 // Host types whose text is a number, a date or a time: never a zero byte.
 constexpr bool is_number_or_time(int32_t type) {
-    switch (type) {
-        case 0:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 7:
-        case 8:
-        case 10:
-        case 11:
-        case 12:
-        case 16:
-            return true;
-        default:
-            return false;
-    }
+    return column_type_is_number(type) || type == COLTYPE_TIMESTAMP ||
+           type == COLTYPE_DATE || type == COLTYPE_TIME ||
+           type == COLTYPE_DATETIME || type == COLTYPE_BIT;
 }
 
 // The length of a value's item: the driver's length, cut at the value's

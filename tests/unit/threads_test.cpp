@@ -36,16 +36,6 @@ class Threads : public testbed::StandinTest {
         };
         ASSERT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
     }
-
-    // A new slot, connected.
-    int connected_slot() {
-        const int slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
-        EXPECT_EQ(
-            command(host, ORV_CMD_CONNECT, slot, {hostkit::text("-host=x")})
-                .status,
-            ORV_OK);
-        return slot;
-    }
 };
 
 // The items of the block whose address command 25 stored in argument 3.
@@ -85,7 +75,7 @@ int work_on(int slot, int rounds) {
 }
 
 TEST_F(Threads, OverlappingCallsOnDifferentSlotsStayApart) {
-    const int a = connected_slot(), b = connected_slot();
+    const int a = connect_slot(), b = connect_slot();
     int wrong_a = -1, wrong_b = -1;
     std::thread ta([&] { wrong_a = work_on(a, 150); });
     std::thread tb([&] { wrong_b = work_on(b, 150); });
@@ -98,7 +88,7 @@ TEST_F(Threads, OverlappingCallsOnDifferentSlotsStayApart) {
 // A host that calls orvsql again from inside a callback, on the same
 // thread, gets its answer at once: the outer call's lock does not block it.
 TEST_F(Threads, CallFromInsideACallbackRunsAtOnce) {
-    const int outer = connected_slot(), inner = connected_slot();
+    const int outer = connect_slot(), inner = connect_slot();
     ASSERT_EQ(testbed::exec(host, outer, "outer").status, ORV_OK);
     ASSERT_EQ(testbed::exec(host, inner, "inner").status, ORV_OK);
     hostkit::Host nested = testbed::make_host();

@@ -277,19 +277,7 @@ bool output_end(Output& o, bool complete) {
 
 // Host column type codes of numbers: decimal, smallint, integer, float,
 // double, bigint.
-bool numeric_type(int32_t type) {
-    switch (type) {
-        case 0:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 8:
-            return true;
-        default:
-            return false;
-    }
-}
+bool numeric_type(int32_t type) { return column_type_is_number(type) != 0; }
 
 void progress_end(Progress& p) {
     if (!p.shown) return;
