@@ -23,24 +23,6 @@ namespace orvbench {
 
 namespace {
 
-// Command codes.
-enum : int32_t {
-    kAllocEnv = 1,
-    kFreeEnv = 2,
-    kDiagnostics = 3,
-    kAllocSlot = 4,
-    kConnect = 6,
-    kDisconnect = 7,
-    kExecute = 9,
-    kDescribe = 10,
-    kFetchRow = 12,
-    kResetStatement = 13,
-    kFetchBlock = 25,
-};
-
-// Host type codes of the per-argument layout.
-enum : int16_t { kHostText = 2, kHostNumber = 4, kHostInteger = 8 };
-
 constexpr std::string_view kRowsRemain = "01004";
 
 // ---- The session ------------------------------------------------------------
@@ -64,20 +46,20 @@ std::string failure(const char* what, const CmdHdr& hdr) {
     std::string text = std::string(what) + ": status " +
                        std::to_string(hdr.status) + ", sqlstate " +
                        hostkit::sqlstate(hdr);
-    command(kDiagnostics, {hostkit::buffer(240)});
+    command(ORV_CMD_DIAGNOSTICS, {hostkit::buffer(240)});
     const std::string message = hostkit::put_text(g_session.host, 3);
     if (!message.empty()) text += ": " + message;
     return text;
 }
 
 bool execute(const std::string& sql, std::string& error) {
-    const CmdHdr hdr = command(kExecute, {hostkit::text(sql)});
+    const CmdHdr hdr = command(ORV_CMD_EXECUTE, {hostkit::text(sql)});
     if (hdr.status == ORV_OK) return true;
     error = failure(("execute " + sql).c_str(), hdr);
     return false;
 }
 
-void close_cursor() { command(kResetStatement); }
+void close_cursor() { command(ORV_CMD_RESET_STATEMENT); }
 
 // ---- FetchCall --------------------------------------------------------------
 
@@ -270,12 +252,12 @@ bool is_number_type(SQLSMALLINT t) {
 
 // The host argument a per-argument fetch gives a column.
 ArgShape argument_for(const Column& c) {
-    if (is_integer_type(c.sql_type)) return {kHostInteger, 4};
-    if (is_number_type(c.sql_type)) return {kHostNumber, 8};
+    if (is_integer_type(c.sql_type)) return {ARG_TYPE_SIGNED, 4};
+    if (is_number_type(c.sql_type)) return {ARG_TYPE_NUMBER_TEXT, 8};
     const SQLLEN display = c.display_size;
-    return {kHostText, display > 0 && display < 65536
-                           ? static_cast<uint32_t>(display + 1)
-                           : 4096u};
+    return {ARG_TYPE_STRING, display > 0 && display < 65536
+                                 ? static_cast<uint32_t>(display + 1)
+                                 : 4096u};
 }
 
 }  // namespace
@@ -299,13 +281,13 @@ bool connector_open(const Settings& cfg, std::string& error) {
         hostkit::make_test_host(reinterpret_cast<hostkit::Entry>(entry));
     g_session.host.guard_pages = false;
     g_session.slot = 0;
-    CmdHdr hdr = command(kAllocEnv);
+    CmdHdr hdr = command(ORV_CMD_ALLOC_ENV);
     if (hdr.status != ORV_OK) {
         error = failure("command 1", hdr);
         return false;
     }
     g_session.env = true;
-    hdr = command(kAllocSlot);
+    hdr = command(ORV_CMD_ALLOC_SLOT);
     if (hdr.status != ORV_OK) {
         error = failure("command 4", hdr);
         return false;
@@ -314,7 +296,7 @@ bool connector_open(const Settings& cfg, std::string& error) {
     std::string connection = "-host=" + cfg.dsn;
     if (!cfg.user.empty())
         connection += " -user=" + cfg.user + " -pw=" + cfg.password;
-    hdr = command(kConnect, {hostkit::text(connection)});
+    hdr = command(ORV_CMD_CONNECT, {hostkit::text(connection)});
     if (hdr.status != ORV_OK) {
         error = failure(("connect to " + cfg.dsn).c_str(), hdr);
         return false;
@@ -327,9 +309,9 @@ bool connector_open(const Settings& cfg, std::string& error) {
 }
 
 void connector_close() {
-    if (g_session.slot != 0) command(kDisconnect);
+    if (g_session.slot != 0) command(ORV_CMD_DISCONNECT);
     g_session.slot = 0;
-    if (g_session.env) command(kFreeEnv);
+    if (g_session.env) command(ORV_CMD_FREE_ENV);
     g_session.env = false;
 }
 
@@ -337,7 +319,7 @@ bool connector_describe(const Settings& cfg, std::vector<Column>& columns,
                         std::string& error) {
     if (!execute(cfg.query, error)) return false;
     const auto n = static_cast<uint32_t>(columns.size());
-    const CmdHdr hdr = command(kDescribe, {hostkit::buffer(n * 224)});
+    const CmdHdr hdr = command(ORV_CMD_DESCRIBE, {hostkit::buffer(n * 224)});
     if (hdr.status != ORV_OK || hostkit::count(hdr) != static_cast<int>(n)) {
         error = failure("command 10", hdr);
         close_cursor();
@@ -359,7 +341,7 @@ Run connector_block(const Settings& cfg, const std::vector<Column>& columns,
                     Digest* digest) {
     Run r;
     if (!execute(cfg.query, r.error)) return finish(r);
-    FetchCall call(kFetchBlock, 0, {{kHostInteger, sizeof(void*)}});
+    FetchCall call(ORV_CMD_FETCH_BLOCK, 0, {{ARG_TYPE_SIGNED, sizeof(void*)}});
     double number = 0.0;
     for (;;) {
         call.run(number);
@@ -422,16 +404,16 @@ Run connector_args(const Settings& cfg, const std::vector<Column>& columns,
                    Digest* digest) {
     std::vector<ArgShape> shapes;
     for (const Column& c : columns) shapes.push_back(argument_for(c));
-    FetchCall call(kFetchRow, 0, shapes);
+    FetchCall call(ORV_CMD_FETCH_ROW, 0, shapes);
     return fetch_rows(cfg, call, digest, [&](Digest& d, Run&) {
         char digits[24];
         for (std::size_t k = 0; k < shapes.size(); ++k) {
             const int arg = static_cast<int>(k) + 3;
-            if (shapes[k].type_flags == kHostInteger) {
+            if (shapes[k].type_flags == ARG_TYPE_SIGNED) {
                 const auto res = std::to_chars(digits, digits + sizeof digits,
                                                call.integer(arg));
                 take(d, digits, static_cast<std::size_t>(res.ptr - digits));
-            } else if (shapes[k].type_flags == kHostNumber) {
+            } else if (shapes[k].type_flags == ARG_TYPE_NUMBER_TEXT) {
                 take(d, call.text(arg).data(), call.text(arg).size());
             } else {
                 const auto* p = reinterpret_cast<const char*>(call.data(arg));
@@ -444,7 +426,8 @@ Run connector_args(const Settings& cfg, const std::vector<Column>& columns,
 
 Run connector_pairs(const Settings& cfg, const std::vector<Column>& columns,
                     Digest* digest) {
-    FetchCall call(kFetchRow, FETCH_PAIRS, {{kHostInteger, sizeof(void*)}});
+    FetchCall call(ORV_CMD_FETCH_ROW, FETCH_PAIRS,
+                   {{ARG_TYPE_SIGNED, sizeof(void*)}});
     std::string value;
     return fetch_rows(cfg, call, digest, [&](Digest& d, Run& r) {
         const unsigned char* p = call.address(3);
@@ -468,7 +451,7 @@ Run connector_fixed(const Settings& cfg, const std::vector<Column>& columns,
                     Digest* digest) {
     uint32_t record = 1;
     for (const Column& c : columns) record += static_cast<uint32_t>(c.width);
-    FetchCall call(kFetchRow, FETCH_FIXED, {{kHostText, record}});
+    FetchCall call(ORV_CMD_FETCH_ROW, FETCH_FIXED, {{ARG_TYPE_STRING, record}});
     return fetch_rows(cfg, call, digest, [&](Digest& d, Run&) {
         const auto* p = reinterpret_cast<const char*>(call.data(3));
         for (const Column& c : columns) {

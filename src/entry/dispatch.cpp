@@ -104,12 +104,6 @@ int16_t check_statement(Command& cmd, uint8_t needs, int8_t min_args) {
 
 }  // namespace
 
-bool have_argument_and_statement(Command& cmd) {
-    const int16_t status = check_statement(cmd, kStatement, 3);
-    if (status != ORV_OK) hdr_set_status(cmd, status);
-    return status == ORV_OK;
-}
-
 void capture_diagnostics(Command& cmd, SQLRETURN rc) {
     DiagRecord record;
     SQLRETURN r = read_diagnostic(cmd.slot, cmd.diag_from, record);

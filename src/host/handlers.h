@@ -24,9 +24,4 @@ SQLRETURN run_set_stmt_attr(Command& cmd);    // 17  stmt/attributes.cpp
 SQLRETURN run_list_sources(Command& cmd);     // 18  stmt/execute.cpp
 SQLRETURN run_fetch_block(Command& cmd);      // 25  stmt/fetch_block.cpp
 
-// The checks the dispatcher makes before commands 12 and 25 run: argument
-// 3 is present (else status 3) and the slot holds a statement (else 14).
-// Returns false, with the status set, when one of them fails.
-bool have_argument_and_statement(Command& cmd);
-
 }  // namespace orv

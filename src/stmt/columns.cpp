@@ -258,7 +258,8 @@ void release_data_buffer() {
 
 namespace {
 
-// Reads column `column` into DataBuffer (which exists), growing it until
+// Reads column `column` into DataBuffer (which exists) after the `offset`
+// bytes it already holds of the value, growing it until
 // the whole value fits: a value cut short is read on after the part
 // already received (over that part's terminator for character data).
 // When the buffer cannot grow, it keeps the first, shortened part and
@@ -267,14 +268,15 @@ namespace {
 // steps.  *length receives the whole value's length or the indicator.
 // Returns the code of the last SQLGetData call.
 SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
-                           SQLSMALLINT c_type, SQLLEN* length) {
+                           SQLSMALLINT c_type, SQLLEN offset, SQLLEN* length) {
     const bool is_char = c_type == SQL_C_CHAR;
-    SQLLEN offset = 0;  // bytes kept before the current read
-    // buffer length of the current read
-    SQLLEN room = std::min(DataBuffer.capacity, kFirstReadLength);
+    // offset: bytes kept before the current read; room: the buffer length
+    // of the current read
+    SQLLEN room = offset == 0 ? std::min(DataBuffer.capacity, kFirstReadLength)
+                              : DataBuffer.capacity - offset;
     SQLLEN remaining = 0;  // the current read's indicator
-    SQLRETURN rc = SQLGetData(statement, column, c_type, DataBuffer.buffer,
-                              room, &remaining);
+    SQLRETURN rc = SQLGetData(statement, column, c_type,
+                              DataBuffer.buffer + offset, room, &remaining);
     while (rc == SQL_SUCCESS_WITH_INFO) {
         bool cut = remaining == SQL_NO_TOTAL ||
                    (remaining >= 0 &&
@@ -352,7 +354,7 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
         return rc;
     }
 
-    SQLRETURN rc = read_into_buffer(statement, column, c_type, length);
+    SQLRETURN rc = read_into_buffer(statement, column, c_type, 0, length);
     if (pointer_mode) {
         if (!SQL_SUCCEEDED(rc)) {
             // A failed read yields an empty value, never a stale one.
@@ -376,6 +378,39 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
             std::memcpy(dst, DataBuffer.buffer, static_cast<std::size_t>(n));
         }
     }
+    return rc;
+}
+
+SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
+                           SQLSMALLINT c_type, std::string_view head,
+                           void** target, SQLLEN* length) {
+    static char empty_text[1] = {0};
+    *length = 0;
+    last_read_short = false;
+    const auto held = static_cast<SQLLEN>(head.size());
+    // Room for the head and as much again for the rest to start with.
+    const SQLLEN want = std::max(kInitialDataBuffer, 2 * held + 2);
+    if (DataBuffer.capacity < want) {
+        auto* grown = static_cast<uint8_t*>(
+            orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(want)));
+        if (grown == nullptr) {
+            last_read_short = true;
+            empty_text[0] = 0;
+            *target = empty_text;
+            return SQL_ERROR;
+        }
+        DataBuffer.buffer = grown;
+        DataBuffer.capacity = want;
+    }
+    if (held > 0) std::memcpy(DataBuffer.buffer, head.data(), head.size());
+    SQLRETURN rc = read_into_buffer(statement, column, c_type, held, length);
+    if (!SQL_SUCCEEDED(rc)) {
+        DataBuffer.buffer[0] = 0;
+        *length = 0;
+    } else if (*length == SQL_NULL_DATA) {
+        DataBuffer.buffer[0] = 0;
+    }
+    *target = DataBuffer.buffer;
     return rc;
 }
 

@@ -4,6 +4,7 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <string_view>
 
 #include "conn/slots.h"
 #include "dorevivezo.h"
@@ -15,13 +16,6 @@ static_assert(kColumnDescSize == 224);
 
 // Columns the table of a newly allocated slot has room for.
 inline constexpr int32_t kInitialColumnCapacity = 32;
-
-// The names the fetch files use for the header's COLTYPE_TEXT_WIDTH and
-// column_type_is_binary.
-inline constexpr int32_t kDefaultTextWidth = COLTYPE_TEXT_WIDTH;
-constexpr bool is_binary_host_type(int32_t type) {
-    return column_type_is_binary(type) != 0;
-}
 
 // Maps an SQL type (SQL_DESC_TYPE after the date rule) to the host's code.
 int32_t host_column_type(int16_t sql_type);
@@ -68,6 +62,16 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
                       SQLSMALLINT c_type, void** target, SQLLEN target_size,
                       SQLLEN* length);
+
+// Finishes reading a value of which the caller's own SQLGetData call
+// received the first part, `head` (the bytes before the part's
+// terminator), and found it cut: the head is copied into the retrieval
+// buffer and the rest read after it, as read_column's pointer mode reads a
+// whole value; *target, *length, the result and read_lacked_memory() are
+// as read_column's pointer mode leaves them.
+SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
+                           SQLSMALLINT c_type, std::string_view head,
+                           void** target, SQLLEN* length);
 
 // True when the last read_column could not hold the value whole in the
 // retrieval buffer: the buffer could not be had at all, or could not grow

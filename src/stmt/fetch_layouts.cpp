@@ -15,9 +15,6 @@ namespace orv {
 
 namespace {
 
-// Subcode bits the fixed-width layout does not support (status 15).
-inline constexpr int16_t kFixedUnsupported = 0x0004 | 0x0008;
-
 // Pairs record: bytes reserved per column besides its value (table name,
 // ':', column name, '=', terminator), and at the record's end.  They size
 // the record's first buffer only.
@@ -38,6 +35,25 @@ uint64_t width_of(const ColumnDesc& rec) {
 
 // Most room the pairs record starts with; it grows as values need.
 inline constexpr std::size_t kPairsInitialRoom = 16384;
+
+// The first of [from, end) that is one of the escape bytes, or nullptr.
+const uint8_t* next_mark(const uint8_t* from, const uint8_t* end) {
+    const auto n = static_cast<std::size_t>(end - from);
+    const auto* a = static_cast<const uint8_t*>(std::memchr(from, kEscZero, n));
+    const auto* b = static_cast<const uint8_t*>(
+        std::memchr(from, kEscMark, a != nullptr ? a - from : n));
+    return b != nullptr ? b : a;
+}
+
+// The first of [from, end) that needs an escape (a zero byte or an escape
+// byte), or nullptr.
+const uint8_t* next_special(const uint8_t* from, const uint8_t* end) {
+    const uint8_t* mark = next_mark(from, end);
+    const auto* zero = static_cast<const uint8_t*>(std::memchr(
+        from, 0,
+        static_cast<std::size_t>((mark != nullptr ? mark : end) - from)));
+    return zero != nullptr ? zero : mark;
+}
 
 // Writes the pairs record into the slot's row buffer, entry by entry.  The
 // buffer grows, zero-filled, as the bytes written need it, whatever the
@@ -77,23 +93,44 @@ struct RecordWriter {
         if (!room(1)) return;
         slot.row_buffer[p++] = b;
     }
-    // The value's bytes with their escapes.
+    // The value's bytes with their escapes: the runs between the bytes
+    // that need one are copied whole.
     void escaped(std::string_view value) {
-        const auto marks = static_cast<std::size_t>(
-            std::count_if(value.begin(), value.end(), [](char c) {
-                auto b = static_cast<uint8_t>(c);
-                return b == kEscZero || b == kEscMark;
-            }));
-        if (!room(value.size() + marks)) return;
-        for (char c : value) {
-            auto b = static_cast<uint8_t>(c);
-            if (b == kEscZero || b == kEscMark) {
-                slot.row_buffer[p++] = kEscMark;
-                slot.row_buffer[p++] = b == kEscZero ? kEscMark : kEscMarkSelf;
-            } else {
-                slot.row_buffer[p++] = b == 0x00 ? kEscZero : b;
-            }
+        const auto* v = reinterpret_cast<const uint8_t*>(value.data());
+        const std::size_t n = value.size();
+        const uint8_t* first = next_special(v, v + n);
+        if (first == nullptr) {
+            // The common value: nothing to escape.
+            bytes(value);
+            return;
         }
+        std::size_t marks = 0;
+        for (const uint8_t* q = v; (q = next_mark(q, v + n)) != nullptr; ++q)
+            ++marks;
+        if (!room(n + marks)) return;
+        uint8_t* out = slot.row_buffer + p;
+        std::size_t at = 0;
+        const uint8_t* special = first;
+        while (at < n) {
+            if (at != 0) special = next_special(v + at, v + n);
+            const std::size_t run =
+                (special != nullptr ? static_cast<std::size_t>(special - v)
+                                    : n) -
+                at;
+            std::memcpy(out, v + at, run);
+            out += run;
+            at += run;
+            if (special == nullptr) break;
+            const uint8_t b = *special;
+            if (b == 0x00) {
+                *out++ = kEscZero;
+            } else {
+                *out++ = kEscMark;
+                *out++ = b == kEscZero ? kEscMark : kEscMarkSelf;
+            }
+            ++at;
+        }
+        p = static_cast<std::size_t>(out - slot.row_buffer);
     }
     void begin_entry() { entry_start = p; }
     // Ends the entry with its zero byte.  Returns false, with the entry
@@ -129,25 +166,20 @@ void put_value(RowFetch& f, int32_t selector, std::string_view text) {
         hdr_set_status(f.cmd, ORV_NO_MEMORY);
 }
 
-ArgView sub_view(const ArgView& a, std::size_t at, std::size_t len) {
-    ArgView v = a;
-    if (a.data == nullptr || at >= a.size) {
-        v.size = 0;
-        return v;
-    }
-    v.data = a.data + at;
-    v.size = static_cast<uint32_t>(std::min<std::size_t>(len, a.size - at));
-    return v;
-}
-
 void store_value(const ArgView& dst, const void* value, SQLLEN length,
                  SQLSMALLINT c_type) {
     if (length < 0) {
         arg_fill(dst, 0, dst.size, 0);
         return;
     }
-    // The buffer holds the whole value unless it could not grow; then it
-    // holds what fitted (character data keeps its terminator).
+    // A value the buffer holds whole is followed there by its terminator:
+    // one copy takes both.
+    if (length < data_buffer_capacity()) {
+        arg_write(dst, 0, value, static_cast<std::size_t>(length) + 1);
+        return;
+    }
+    // The buffer holds what fitted of a value it could not grow for
+    // (character data keeps its terminator).
     SQLLEN held = data_buffer_capacity() - (c_type == SQL_C_CHAR ? 1 : 0);
     auto n =
         static_cast<std::size_t>(std::min(length, std::max<SQLLEN>(held, 0)));
@@ -202,10 +234,8 @@ void fetch_array(RowFetch& f) {
             continue;
         }
         // The element's place; the host gives room for `param` elements.
-        ArgView element = target;
-        if (target.data != nullptr)
-            element.data =
-                target.data + static_cast<std::size_t>(k - 1) * target.size;
+        const ArgView element =
+            arg_element(target, static_cast<std::size_t>(k - 1));
         arg_fill(element, 0, element.size, 0);
         SQLRETURN rc = read_into(f.statement, k, SQL_C_CHAR, element, &length);
         if (read_lacked_memory()) {
@@ -253,7 +283,7 @@ void fetch_fixed(RowFetch& f) {
                                       : 0;
         }
     }
-    if (f.subcode & kFixedUnsupported) {
+    if (f.subcode & (FETCH_FIXED_REFUSED_4 | FETCH_FIXED_REFUSED_8)) {
         hdr_set_status(f.cmd, ORV_REFUSED);
         return;
     }
@@ -273,7 +303,7 @@ void fetch_fixed(RowFetch& f) {
         SQLLEN length = 0;
         SQLRETURN rc =
             read_into(f.statement, k, SQL_C_CHAR,
-                      sub_view(target, p, std::min(w + 1, s)), &length);
+                      arg_sub_view(target, p, std::min(w + 1, s)), &length);
         const bool read = !read_lacked_memory();
         if (!read) {
             report_no_memory(f, k);
@@ -285,8 +315,8 @@ void fetch_fixed(RowFetch& f) {
         // What the read left at p counts when the driver reported a
         // length; a NULL or a failed read shows as w spaces.
         std::size_t l = 0;
-        if (read && SQL_SUCCEEDED(rc) && length > 0 && target.data != nullptr)
-            l = strnlen(reinterpret_cast<const char*>(target.data + p), w);
+        if (read && SQL_SUCCEEDED(rc) && length > 0)
+            l = arg_text_length(target, p, w);
         arg_fill(target, p + l, w - l, ' ');
         p += w;
         s -= w;
@@ -319,15 +349,15 @@ void fetch_pairs(RowFetch& f) {
         if (rec == nullptr) break;
         uint64_t w = width_of(*rec);
         estimate +=
-            kPairsPerColumn + w + (is_binary_host_type(rec->type) ? w : 0);
+            kPairsPerColumn + w + (column_type_is_binary(rec->type) ? w : 0);
     }
     const auto start = static_cast<std::size_t>(
         std::min<uint64_t>(estimate, kPairsInitialRoom));
-    if (!resize_row_buffer(f.slot, start)) {
+    // The record's bytes are written below and the rest cleared then.
+    if (f.slot.row_buffer_size != start && !resize_row_buffer(f.slot, start)) {
         hdr_set_status(f.cmd, ORV_NO_MEMORY);
         return;
     }
-    std::memset(f.slot.row_buffer, 0, f.slot.row_buffer_size);
 
     RecordWriter out{f.slot};
     int counter = 0;
@@ -360,8 +390,9 @@ void fetch_pairs(RowFetch& f) {
         }
         ++entries;
     }
-    // The closing zero byte: the writer always kept room for it.
-    f.slot.row_buffer[out.p] = 0;
+    // The closing zero byte (the writer always kept room for it) and the
+    // rest of the buffer cleared.
+    std::memset(f.slot.row_buffer + out.p, 0, f.slot.row_buffer_size - out.p);
     hdr_set_count(f.cmd, entries);
     // The buffer may have moved while it grew: the address goes to the
     // host once the record is complete.

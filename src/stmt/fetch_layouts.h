@@ -47,10 +47,6 @@ std::string_view value_text(const void* value, SQLLEN length, bool null_text);
 // makes status 8.
 void put_value(RowFetch& f, int32_t selector, std::string_view text);
 
-// A view of bytes [at, at + len) of a's storage, clipped to a.size (size 0
-// when `at` lies beyond it); the view never reaches outside a.
-ArgView sub_view(const ArgView& a, std::size_t at, std::size_t len);
-
 // Copies a value read in pointer mode (value, length as read_column left
 // them, read as c_type) into dst: min(length + 1, dst.size) bytes (the
 // value and, when it fits, a terminating zero byte), or dst.size zero

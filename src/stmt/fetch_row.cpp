@@ -4,7 +4,9 @@
 // per-argument layout; fetch_layouts.cpp holds the other three.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "conn/diagnostics.h"
 #include "host/handlers.h"
@@ -15,12 +17,6 @@
 namespace orv {
 
 namespace {
-
-// Host type codes the per-argument layout treats apart.
-inline constexpr int kHostString = 2;      // text into the storage
-inline constexpr int kHostNumberText = 4;  // text through PUT_NUMBER_TEXT
-inline constexpr int kHostUnsigned = 6;    // 32-bit integer, PUT_INT
-inline constexpr int kHostSigned = 8;      // 32-bit integer, PUT_INT
 
 inline constexpr std::size_t kNumberTextSize = 32;
 
@@ -59,42 +55,46 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
     const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
-    if (rec.width == 0) rec.width = kDefaultTextWidth;
+    if (rec.width == 0) rec.width = COLTYPE_TEXT_WIDTH;
 
     SQLLEN length = 0;
     SQLRETURN rc;
     bool follow_up = false;
     bool cut = false;
-    char number_text[kNumberTextSize] = {};
-    int32_t work = 0;  // the integer of host types 6 and 8
+    char number_text[kNumberTextSize];
+    int32_t work = 0;     // the integer of host types 6 and 8
+    bool lacked = false;  // the value could not be had for want of memory
 
     if (callback && static_cast<int64_t>(target.size) <= rec.width) {
         // Callback delivery: the whole value, through the host.
         void* value = nullptr;
         rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
                          &value, 0, &length);
-        if (!read_lacked_memory())
-            put_value(f, a, value_text(value, length, null_text));
-    } else if (type == kHostUnsigned || type == kHostSigned) {
+        lacked = read_lacked_memory();
+        if (!lacked) put_value(f, a, value_text(value, length, null_text));
+    } else if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
         // At most four bytes of the driver's integer reach the work value,
         // so a 2-byte host integer gets the low 16 bits.  A NULL leaves it
         // 0, also under FETCH_NULL_TEXT: text never goes into an integer.
-        ArgView w{0, reinterpret_cast<uint8_t*>(&work),
-                  target.size < sizeof work
-                      ? target.size
-                      : static_cast<uint32_t>(sizeof work),
-                  true};
-        rc = read_into(f.statement, k,
-                       type == kHostUnsigned ? SQL_C_ULONG : SQL_C_SLONG, w,
-                       &length);
+        SQLINTEGER value = 0;
+        rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
+                        type == ARG_TYPE_UNSIGNED ? SQL_C_ULONG : SQL_C_SLONG,
+                        &value, sizeof value, &length);
+        if (SQL_SUCCEEDED(rc) && length >= 0)
+            std::memcpy(&work, &value,
+                        std::min<std::size_t>(target.size, sizeof work));
         follow_up = true;
     } else {
         // Text into the storage (host type 2) or the number text's work
         // buffer, at most 31 characters (host type 4); bytes into the
-        // storage (other types).
-        const bool number = type == kHostNumberText;
+        // storage (other types).  A number text is read straight into the
+        // work buffer; one that does not fit there is read on whole and
+        // then stored as far as it fits.  The storage is written only once
+        // the whole value is had, so that a value that cannot be read for
+        // want of memory leaves it as it was.
+        const bool number = type == ARG_TYPE_NUMBER_TEXT;
         const SQLSMALLINT c_type =
-            number || type == kHostString ? SQL_C_CHAR : SQL_C_BINARY;
+            number || type == ARG_TYPE_STRING ? SQL_C_CHAR : SQL_C_BINARY;
         const ArgView dst =
             number ? ArgView{0, reinterpret_cast<uint8_t*>(number_text),
                              static_cast<uint32_t>(kNumberTextSize), true}
@@ -102,9 +102,32 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
         const auto room =
             static_cast<SQLLEN>(number ? kNumberTextSize - 1 : target.size);
         void* value = nullptr;
-        rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
-                         &value, 0, &length);
-        if (SQL_SUCCEEDED(rc) && !read_lacked_memory()) {
+        bool in_place = false;
+        if (number) {
+            const auto size = static_cast<SQLLEN>(kNumberTextSize);
+            rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
+                            SQL_C_CHAR, number_text, size, &length);
+            in_place =
+                !SQL_SUCCEEDED(rc) || (length != SQL_NO_TOTAL && length < size);
+            if (!in_place)
+                rc = read_column_rest(
+                    f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
+                    std::string_view(number_text, size - 1), &value, &length);
+        } else {
+            rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
+                             &value, 0, &length);
+        }
+        lacked = !in_place && read_lacked_memory();
+        if (in_place) {
+            if (SQL_SUCCEEDED(rc)) {
+                if (length == SQL_NULL_DATA) {
+                    arg_fill(dst, 0, dst.size, 0);
+                    if (null_text && dst.size >= kNullText.size())
+                        arg_write_text(dst, kNullText);
+                }
+                follow_up = number;
+            }
+        } else if (SQL_SUCCEEDED(rc) && !lacked) {
             if (callback && length > room) {
                 // It does not fit, whatever the width said: whole, through
                 // the host.
@@ -121,7 +144,7 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
         number_text[kNumberTextSize - 1] = 0;
     }
 
-    if (read_lacked_memory()) {
+    if (lacked) {
         report_no_memory(f, k);
         return;
     }
@@ -137,7 +160,7 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
     if (!counted) return;
     if (cut) report_truncation(f, k);
     if (follow_up) {
-        if (type == kHostNumberText)
+        if (type == ARG_TYPE_NUMBER_TEXT)
             svc_put_number_text(f.cmd, a, number_text);
         else
             svc_put_int(f.cmd, a, static_cast<int64_t>(work));
@@ -192,7 +215,6 @@ void fetch_per_argument(RowFetch& f) {
 // layout.  End of data: `number` 0.0, status 0 and the common tail with
 // SQL_NO_DATA.  Returns the last ODBC code for the common tail.
 SQLRETURN run_fetch_row(Command& cmd) {
-    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
 
     const double row_number = hdr_row_number(cmd);

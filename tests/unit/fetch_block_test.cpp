@@ -146,8 +146,9 @@ TEST_F(FetchBlockStandin, ValuesOfUnknownLength) {
     EXPECT_TRUE(block(slot, expected.size()) == expected);
 
     standin::reset();
+    // Longer than the block's first size, so that the value needs memory.
     const std::size_t bigger =
-        static_cast<std::size_t>(orv::data_buffer_capacity()) + 5000;
+        static_cast<std::size_t>(orv::data_buffer_capacity()) + 70000;
     r = standin::table(
         {"id", "v"},
         {{"1", "one"}, {"2", std::string(bigger, 'q')}, {"3", "x"}});
