@@ -283,10 +283,17 @@ struct Command {
 // What a host may do to its own process stays out of the programs:
 // made-up addresses for the pointer attributes become null; tracing and
 // translation libraries (files and libraries named by the host) are not
-// set; and without free text, the SQL of command 9 and the connection
-// string of command 6 come from the pools.
+// set; the array layout's element limit (`param`) is at most the elements
+// the host laid out (the connector cannot know their number); and without
+// free text, the SQL of command 9 and the connection string of command 6
+// come from the pools.
 void keep_to_the_host_contract(Command& c, const Target& t,
                                FuzzedDataProvider& in) {
+    if (c.code == 12 && (c.hdr.subcode & FETCH_ARRAY) && !c.args.empty()) {
+        const int32_t limit = swapped(c.hdr.param);
+        const auto elements = static_cast<int32_t>(c.args[0].elements);
+        if (limit > elements) c.hdr.param = swapped(elements);
+    }
     if (c.code == 17 &&
         std::find(std::begin(kPointerAttributes), std::end(kPointerAttributes),
                   c.hdr.subcode) != std::end(kPointerAttributes))
