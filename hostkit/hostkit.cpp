@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #if defined(_WIN32)
@@ -21,6 +22,14 @@ namespace {
 // The host whose command is running; the callback has no user data, and
 // commands never overlap.
 thread_local Host* t_current = nullptr;
+
+ViolationReporter g_reporter = nullptr;
+
+// Bytes in front of guarded storage that hold the canary.
+constexpr std::size_t kCanary = 16;
+constexpr uint8_t kCanaryBytes[kCanary] = {0xC5, 0x3A, 0x9E, 0x61, 0x0D, 0xF2,
+                                           0x47, 0xB8, 0x5C, 0xA3, 0x16, 0xE9,
+                                           0x70, 0x2B, 0xD4, 0x8F};
 
 std::size_t page_size() {
 #if defined(_WIN32)
@@ -51,7 +60,8 @@ Block::Block(uint32_t size, bool guarded) : guarded_(guarded) {
         return;
     }
     const std::size_t page = page_size();
-    const std::size_t data_pages = (std::size_t{size} + page - 1) / page;
+    const std::size_t data_pages =
+        (std::size_t{size} + kCanary + page - 1) / page;
     length_ = (data_pages + 1) * page;
 #if defined(_WIN32)
     base_ = VirtualAlloc(nullptr, length_, MEM_RESERVE | MEM_COMMIT,
@@ -70,13 +80,20 @@ Block::Block(uint32_t size, bool guarded) : guarded_(guarded) {
         die("mprotect failed");
 #endif
     data_ = static_cast<uint8_t*>(base_) + data_pages * page - size;
+    std::memcpy(data_ - kCanary, kCanaryBytes, kCanary);
+}
+
+bool Block::canary_intact() const {
+    if (!guarded_ || retired_ || data_ == nullptr) return true;
+    return std::memcmp(data_ - kCanary, kCanaryBytes, kCanary) == 0;
 }
 
 Block::Block(Block&& o) noexcept
     : data_(std::exchange(o.data_, nullptr)),
       base_(std::exchange(o.base_, nullptr)),
       length_(std::exchange(o.length_, 0)),
-      guarded_(o.guarded_) {}
+      guarded_(o.guarded_),
+      retired_(o.retired_) {}
 
 Block& Block::operator=(Block&& o) noexcept {
     if (this != &o) {
@@ -85,6 +102,7 @@ Block& Block::operator=(Block&& o) noexcept {
         base_ = std::exchange(o.base_, nullptr);
         length_ = std::exchange(o.length_, 0);
         guarded_ = o.guarded_;
+        retired_ = o.retired_;
     }
     return *this;
 }
@@ -118,6 +136,7 @@ void Block::retire() {
 #else
         mprotect(base_, length_, PROT_NONE);
 #endif
+        retired_ = true;
     } else {
         release();
     }
@@ -177,11 +196,173 @@ CmdHdr header(uint8_t slot, int16_t subcode) {
     return h;
 }
 
-// ---- The callback services -------------------------------------------------
+// ---- The hostile host's checks ---------------------------------------------
 
 namespace {
 
 ArgDescriptor& desc(Host& h, int n) { return h.ctx->args[n]; }
+
+std::size_t ctx_size(const Host& h) {
+    return offsetof(HostContext, args) +
+           h.elements.size() * sizeof(ArgDescriptor);
+}
+
+uint8_t* header_storage(const Host& h) {
+    return h.blocks[static_cast<std::size_t>(h.storage_block[2])].data();
+}
+
+const char* service_name(int32_t service) {
+    switch (service) {
+        case GET_INT:
+            return "GET_INT";
+        case GET_STRING:
+            return "GET_STRING";
+        case PUT_STRING:
+            return "PUT_STRING";
+        case RESIZE_ARG:
+            return "RESIZE_ARG";
+        case PUT_INT:
+            return "PUT_INT";
+        case PUT_NUMBER_TEXT:
+            return "PUT_NUMBER_TEXT";
+        default:
+            return nullptr;
+    }
+}
+
+// "PUT_STRING selector 3 (call 4)": the call about to be made.
+std::string call_name(const Host& h, const Call& c) {
+    const char* known = service_name(c.service);
+    return (known ? std::string(known)
+                  : "service " + std::to_string(c.service)) +
+           " selector " + std::to_string(c.selector) + " (call " +
+           std::to_string(h.calls.size() + 1) + ")";
+}
+
+void violation(Host& h, const std::string& what) {
+    h.violations.push_back("hostile host: command " + std::to_string(h.code) +
+                           ": " + what);
+}
+
+// The host's own view of its records, taken after the host built or
+// changed them (RESIZE_ARG, on_call).
+void take_snapshot(Host& h) {
+    const auto* c = reinterpret_cast<const uint8_t*>(h.ctx);
+    h.ctx_expected.assign(c, c + ctx_size(h));
+    const uint8_t* hd = header_storage(h);
+    h.header_expected.assign(hd, hd + h.header_size);
+}
+
+// Whether the connector may answer in the header: the host passed it (as
+// argument 2) with storage of at least 48 bytes.
+bool header_usable(const Host& h) {
+    return h.header_size >= 48 && !h.header_null_data && h.ctx->arg_count >= 2;
+}
+
+// Which header bytes command `code` must leave alone: all of a block under
+// 48 bytes or not passed (the command is refused untouched); else slot (but
+// command 4 writes it), the unused byte, the input fields subcode, param and
+// row_number, the trailing unused bytes and whatever lies past 48.
+void lock_header(Host& h) {
+    h.header_locked.assign(h.header_size, true);
+    if (!header_usable(h)) return;
+    for (std::size_t i = offsetof(CmdHdr, opcode);
+         i < offsetof(CmdHdr, unused2); ++i)
+        h.header_locked[i] = false;
+    if (h.code == 4) h.header_locked[offsetof(CmdHdr, slot)] = false;
+}
+
+// Names what a changed byte of the HostContext at `off` belongs to.
+std::string ctx_part(std::size_t off) {
+    if (off < offsetof(HostContext, args)) return "arg_count";
+    return "the descriptor of argument " +
+           std::to_string((off - offsetof(HostContext, args)) /
+                          sizeof(ArgDescriptor));
+}
+
+// Compares the records with the host's view and the canaries with their
+// pattern; records each difference as done `when`, then takes the records
+// as they are so that one breach is reported once.
+void check_records(Host& h, const std::string& when) {
+    const auto* c = reinterpret_cast<const uint8_t*>(h.ctx);
+    for (std::size_t i = 0; i < h.ctx_expected.size(); ++i)
+        if (c[i] != h.ctx_expected[i]) {
+            violation(h, ctx_part(i) + " was changed " + when);
+            break;
+        }
+    const uint8_t* hd = header_storage(h);
+    for (std::size_t i = 0; i < h.header_expected.size(); ++i)
+        if (h.header_locked[i] && hd[i] != h.header_expected[i]) {
+            violation(
+                h, "header byte " + std::to_string(i) + " was written " + when);
+            break;
+        }
+    for (std::size_t b = 0; b < h.blocks.size(); ++b) {
+        if (h.blocks[b].canary_intact()) continue;
+        std::string what = "retired storage";
+        if (b == 0) what = "the HostContext";
+        for (std::size_t n = 2; n < h.storage_block.size(); ++n)
+            if (h.storage_block[n] == static_cast<int>(b))
+                what = n == 2 ? std::string("the header")
+                              : "argument " + std::to_string(n) + "'s storage";
+        violation(
+            h, "the canary in front of " + what + " was overwritten " + when);
+        std::memcpy(h.blocks[b].data() - kCanary, kCanaryBytes, kCanary);
+    }
+    take_snapshot(h);
+}
+
+// The rules on one service call, checked before the host serves it.
+void check_call(Host& h, const Call& c, const HostContext* ctx, const void* p) {
+    const std::string name = call_name(h, c);
+    if (ctx != h.ctx) violation(h, name + " passed another HostContext");
+    const int32_t count = h.ctx->arg_count;
+    const int32_t n = c.selector >= 0 ? c.selector % 256 : -1;
+    const int32_t lowest = c.service == GET_INT ? 1 : 3;
+    switch (c.service) {
+        case GET_INT:
+        case GET_STRING:
+        case PUT_STRING:
+        case RESIZE_ARG:
+        case PUT_INT:
+        case PUT_NUMBER_TEXT:
+            break;
+        default:
+            violation(h, name + ": no such service");
+            return;
+    }
+    if (n < lowest || n == 2 || (n > 2 && n > count))
+        violation(h, name + " names argument " + std::to_string(n) +
+                         ", beyond arg_count " + std::to_string(count) +
+                         " or not one a service reaches");
+    if ((c.service == PUT_STRING || c.service == PUT_NUMBER_TEXT) &&
+        p == nullptr)
+        violation(h, name + " with a null text pointer");
+    if ((c.service == PUT_STRING || c.service == PUT_NUMBER_TEXT) && c.n < -1)
+        violation(h, name + " with length " + std::to_string(c.n));
+    if (c.service == GET_STRING && (p == nullptr || c.n <= 0))
+        violation(h, name + " without a buffer");
+}
+
+void report(const Host& h) {
+    if (!h.report_violations) return;
+    for (const std::string& v : h.violations) {
+        if (g_reporter != nullptr)
+            g_reporter(h, v);
+        else
+            std::fprintf(stderr, "%s\n", v.c_str());
+    }
+}
+
+}  // namespace
+
+ViolationReporter set_violation_reporter(ViolationReporter r) {
+    return std::exchange(g_reporter, r);
+}
+
+// ---- The callback services -------------------------------------------------
+
+namespace {
 
 // The ArgSpec a selector names, or nullptr (argument 1, the header,
 // unknown arguments, elements beyond the array).
@@ -260,6 +441,11 @@ int32_t ORV_CALL serve(int32_t service, HostContext* ctx, int32_t selector,
     }
     if (ctx != h->ctx) h->foreign_context_seen = true;
     Call c{service, selector, a, b, {}, n, 0};
+    const bool test_mode = h->guard_pages;
+    if (test_mode) {
+        check_records(*h, "before " + call_name(*h, c));
+        check_call(*h, c, ctx, p);
+    }
     bool text_ok = true;
     if (service == PUT_STRING || service == PUT_NUMBER_TEXT)
         text_ok = passed_text(p, n, c.bytes);
@@ -304,6 +490,8 @@ int32_t ORV_CALL serve(int32_t service, HostContext* ctx, int32_t selector,
         }
     }
     h->calls.push_back(std::move(c));
+    // The host may have changed its records (RESIZE_ARG, on_call).
+    if (test_mode) take_snapshot(*h);
     return h->calls.back().result;
 }
 
@@ -322,12 +510,12 @@ int32_t run(Host& h, int32_t code, CmdHdr& hdr, std::vector<ArgSpec> args) {
     h.put_numbers.clear();
     h.foreign_context_seen = false;
     h.bad_call_seen = false;
+    h.violations.clear();
     h.code = code;
     h.specs = std::move(args);
 
     const int32_t real_count = 2 + static_cast<int32_t>(h.specs.size());
-    const int32_t arg_count =
-        h.arg_count_override >= 0 ? h.arg_count_override : real_count;
+    const int32_t arg_count = h.arg_count_override.value_or(real_count);
     const int32_t descriptors = std::max(real_count, arg_count) + 1;
     h.elements.assign(descriptors, 1);
     h.storage_block.assign(descriptors, -1);
@@ -365,9 +553,30 @@ int32_t run(Host& h, int32_t code, CmdHdr& hdr, std::vector<ArgSpec> args) {
         d.size = s.size;
     }
 
+    const bool test_mode = h.guard_pages;
+    const bool answered = header_usable(h);
+    if (test_mode) {
+        lock_header(h);
+        take_snapshot(h);
+    }
+
     Host* previous = std::exchange(t_current, &h);
     const int32_t result = h.entry(h.ctx, &serve);
     t_current = previous;
+
+    if (test_mode) {
+        check_records(h, "by the time the command returned");
+        int16_t status = 11;
+        if (answered)
+            std::memcpy(&status, hdr_data + offsetof(CmdHdr, status),
+                        sizeof status);
+        if (result != status)
+            violation(h, "returned " + std::to_string(result) +
+                             (answered ? " with status " : " instead of ") +
+                             std::to_string(status) +
+                             (answered ? " in the header" : ""));
+        report(h);
+    }
 
     std::memcpy(&hdr, hdr_data, std::min<uint32_t>(48, h.header_size));
     return result;

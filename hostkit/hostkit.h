@@ -7,15 +7,36 @@
 // never linked into the connector, and it does not name the connector's
 // entry function: the caller sets Host::entry (&orvsql, or a dlsym result).
 //
-// Test mode (Host::guard_pages, the default): every argument's storage, the
-// header block and the HostContext itself end exactly at a page boundary
-// followed by an inaccessible page, so any access one byte past `size`
-// faults at once.
+// Test mode (Host::guard_pages, the default) makes the kit a hostile host.
+// Every argument's storage, the header block and the HostContext itself end
+// exactly at a page boundary followed by an inaccessible page, so any access
+// one byte past `size` faults at once; a canary lies right in front of each.
+// Each run then checks what a connector must never do, and records every
+// breach in Host::violations, naming the service call that made it (or the
+// return):
+//   - a canary in front of some storage changed;
+//   - the HostContext or a descriptor changed (other than by RESIZE_ARG);
+//   - PUT_STRING or PUT_NUMBER_TEXT with a null text pointer or a length
+//     below -1; GET_STRING without a buffer; an unknown service code; a
+//     callback with a context other than the call's;
+//   - a service call whose selector names an argument beyond arg_count
+//     (the argument of selector s is s % 256);
+//   - a header byte changed that the command must not write (the whole
+//     block when it is shorter than 48 bytes; else slot except for command
+//     4, the unused byte, subcode, param, row_number, the trailing unused
+//     bytes and anything past 48);
+//   - a result other than the header's status (11 for a header under 48
+//     bytes or without storage).
+// The violations of a run go to the reporter set with
+// set_violation_reporter (the test support fails the running test) unless
+// Host::report_violations is false; without a reporter they are printed to
+// standard error.
 //
 // Example:
 //   hostkit::Host h = hostkit::make_test_host(&orvsql);
 //   CmdHdr hdr = hostkit::header(1);
-//   int32_t rc = hostkit::run(h, 9, hdr, {hostkit::text("SELECT 1")});
+//   int32_t rc = hostkit::run(h, ORV_CMD_EXECUTE, hdr, {hostkit::text("SELECT
+//   1")});
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -77,6 +98,8 @@ class Block {
     Block& operator=(const Block&) = delete;
     ~Block();
     uint8_t* data() const { return data_; }
+    // False when the canary in front of the storage (guard mode) changed.
+    bool canary_intact() const;
     // Makes the storage inaccessible (guard mode) so that a stale pointer
     // faults; the memory is released with the block.
     void retire();
@@ -87,16 +110,22 @@ class Block {
     void* base_ = nullptr;     // the mapping or heap block
     std::size_t length_ = 0;   // mapped length (guard mode)
     bool guarded_ = false;
+    bool retired_ = false;  // inaccessible now
 };
 
 struct Host {
     Entry entry = nullptr;
-    bool guard_pages = true;          // storage ends at an inaccessible page
-    bool refuse_put_string = false;   // PUT_STRING answers 1
-    bool refuse_resize = false;       // RESIZE_ARG answers 1
-    uint32_t header_size = 48;        // storage size of argument 2
-    bool header_null_data = false;    // argument 2's data = nullptr
-    int32_t arg_count_override = -1;  // >= 0: written instead of 2 + args
+    bool guard_pages = true;         // storage ends at an inaccessible page
+    bool refuse_put_string = false;  // PUT_STRING answers 1
+    bool refuse_resize = false;      // RESIZE_ARG answers 1
+    uint32_t header_size = 48;       // storage size of argument 2
+    bool header_null_data = false;   // argument 2's data = nullptr
+    // When set: written as arg_count instead of 2 + args (any value, a
+    // negative one too).
+    std::optional<int32_t> arg_count_override;
+    // Test mode: hand the violations of each run to the reporter.  Tests of
+    // the checks themselves set it false and read `violations`.
+    bool report_violations = true;
 
     // Called for every service call before the host serves it.  When it
     // returns a value, the host answers that and does nothing else (the
@@ -109,18 +138,32 @@ struct Host {
     std::map<int32_t, std::vector<uint8_t>> put_strings;  // by selector
     std::map<int32_t, int64_t> put_ints;                  // by selector
     std::map<int32_t, std::string> put_numbers;           // by selector
-    bool foreign_context_seen = false;  // a callback with another context
-    bool bad_call_seen = false;         // unknown service, selector or length
+    bool foreign_context_seen = false;    // a callback with another context
+    bool bad_call_seen = false;           // unknown service, selector or length
+    std::vector<std::string> violations;  // test mode: what the connector
+                                          // broke, one line each
 
     // ---- The records of the last run (internal; read with the functions
     // below) --------------------------------------------------------------
     HostContext* ctx = nullptr;
     int32_t code = 0;
-    std::vector<ArgSpec> specs;      // index = argument number - 3
-    std::vector<uint32_t> elements;  // index = argument number
-    std::vector<int> storage_block;  // index = argument number; -1 = none
-    std::vector<Block> blocks;       // every mapping of the run
+    std::vector<ArgSpec> specs;            // index = argument number - 3
+    std::vector<uint32_t> elements;        // index = argument number
+    std::vector<int> storage_block;        // index = argument number; -1 = none
+    std::vector<Block> blocks;             // every mapping of the run
+    std::vector<uint8_t> ctx_expected;     // the HostContext as the host
+                                           // last wrote it
+    std::vector<uint8_t> header_expected;  // the header as the host last
+                                           // wrote it
+    std::vector<bool> header_locked;       // header bytes the command must
+                                           // not write
 };
+
+// Receives each violation of a run in test mode (see above).  nullptr
+// restores the default, a line on standard error.  Returns the reporter set
+// before.
+using ViolationReporter = void (*)(const Host& h, const std::string& what);
+ViolationReporter set_violation_reporter(ViolationReporter r);
 
 // A host in test mode calling `e`.
 Host make_test_host(Entry e);
@@ -145,9 +188,9 @@ std::vector<Call> calls_of(const Host& h, int32_t service);
 // put_strings[selector] as text ("" when none was stored).
 std::string put_text(const Host& h, int32_t selector);
 
-// Exchanges the 16-bit halves of a 32-bit value (the header's encoding of
-// native_error, count and, for the row fetch, param).
-constexpr uint32_t swap_halves(uint32_t v) { return (v << 16) | (v >> 16); }
+// The header's encoding of native_error, count and, for the row fetch,
+// param (declared in dorevivezo.h).
+using ::swap_halves;
 int32_t native_error(const CmdHdr& h);  // the unswapped value
 int32_t count(const CmdHdr& h);         // the unswapped value
 void set_param_swapped(CmdHdr& h, int32_t v);

@@ -42,7 +42,35 @@
  * array argument's size is the size of one element; elements lie one after
  * another from data.  Where a command stores an address into argument 3
  * (the pairs record of command 12, the row block of command 25) it stores a
- * pointer-sized value, when the argument's size is at least sizeof(void*).
+ * pointer-sized value, when the argument's size is at least sizeof(void*);
+ * command 25 fetches nothing and ends with status 3 when argument 3 is null
+ * or smaller than that.
+ *
+ * Services: a selector is an argument number from 1 to arg_count (plus 256
+ * times the element index for an element of an array argument); no service
+ * is ever called for an argument beyond arg_count, and a text pointer
+ * handed to PUT_STRING or PUT_NUMBER_TEXT is never null.  Command 3 without
+ * argument 3 fills sqlstate and native_error alone.
+ *
+ * Row fetch (command 12), values longer than their room: in the
+ * per-argument layout an argument with ARG_CALLBACK receives a value that
+ * does not fit its storage whole through PUT_STRING, whatever the column's
+ * reported width; without it, and in the fixed-width layout (cut to the
+ * column widths) and the array layout (cut to the element size), the value
+ * is cut, sqlstate says "01004" and native_error the number of the column
+ * cut (the last one, when several were); the status stays 0.
+ *
+ * Pairs record (command 12, FETCH_PAIRS): name=value entries, each ending
+ * in a zero byte, and one more zero byte after the last, so the record
+ * always ends with two zero bytes.  Every value is whole, however long;
+ * count is the number of entries.  When memory runs out the command ends
+ * with status 8 and the record ends, terminated, after the last whole
+ * entry (count says how many).  A value that could not be read for want of
+ * memory is never delivered as if it were empty: status 8 in every layout.
+ *
+ * Statement attributes 22 (SQL_ATTR_PARAMSET_SIZE) and 27
+ * (SQL_ATTR_ROW_ARRAY_SIZE) can only be set to 1 (status 15 otherwise): the
+ * connector fetches one row at a time and binds no parameters.
  *
  * Block fetch (command 25): a block holds the column names, then the rows,
  * each item ending in a zero byte.  A block never exceeds about 2 MB plus
@@ -50,8 +78,15 @@
  * status 0, sqlstate "01004" and native_error 0; the next command 25 goes on
  * with the next row (its block starts again with the header).  A host that
  * wants every row calls command 25 until sqlstate is no longer "01004".
+ * When a fetch or a value read fails in the middle (a server that went
+ * away, say), the command ends with status 2 and the driver's sqlstate and
+ * native_error; the block still holds, and number still counts, the whole
+ * rows fetched before the failure, and a host must not take them for the
+ * whole result.
  *
- * Calls of orvsql() must not overlap: the connector's state is process-wide.
+ * The connector's state is process-wide: calls of orvsql() from several
+ * threads wait for one another (one lock for the process), and a call made
+ * from inside a callback, on the calling thread, runs at once.
  */
 #ifndef DOREVIVEZO_H
 #define DOREVIVEZO_H
@@ -134,6 +169,45 @@ enum {
     PUT_NUMBER_TEXT = 7 /* p: number as NUL-terminated text, n: -1 */
 };
 
+/* Host type codes: bits 0-3 of ArgDescriptor.type_flags.  The row fetch
+   command (ORV_CMD_FETCH_ROW) delivers a column value by them; an argument
+   of any other code receives the value's bytes as they are (binary). */
+enum {
+    ARG_TYPE_STRING = 2,      /* text, written into the storage */
+    ARG_TYPE_NUMBER_TEXT = 4, /* a number, handed over as text with
+                                 PUT_NUMBER_TEXT */
+    ARG_TYPE_UNSIGNED = 6,    /* a 32-bit integer read unsigned, handed over
+                                 with PUT_INT */
+    ARG_TYPE_SIGNED = 8       /* a 32-bit integer read signed, handed over
+                                 with PUT_INT */
+};
+
+/* Command codes (argument 1).  Codes 0, 5 and 19 to 24 name no command:
+   once the environment and slot checks pass they answer ORV_BAD_COMMAND. */
+enum {
+    ORV_CMD_ALLOC_ENV = 1,        /* allocate the ODBC environment */
+    ORV_CMD_FREE_ENV = 2,         /* release the environment (and the handles
+                                     of the slot named in slot) */
+    ORV_CMD_DIAGNOSTICS = 3,      /* the message of the first diagnostic
+                                     record of slot */
+    ORV_CMD_ALLOC_SLOT = 4,       /* allocate a connection slot into slot */
+    ORV_CMD_CONNECT = 6,          /* connect slot from a connection string */
+    ORV_CMD_DISCONNECT = 7,       /* disconnect slot and release it */
+    ORV_CMD_DRIVER_INFO = 8,      /* driver or connector information item
+                                     subcode */
+    ORV_CMD_EXECUTE = 9,          /* execute SQL text (and the SHOW forms) */
+    ORV_CMD_DESCRIBE = 10,        /* the result's ColumnDesc records */
+    ORV_CMD_IMPORT_COLUMNS = 11,  /* take ColumnDesc records from the host */
+    ORV_CMD_FETCH_ROW = 12,       /* fetch a row into host fields */
+    ORV_CMD_RESET_STATEMENT = 13, /* close the cursor or free the statement */
+    ORV_CMD_GET_CONN_ATTR = 14,   /* read connection attribute param */
+    ORV_CMD_SET_CONN_ATTR = 15,   /* change connection attribute param */
+    ORV_CMD_GET_STMT_ATTR = 16,   /* read statement attribute subcode */
+    ORV_CMD_SET_STMT_ATTR = 17,   /* change statement attribute subcode */
+    ORV_CMD_LIST_SOURCES = 18,    /* the first or next ODBC data source */
+    ORV_CMD_FETCH_BLOCK = 25      /* the remaining rows as one block of text */
+};
+
 /* Status codes (CmdHdr.status and the result of orvsql). */
 enum {
     ORV_OK = 0,
@@ -157,6 +231,8 @@ enum {
 enum {
     FETCH_ARRAY = 0x0001,
     FETCH_FIXED = 0x0002,
+    FETCH_FIXED_REFUSED_4 = 0x0004, /* with FETCH_FIXED: ORV_REFUSED; */
+    FETCH_FIXED_REFUSED_8 = 0x0008, /* ignored by the other layouts */
     FETCH_PAIRS = 0x0010,
     FETCH_ALT_NAMES = 0x0020,
     FETCH_TABLE_PREFIX = 0x0040,
@@ -183,6 +259,61 @@ typedef struct ColumnDesc {
 #define COLF_NOT_NULL 0x0001u
 #define COLF_AUTO_INCREMENT 0x0200u
 
+/* Host column type codes (ColumnDesc.type), chosen by the describe step
+   from the column's SQL type.  Every SQL type without a code of its own
+   gets COLTYPE_OTHER. */
+#define COLTYPE_DECIMAL 0    /* SQL_NUMERIC, SQL_DECIMAL */
+#define COLTYPE_OTHER 1      /* every other SQL type */
+#define COLTYPE_SMALLINT 2   /* SQL_SMALLINT */
+#define COLTYPE_INTEGER 3    /* SQL_INTEGER */
+#define COLTYPE_FLOAT 4      /* SQL_FLOAT */
+#define COLTYPE_DOUBLE 5     /* SQL_REAL, SQL_DOUBLE */
+#define COLTYPE_TIMESTAMP 7  /* SQL_TYPE_TIMESTAMP and its ODBC 2 code 11 */
+#define COLTYPE_BIGINT 8     /* SQL_BIGINT */
+#define COLTYPE_DATE 10      /* SQL_TYPE_DATE */
+#define COLTYPE_TIME 11      /* SQL_TYPE_TIME and the ODBC 2 code 10 */
+#define COLTYPE_DATETIME 12  /* the ODBC 2 date code 9 */
+#define COLTYPE_TEXT 15      /* SQL_VARCHAR, SQL_LONGVARCHAR, SQL_WVARCHAR */
+#define COLTYPE_BIT 16       /* SQL_BIT */
+#define COLTYPE_BINARY 252   /* SQL_VARBINARY, SQL_LONGVARBINARY, 246 */
+#define COLTYPE_VAR_TEXT 253 /* SQL type 247 */
+#define COLTYPE_CHAR 254     /* SQL_CHAR, SQL type 248 */
+
+/* The codes the fetch commands treat apart.  A COLTYPE_TEXT column
+   described with width 0 gets COLTYPE_TEXT_WIDTH.  Codes
+   COLTYPE_BINARY_FIRST to COLTYPE_BINARY_LAST are binary columns: the
+   block fetch leaves their values out, and the pairs record makes room
+   for their escapes. */
+#define COLTYPE_TEXT_WIDTH 4096
+#define COLTYPE_BINARY_FIRST 249
+#define COLTYPE_BINARY_LAST COLTYPE_BINARY
+
+#ifdef __cplusplus
+#define ORV_CONSTEXPR constexpr
+#else
+#define ORV_CONSTEXPR
+#endif
+
+/* Non-zero when a host column type code stands for a binary column. */
+static inline ORV_CONSTEXPR int column_type_is_binary(int32_t type) {
+    return type >= COLTYPE_BINARY_FIRST && type <= COLTYPE_BINARY_LAST;
+}
+
+/* Non-zero when a host column type code stands for a number: decimal,
+   smallint, integer, float, double or bigint. */
+static inline ORV_CONSTEXPR int column_type_is_number(int32_t type) {
+    return type == COLTYPE_DECIMAL || type == COLTYPE_SMALLINT ||
+           type == COLTYPE_INTEGER || type == COLTYPE_FLOAT ||
+           type == COLTYPE_DOUBLE || type == COLTYPE_BIGINT;
+}
+
+/* Exchanges the 16-bit halves of a 32-bit value; its own inverse.  The
+   header stores native_error and count this way, and the row fetch reads
+   param this way: 100 is stored as 0x00640000 (bytes 00 00 64 00). */
+static inline ORV_CONSTEXPR uint32_t swap_halves(uint32_t v) {
+    return (v << 16) | (v >> 16);
+}
+
 /* The connector's only entry point. */
 #ifdef __cplusplus
 ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx,
@@ -200,6 +331,11 @@ ORV_EXPORT int32_t ORV_CALL orvsql(HostContext *ctx, HostCallback callback);
 #define ORV_STATIC_ASSERT static_assert
 #else
 #define ORV_STATIC_ASSERT _Static_assert
+#endif
+
+#ifdef __cplusplus
+ORV_STATIC_ASSERT(swap_halves(100) == 0x00640000u, "100 stored swapped");
+ORV_STATIC_ASSERT(swap_halves(0xFFFFFFFEu) == 0xFFFEFFFFu, "-2 stored swapped");
 #endif
 
 ORV_STATIC_ASSERT(sizeof(CmdHdr) == 48, "CmdHdr is 48 bytes");

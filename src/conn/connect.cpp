@@ -1,5 +1,6 @@
 // Command 6: connect a slot from a connection string of -key=value pairs.
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "conn/decode.h"
@@ -13,24 +14,32 @@ namespace orv {
 namespace {
 
 // The three values SQLConnect receives; each points into the connection
-// string, or at an empty text when its key does not occur.
+// string.  A host value that does not occur is the empty text; a user or
+// password that does not occur is null, so that the driver takes the data
+// source's own.
 struct ConnectValues {
     char* host;
     char* user;
     char* password;
 };
 
+// The length SQLConnect takes with a value: SQL_NTS for a text, 0 for the
+// null pointer of a value the connection string does not give.
+SQLSMALLINT connect_length(const char* value) {
+    return value != nullptr ? SQL_NTS : 0;
+}
+
 // What a key does with its value.
-enum class KeyRole { Host, User, Password, Ignored };
+enum class KeyRole { kHost, kUser, kPassword, kIgnored };
 struct KeyEntry {
     std::string_view key;
     KeyRole role;
 };
 constexpr KeyEntry kKeys[] = {
-    {"host", KeyRole::Host},        {"user", KeyRole::User},
-    {"pw", KeyRole::Password},      {"db", KeyRole::Ignored},
-    {"sockfile", KeyRole::Ignored}, {"port", KeyRole::Ignored},
-    {"flags", KeyRole::Ignored},
+    {"host", KeyRole::kHost},        {"user", KeyRole::kUser},
+    {"pw", KeyRole::kPassword},      {"db", KeyRole::kIgnored},
+    {"sockfile", KeyRole::kIgnored}, {"port", KeyRole::kIgnored},
+    {"flags", KeyRole::kIgnored},
 };
 
 // Position of the separator that ends a value starting at `from`: the
@@ -81,16 +90,16 @@ bool parse_connection_string(char* s, std::size_t len, ConnectValues& v) {
             if (k.key == key) found = &k;
         if (found == nullptr) return false;
         switch (found->role) {
-            case KeyRole::Host:
+            case KeyRole::kHost:
                 v.host = s + start;
                 break;
-            case KeyRole::User:
+            case KeyRole::kUser:
                 v.user = s + start;
                 break;
-            case KeyRole::Password:
+            case KeyRole::kPassword:
                 v.password = s + start;
                 break;
-            case KeyRole::Ignored:
+            case KeyRole::kIgnored:
                 break;
         }
     }
@@ -99,28 +108,22 @@ bool parse_connection_string(char* s, std::size_t len, ConnectValues& v) {
 
 }  // namespace
 
-// Command 6.  Reads the connection string from argument 3's storage and
-// cuts it up in place, decodes the host, user and password values, and
-// connects the slot.  An unknown key gives 13 and ends the parse, but the
-// connection is still attempted with the values found before it.  A string
-// not terminated within its storage ends at the storage's last byte.
+// Command 6 (argument 3 present, checked by the dispatcher).  Reads the
+// connection string from argument 3's storage and cuts it up in place, decodes
+// the host, user and password values, and connects the slot.  An unknown key
+// gives 13 and ends the parse, but the connection is still attempted with the
+// values found before it.  A string not terminated within its storage ends at
+// the storage's last byte.  A user or password the string does not give reaches
+// SQLConnect as a null pointer (length 0): the driver then uses the data
+// source's own.  One that is given, even empty, is passed as it stands.
 SQLRETURN run_connect(Command& cmd) {
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return SQL_SUCCESS;
-    }
     static char empty[1];
     empty[0] = 0;
-    ArgView a = arg(cmd, 3);
-    char* s = empty;
-    std::size_t len = 0;
-    if (a.data != nullptr && a.size > 0) {
-        s = reinterpret_cast<char*>(a.data);
-        len = strnlen(s, a.size);
-        if (len == a.size) s[--len] = 0;
-    }
+    const std::span<char> text = arg_text_span(arg(cmd, 3));
+    char* s = text.data();
+    const std::size_t len = text.size();
 
-    ConnectValues v{empty, empty, empty};
+    ConnectValues v{empty, nullptr, nullptr};
     if (!parse_connection_string(s, len, v))
         hdr_set_status(cmd, ORV_BAD_KEYWORD);
     decode_password(v.host, nullptr);
@@ -130,11 +133,11 @@ SQLRETURN run_connect(Command& cmd) {
     // the data source: a bare 'sales' connects to sales.
     const char* server = v.host[0] != 0 ? v.host : s;
 
-    SQLRETURN rc =
-        SQLConnect(cmd.slot->connection,
-                   reinterpret_cast<SQLCHAR*>(const_cast<char*>(server)),
-                   SQL_NTS, reinterpret_cast<SQLCHAR*>(v.user), SQL_NTS,
-                   reinterpret_cast<SQLCHAR*>(v.password), SQL_NTS);
+    SQLRETURN rc = SQLConnect(
+        cmd.slot->connection,
+        reinterpret_cast<SQLCHAR*>(const_cast<char*>(server)), SQL_NTS,
+        reinterpret_cast<SQLCHAR*>(v.user), connect_length(v.user),
+        reinterpret_cast<SQLCHAR*>(v.password), connect_length(v.password));
     if (!SQL_SUCCEEDED(rc)) hdr_set_status(cmd, ORV_ODBC_ERROR);
     return rc;
 }

@@ -74,7 +74,7 @@ SQLRETURN driver_text(Command& cmd, SQLUSMALLINT info_type) {
         SQLGetInfo(cmd.slot->connection, info_type, text, kTextSize, &length);
     // The driver posts this call's diagnostics on the connection, not on
     // any statement the slot holds.
-    cmd.diag_from = DiagSource::Connection;
+    cmd.diag_from = DiagSource::kConnection;
     text[kTextSize - 1] = 0;
     const char* s = reinterpret_cast<const char*>(text);
     svc_put_string(cmd, 3, s, -1);

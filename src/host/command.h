@@ -11,9 +11,9 @@ struct ConnectionSlot;
 
 // Where the diagnostic capture reads the first record from.
 enum class DiagSource : uint8_t {
-    MostSpecific,  // the slot's statement, else connection, else environment
-    Connection,    // the slot's connection (calls made on the connection)
-    Environment,   // the environment (calls made on the environment)
+    kMostSpecific,  // the slot's statement, else connection, else environment
+    kConnection,    // the slot's connection (calls made on the connection)
+    kEnvironment,   // the environment (calls made on the environment)
 };
 
 // The per-call record handed to every handler.  It points into host memory
@@ -25,6 +25,8 @@ struct Command {
     int32_t code;           // the command code (argument 1)
     ConnectionSlot* slot;   // the dispatch slot, or nullptr for none
     DiagSource diag_from;   // the handle the diagnostic capture reads
+    SQLRETURN prepared;     // the ODBC code of the statement the dispatcher
+                            // created for the command (SQL_SUCCESS if none)
 };
 
 // Every command handler has this shape.  It returns the ODBC code the

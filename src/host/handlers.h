@@ -1,5 +1,5 @@
 // The command handlers, one per command code (see the command table in
-// dispatch.cpp).  Each is defined in the file of its concern.
+// entry/dispatch.cpp).  Each is defined in the file of its concern.
 #pragma once
 #include "host/command.h"
 
@@ -7,8 +7,8 @@ namespace orv {
 
 SQLRETURN run_alloc_env(Command& cmd);        // 1   conn/slots.cpp
 SQLRETURN run_free_env(Command& cmd);         // 2   conn/slots.cpp
-SQLRETURN run_diagnostics(Command& cmd);      // 3   host/diag_command.cpp
-SQLRETURN run_alloc_slot(Command& cmd);       // 4   conn/slots.cpp
+SQLRETURN run_diagnostics(Command& cmd);      // 3   conn/diag_command.cpp
+SQLRETURN run_alloc_slot(Command& cmd);       // 4   stmt/open_slot.cpp
 SQLRETURN run_connect(Command& cmd);          // 6   conn/connect.cpp
 SQLRETURN run_disconnect(Command& cmd);       // 7   conn/slots.cpp
 SQLRETURN run_driver_info(Command& cmd);      // 8   conn/info.cpp

@@ -53,6 +53,9 @@ int32_t hdr_native_error(const Command& cmd) {
 void hdr_set_native_error(Command& cmd, int32_t value) {
     store(cmd, hdr::kNativeError, swap_halves(static_cast<uint32_t>(value)));
 }
+int32_t hdr_count(const Command& cmd) {
+    return static_cast<int32_t>(swap_halves(load<uint32_t>(cmd, hdr::kCount)));
+}
 void hdr_set_count(Command& cmd, int32_t value) {
     store(cmd, hdr::kCount, swap_halves(static_cast<uint32_t>(value)));
 }
@@ -62,8 +65,16 @@ double hdr_number(const Command& cmd) {
 void hdr_set_number(Command& cmd, double value) {
     store(cmd, hdr::kNumber, value);
 }
-SQLCHAR* hdr_sqlstate(Command& cmd) {
-    return reinterpret_cast<SQLCHAR*>(cmd.hdr + hdr::kSqlstate);
+bool hdr_attach(Command& cmd) {
+    const ArgView header = arg(cmd, 2);
+    if (header.size < kHeaderSize || header.data == nullptr) return false;
+    cmd.hdr = header.data;
+    return true;
+}
+void hdr_clear_sqlstate(Command& cmd) { cmd.hdr[hdr::kSqlstate] = 0; }
+void hdr_get_sqlstate(const Command& cmd, char (&state)[7]) {
+    std::memcpy(state, cmd.hdr + hdr::kSqlstate, 6);
+    state[6] = 0;
 }
 void hdr_set_sqlstate_unknown(Command& cmd) {
     std::memcpy(cmd.hdr + hdr::kSqlstate, "?", 2);
@@ -92,18 +103,87 @@ ArgView arg(const Command& cmd, int n) {
     return a;
 }
 
+bool arg_has_storage(const ArgView& a) { return a.data != nullptr; }
+
+ArgView arg_sub_view(const ArgView& a, std::size_t at, std::size_t len) {
+    ArgView v = a;
+    if (a.data == nullptr || at >= a.size) {
+        v.size = 0;
+        return v;
+    }
+    v.data = a.data + at;
+    v.size = static_cast<uint32_t>(std::min<std::size_t>(len, a.size - at));
+    return v;
+}
+
+ArgView arg_element(const ArgView& a, std::size_t index) {
+    ArgView v = a;
+    if (a.data != nullptr) v.data = a.data + index * a.size;
+    return v;
+}
+
+std::size_t arg_text_length(const ArgView& a, std::size_t at, std::size_t max) {
+    if (a.data == nullptr || at >= a.size) return 0;
+    const std::size_t bound = std::min<std::size_t>(max, a.size - at);
+    const void* zero = std::memchr(a.data + at, 0, bound);
+    return zero == nullptr
+               ? bound
+               : static_cast<std::size_t>(static_cast<const uint8_t*>(zero) -
+                                          (a.data + at));
+}
+
+std::span<uint8_t> arg_storage(const ArgView& a) {
+    if (a.data == nullptr) return {};
+    return {a.data, a.size};
+}
+
+bool arg_text(const ArgView& a, std::string_view* text) {
+    if (a.data == nullptr || a.size == 0) return false;
+    const void* end = std::memchr(a.data, 0, a.size);
+    if (end == nullptr) return false;
+    *text = std::string_view(reinterpret_cast<const char*>(a.data),
+                             static_cast<const uint8_t*>(end) - a.data);
+    return true;
+}
+
+std::span<char> arg_text_span(const ArgView& a) {
+    static char empty[1];
+    empty[0] = 0;
+    if (a.data == nullptr || a.size == 0) return {empty, 0};
+    auto* s = reinterpret_cast<char*>(a.data);
+    std::size_t len = strnlen(s, a.size);
+    if (len == a.size) s[--len] = 0;
+    return {s, len};
+}
+
+namespace {
+
+// How many of the len bytes from storage offset `at` lie within the
+// argument's storage; 0 when it has none.
+std::size_t bytes_within(const ArgView& a, std::size_t at, std::size_t len) {
+    if (a.data == nullptr || at >= a.size) return 0;
+    return a.size - at < len ? a.size - at : len;
+}
+
+}  // namespace
+
+std::size_t arg_read(const ArgView& a, std::size_t at, void* dst,
+                     std::size_t len) {
+    std::size_t n = bytes_within(a, at, len);
+    if (n > 0) std::memcpy(dst, a.data + at, n);
+    return n;
+}
+
 std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
                       std::size_t len) {
-    if (a.data == nullptr || at >= a.size) return 0;
-    std::size_t n = a.size - at < len ? a.size - at : len;
+    std::size_t n = bytes_within(a, at, len);
     if (n > 0) std::memmove(a.data + at, src, n);
     return n;
 }
 
 void arg_fill(const ArgView& a, std::size_t at, std::size_t len, uint8_t byte) {
-    if (a.data == nullptr || at >= a.size) return;
-    std::size_t n = a.size - at < len ? a.size - at : len;
-    std::memset(a.data + at, byte, n);
+    std::size_t n = bytes_within(a, at, len);
+    if (n > 0) std::memset(a.data + at, byte, n);
 }
 
 void arg_write_text(const ArgView& a, std::string_view text) {
@@ -118,35 +198,61 @@ void arg_store_address(const ArgView& a, const void* address) {
     std::memcpy(a.data, &address, sizeof address);
 }
 
+namespace {
+
+// True when `selector` names an argument the host passed: argument
+// selector % 256 (element selector / 256 of an array), from 1 to
+// arg_count.  A selector naming argument 0, a negative one, or one beyond
+// arg_count never reaches the host, whose argument table ends there.
+bool names_passed_argument(const Command& cmd, int32_t selector) {
+    const int32_t n = selector % 256;
+    return selector > 0 && n >= 1 && n <= arg_count(cmd);
+}
+
+// The text pointer handed to the host: never null (an absent text is the
+// empty one).
+char* host_text(const char* text) {
+    static char empty[1];
+    empty[0] = 0;
+    return const_cast<char*>(text != nullptr ? text : empty);
+}
+
+}  // namespace
+
 int32_t svc_get_int(Command& cmd, int32_t selector) {
+    if (!names_passed_argument(cmd, selector)) return 0;
     return cmd.callback(GET_INT, cmd.ctx, selector, 0, 0, nullptr, 0);
 }
 
 void svc_get_string(Command& cmd, int32_t selector, char* buf) {
     buf[0] = 0;
+    if (!names_passed_argument(cmd, selector)) return;
     cmd.callback(GET_STRING, cmd.ctx, selector, 0, 0, buf, kTextSize);
     buf[kTextSize - 1] = 0;  // never trust the host to terminate
 }
 
 int32_t svc_put_string(Command& cmd, int32_t selector, const char* text,
                        int32_t len) {
-    return cmd.callback(PUT_STRING, cmd.ctx, selector, 0, 0,
-                        const_cast<char*>(text), len);
+    if (!names_passed_argument(cmd, selector)) return kNotPassed;
+    return cmd.callback(PUT_STRING, cmd.ctx, selector, 0, 0, host_text(text),
+                        text != nullptr ? len : 0);
 }
 
 int32_t svc_resize_arg(Command& cmd, int32_t selector, int32_t new_size) {
+    if (!names_passed_argument(cmd, selector)) return kNotPassed;
     return cmd.callback(RESIZE_ARG, cmd.ctx, selector, 0, 0, nullptr, new_size);
 }
 
 void svc_put_int(Command& cmd, int32_t selector, int64_t value) {
+    if (!names_passed_argument(cmd, selector)) return;
     auto u = static_cast<uint64_t>(value);
     cmd.callback(PUT_INT, cmd.ctx, selector, static_cast<int32_t>(u),
                  static_cast<int32_t>(u >> 32), nullptr, 0);
 }
 
 void svc_put_number_text(Command& cmd, int32_t selector, const char* text) {
-    cmd.callback(PUT_NUMBER_TEXT, cmd.ctx, selector, 0, 0,
-                 const_cast<char*>(text), -1);
+    if (!names_passed_argument(cmd, selector)) return;
+    cmd.callback(PUT_NUMBER_TEXT, cmd.ctx, selector, 0, 0, host_text(text), -1);
 }
 
 }  // namespace orv

@@ -4,16 +4,12 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "host/command.h"
 
 namespace orv {
-
-// Exchanges the 16-bit halves of a 32-bit value; its own inverse.
-constexpr uint32_t swap_halves(uint32_t v) { return (v << 16) | (v >> 16); }
-static_assert(swap_halves(100) == 0x00640000u);
-static_assert(swap_halves(0xFFFFFFFEu) == 0xFFFEFFFFu);
 
 // ---- The command header block --------------------------------------------
 // Offsets of the header fields.
@@ -35,11 +31,19 @@ void hdr_set_status(Command& cmd, int16_t status);
 void hdr_set_opcode(Command& cmd, int16_t opcode);
 int32_t hdr_native_error(const Command& cmd);            // unswapped value
 void hdr_set_native_error(Command& cmd, int32_t value);  // stores swapped
+int32_t hdr_count(const Command& cmd);                   // unswapped value
 void hdr_set_count(Command& cmd, int32_t value);         // stores swapped
 double hdr_number(const Command& cmd);
 void hdr_set_number(Command& cmd, double value);
-// The 6-byte sqlstate field, as an ODBC state buffer.
-SQLCHAR* hdr_sqlstate(Command& cmd);
+// Points cmd.hdr at argument 2's storage when it is at least 48 bytes
+// (kHeaderSize) and not null.  Returns false, leaving cmd.hdr alone,
+// otherwise.
+bool hdr_attach(Command& cmd);
+// Stores a NUL in the first byte of sqlstate, leaving the other five.
+void hdr_clear_sqlstate(Command& cmd);
+// Copies the 6 bytes of sqlstate into `state` and terminates it, so that
+// a state the host left unterminated still ends within the copy.
+void hdr_get_sqlstate(const Command& cmd, char (&state)[7]);
 // Stores "?" and a NUL into sqlstate.
 void hdr_set_sqlstate_unknown(Command& cmd);
 // Stores a five-character state and a NUL.
@@ -58,6 +62,42 @@ int32_t arg_count(const Command& cmd);
 // Descriptor of argument n (n >= 2); present is false beyond arg_count.
 ArgView arg(const Command& cmd, int n);
 
+// True when the argument has storage (its data pointer is not null).
+bool arg_has_storage(const ArgView& a);
+
+// A view of bytes [at, at + len) of a's storage, clipped to a.size (size 0
+// when `at` lies beyond it); the view never reaches outside a.
+ArgView arg_sub_view(const ArgView& a, std::size_t at, std::size_t len);
+
+// Element `index` (0-based) of an array argument: a.size bytes at
+// data + index * a.size.  The host lays out as many elements as the
+// command's count asks for.
+ArgView arg_element(const ArgView& a, std::size_t index);
+
+// Length of the text at offset `at` of a's storage, up to its first zero
+// byte, at most `max` bytes and never past a.size; 0 without storage.
+std::size_t arg_text_length(const ArgView& a, std::size_t at, std::size_t max);
+
+// The argument's storage as a byte span of a.size bytes; empty when it has
+// none.  For an ODBC call that writes into it: the span's size is the cap.
+std::span<uint8_t> arg_storage(const ArgView& a);
+
+// The text at the start of the argument's storage, up to its first zero
+// byte.  Returns false when the storage is null, of size 0, or holds no
+// zero byte within its size.
+bool arg_text(const ArgView& a, std::string_view* text);
+
+// The text at the start of the argument's storage as a writable span,
+// terminated within the storage: when no zero byte lies within a.size,
+// the storage's last byte becomes one.  The span holds the text without
+// its terminator, and span.data()[span.size()] is 0.  A null or empty
+// storage gives an empty text (in storage of the connector's own).
+std::span<char> arg_text_span(const ArgView& a);
+
+// Copies up to len bytes from storage offset `at` into dst, never past
+// a.size.  Returns the number of bytes read (0 when the storage is null).
+std::size_t arg_read(const ArgView& a, std::size_t at, void* dst,
+                     std::size_t len);
 // Copies up to len bytes to storage offset `at`, never past a.size.
 // Returns the number of bytes written.
 std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
@@ -71,6 +111,14 @@ void arg_write_text(const ArgView& a, std::string_view text);
 void arg_store_address(const ArgView& a, const void* address);
 
 // ---- Callback services -----------------------------------------------------
+// The selector is the argument number, plus 256 x the element index for an
+// element of an array argument.  A selector that does not name an argument
+// from 1 to arg_count is never passed to the host: the service is not
+// called, reads give 0 or the empty text, and PUT_STRING and RESIZE_ARG
+// answer kNotPassed.  No text pointer handed to the host is ever null: a
+// null text goes out as the empty text.
+inline constexpr int32_t kNotPassed = 1;
+
 int32_t svc_get_int(Command& cmd, int32_t selector);
 // Reads the argument as text into buf (kTextSize bytes); always terminated.
 void svc_get_string(Command& cmd, int32_t selector, char* buf);

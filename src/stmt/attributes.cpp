@@ -25,61 +25,69 @@ namespace {
 
 // How a value travels between host and driver.
 enum class Kind : uint8_t {
-    Integer,  // GET_INT in, PUT_INT out
-    Pointer,  // an address: GET_INT in, PUT_INT out (statement only)
-    Text,     // GET_STRING in; a get delivers -99 (connection only)
-    Refused,  // never passed on: status 15
+    kInteger,  // GET_INT in, PUT_INT out
+    kPointer,  // an address: GET_INT in, PUT_INT out (statement only)
+    kText,     // GET_STRING in; a get delivers -99 (connection only)
+    kRefused,  // never passed on: status 15
 };
 
 // The attribute's type in ODBC.
 enum class Width : uint8_t {
-    UInteger,  // SQLUINTEGER, 32 bits everywhere
-    ULen,      // SQLULEN: as wide as a pointer
-    Address,   // SQLPOINTER (or a handle)
-    None,      // text or refused: no integer storage
+    kUInteger,  // SQLUINTEGER, 32 bits everywhere
+    kULen,      // SQLULEN: as wide as a pointer
+    kAddress,   // SQLPOINTER (or a handle)
+    kNone,      // text or refused: no integer storage
 };
 
 struct Attribute {
     int32_t number;
     Kind kind;
     Width width;
-    bool settable;  // false: a set answers status 11
+    bool settable;          // false: a set answers status 11
+    bool one_only = false;  // a set accepts only the value 1 (else 15)
 };
 
 // Table entries of each kind.
 constexpr Attribute integer(int32_t number, Width width) {
-    return {number, Kind::Integer, width, true};
+    return {number, Kind::kInteger, width, true};
 }
 constexpr Attribute get_only(int32_t number, Width width) {
-    return {number, Kind::Integer, width, false};
+    return {number, Kind::kInteger, width, false};
 }
 constexpr Attribute pointer(int32_t number) {
-    return {number, Kind::Pointer, Width::Address, true};
+    return {number, Kind::kPointer, Width::kAddress, true};
 }
 constexpr Attribute text(int32_t number) {
-    return {number, Kind::Text, Width::None, true};
+    return {number, Kind::kText, Width::kNone, true};
 }
 constexpr Attribute refused(int32_t number) {
-    return {number, Kind::Refused, Width::None, true};
+    return {number, Kind::kRefused, Width::kNone, true};
+}
+// A row or parameter set size: the connector fetches one row at a time and
+// binds no parameters, so any other size would make each fetch move rows
+// that are never read, or one statement run once per unbound parameter set.
+constexpr Attribute one_only(int32_t number) {
+    return {number, Kind::kInteger, Width::kULen, true, true};
 }
 
 // Connection attributes (commands 14 and 15), selected by `param`.  Every
 // number not listed is unsupported (status 11).
 constexpr std::array<Attribute, 16> kConnectionAttributes{{
-    integer(SQL_ATTR_ASYNC_ENABLE, Width::ULen),  // 4
-    integer(SQL_ATTR_ACCESS_MODE, Width::UInteger),
-    integer(SQL_ATTR_AUTOCOMMIT, Width::UInteger),
-    integer(SQL_ATTR_LOGIN_TIMEOUT, Width::UInteger),
-    integer(SQL_ATTR_TRACE, Width::UInteger), text(SQL_ATTR_TRACEFILE),
+    integer(SQL_ATTR_ASYNC_ENABLE, Width::kULen),  // 4
+    integer(SQL_ATTR_ACCESS_MODE, Width::kUInteger),
+    integer(SQL_ATTR_AUTOCOMMIT, Width::kUInteger),
+    integer(SQL_ATTR_LOGIN_TIMEOUT, Width::kUInteger),
+    integer(SQL_ATTR_TRACE, Width::kUInteger), text(SQL_ATTR_TRACEFILE),
     text(SQL_ATTR_TRANSLATE_LIB),
-    integer(SQL_ATTR_TRANSLATE_OPTION, Width::UInteger),
-    integer(SQL_ATTR_TXN_ISOLATION, Width::UInteger),
-    text(SQL_ATTR_CURRENT_CATALOG), integer(SQL_ATTR_ODBC_CURSORS, Width::ULen),
-    integer(SQL_ATTR_QUIET_MODE, Width::Address),  // a window handle
-    integer(SQL_ATTR_PACKET_SIZE, Width::UInteger),
-    integer(SQL_ATTR_CONNECTION_TIMEOUT, Width::UInteger),  // 113
-    integer(SQL_ATTR_CONNECTION_DEAD, Width::UInteger),     // 1209
-    integer(SQL_ATTR_METADATA_ID, Width::UInteger),         // 10014
+    integer(SQL_ATTR_TRANSLATE_OPTION, Width::kUInteger),
+    integer(SQL_ATTR_TXN_ISOLATION, Width::kUInteger),
+    text(SQL_ATTR_CURRENT_CATALOG),
+    integer(SQL_ATTR_ODBC_CURSORS, Width::kULen),
+    integer(SQL_ATTR_QUIET_MODE, Width::kAddress),  // a window handle
+    integer(SQL_ATTR_PACKET_SIZE, Width::kUInteger),
+    integer(SQL_ATTR_CONNECTION_TIMEOUT, Width::kUInteger),  // 113
+    integer(SQL_ATTR_CONNECTION_DEAD, Width::kUInteger),     // 1209
+    integer(SQL_ATTR_METADATA_ID, Width::kUInteger),         // 10014
 }};
 
 // Statement attributes (commands 16 and 17), selected by `subcode`.  Every
@@ -87,38 +95,38 @@ constexpr std::array<Attribute, 16> kConnectionAttributes{{
 // arrays in the application's memory or are descriptor handles.  Every
 // integer statement attribute is an SQLULEN.
 constexpr std::array<Attribute, 33> kStatementAttributes{{
-    integer(SQL_ATTR_CURSOR_SENSITIVITY, Width::ULen),  // -2
-    integer(SQL_ATTR_CURSOR_SCROLLABLE, Width::ULen),   // -1
-    integer(SQL_ATTR_QUERY_TIMEOUT, Width::ULen),       // 0
-    integer(SQL_ATTR_MAX_ROWS, Width::ULen),
-    integer(SQL_ATTR_NOSCAN, Width::ULen),
-    integer(SQL_ATTR_MAX_LENGTH, Width::ULen),
-    integer(SQL_ATTR_ASYNC_ENABLE, Width::ULen),
-    integer(SQL_ATTR_ROW_BIND_TYPE, Width::ULen),
-    integer(SQL_ATTR_CURSOR_TYPE, Width::ULen),
-    integer(SQL_ATTR_CONCURRENCY, Width::ULen),
-    integer(SQL_ATTR_KEYSET_SIZE, Width::ULen),  // 8; 9 is unsupported
-    integer(SQL_ATTR_SIMULATE_CURSOR, Width::ULen),
-    integer(SQL_ATTR_RETRIEVE_DATA, Width::ULen),
-    integer(SQL_ATTR_USE_BOOKMARKS, Width::ULen),  // 12; 13 is unsupported
-    get_only(SQL_ATTR_ROW_NUMBER, Width::ULen),
-    integer(SQL_ATTR_ENABLE_AUTO_IPD, Width::ULen),
+    integer(SQL_ATTR_CURSOR_SENSITIVITY, Width::kULen),  // -2
+    integer(SQL_ATTR_CURSOR_SCROLLABLE, Width::kULen),   // -1
+    integer(SQL_ATTR_QUERY_TIMEOUT, Width::kULen),       // 0
+    integer(SQL_ATTR_MAX_ROWS, Width::kULen),
+    integer(SQL_ATTR_NOSCAN, Width::kULen),
+    integer(SQL_ATTR_MAX_LENGTH, Width::kULen),
+    integer(SQL_ATTR_ASYNC_ENABLE, Width::kULen),
+    integer(SQL_ATTR_ROW_BIND_TYPE, Width::kULen),
+    integer(SQL_ATTR_CURSOR_TYPE, Width::kULen),
+    integer(SQL_ATTR_CONCURRENCY, Width::kULen),
+    integer(SQL_ATTR_KEYSET_SIZE, Width::kULen),  // 8; 9 is unsupported
+    integer(SQL_ATTR_SIMULATE_CURSOR, Width::kULen),
+    integer(SQL_ATTR_RETRIEVE_DATA, Width::kULen),
+    integer(SQL_ATTR_USE_BOOKMARKS, Width::kULen),  // 12; 13 is unsupported
+    get_only(SQL_ATTR_ROW_NUMBER, Width::kULen),
+    integer(SQL_ATTR_ENABLE_AUTO_IPD, Width::kULen),
     pointer(SQL_ATTR_FETCH_BOOKMARK_PTR),
     pointer(SQL_ATTR_PARAM_BIND_OFFSET_PTR),
-    integer(SQL_ATTR_PARAM_BIND_TYPE, Width::ULen),
+    integer(SQL_ATTR_PARAM_BIND_TYPE, Width::kULen),
     refused(SQL_ATTR_PARAM_OPERATION_PTR),
     refused(SQL_ATTR_PARAM_STATUS_PTR),
     pointer(SQL_ATTR_PARAMS_PROCESSED_PTR),
-    integer(SQL_ATTR_PARAMSET_SIZE, Width::ULen),
+    one_only(SQL_ATTR_PARAMSET_SIZE),  // 22
     pointer(SQL_ATTR_ROW_BIND_OFFSET_PTR),
     pointer(SQL_ATTR_ROW_OPERATION_PTR),
-    refused(SQL_ATTR_ROW_STATUS_PTR),               // 25; 26 is unsupported
-    integer(SQL_ATTR_ROW_ARRAY_SIZE, Width::ULen),  // 27
-    refused(SQL_ATTR_APP_ROW_DESC),                 // 10010
+    refused(SQL_ATTR_ROW_STATUS_PTR),   // 25; 26 is unsupported
+    one_only(SQL_ATTR_ROW_ARRAY_SIZE),  // 27
+    refused(SQL_ATTR_APP_ROW_DESC),     // 10010
     refused(SQL_ATTR_APP_PARAM_DESC),
     refused(SQL_ATTR_IMP_ROW_DESC),
     refused(SQL_ATTR_IMP_PARAM_DESC),
-    integer(SQL_ATTR_METADATA_ID, Width::ULen),  // 10014
+    integer(SQL_ATTR_METADATA_ID, Width::kULen),  // 10014
 }};
 
 // A host value (32 bits from GET_INT) cannot hold an address when pointers
@@ -136,13 +144,13 @@ const Attribute* find_attribute(std::span<const Attribute> table,
 // Bytes an attribute of width w occupies in ODBC on this build.
 constexpr std::size_t width_bytes(Width w) {
     switch (w) {
-        case Width::UInteger:
+        case Width::kUInteger:
             return sizeof(SQLUINTEGER);
-        case Width::ULen:
+        case Width::kULen:
             return sizeof(SQLULEN);
-        case Width::Address:
+        case Width::kAddress:
             return sizeof(SQLPOINTER);
-        case Width::None:
+        case Width::kNone:
             break;
     }
     return 0;
@@ -192,15 +200,12 @@ SQLINTEGER argument_size(const Command& cmd) {
 // Commands 14 and 15.  Reads `param` (plain little-endian) as the
 // attribute number and argument 3 as the value; calls SQLGetConnectAttr
 // or SQLSetConnectAttr on the slot's connection.  A get delivers the value
-// to argument 3 with PUT_INT (-99 for a text attribute).  Status: 3 without
-// argument 3, 11 for a number outside the table, 0 with no driver call for
-// an integer value of 0, 2 when the driver refuses.  A warning is captured
+// to argument 3 with PUT_INT (-99 for a text attribute).  Status (after
+// the dispatcher's check of argument 3, status 3): 11 for a number outside
+// the table, 0 with no driver call for an integer value of 0 (the zero
+// rule, below), 2 when the driver refuses.  A warning is captured
 // with status 0; diagnostics are read from the connection.
 SQLRETURN connection_attribute(Command& cmd, bool get) {
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return SQL_SUCCESS;
-    }
     const int32_t number = hdr_param_plain(cmd);
     const Attribute* attr = find_attribute(kConnectionAttributes, number);
     if (attr == nullptr) {
@@ -210,11 +215,15 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
 
     int32_t value = 0;
     char buffer[kTextSize] = {};
-    if (attr->kind == Kind::Text) {
+    if (attr->kind == Kind::kText) {
         svc_get_string(cmd, 3, buffer);
     } else {
         value = svc_get_int(cmd, 3);
-        if (value == 0) return SQL_SUCCESS;  // the zero rule
+        // The zero rule: an integer or pointer value of 0 ends the command
+        // before any driver call, with status 0, for gets and sets alike.
+        // An attribute cannot be set to 0 through these commands, and a get
+        // needs a non-zero number in argument 3.  Texts have no such rule.
+        if (value == 0) return SQL_SUCCESS;
     }
     // The host may have set a status while it served the read.
     if (hdr_status(cmd) != ORV_OK) return SQL_SUCCESS;
@@ -222,16 +231,16 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
     SQLHDBC connection = cmd.slot->connection;
     // The driver posts these calls' diagnostics on the connection, not on
     // any statement the slot holds.
-    cmd.diag_from = DiagSource::Connection;
+    cmd.diag_from = DiagSource::kConnection;
     SQLRETURN rc;
     AttributeStorage storage;
     SQLINTEGER length = 0;
-    if (get && attr->kind == Kind::Text) {
+    if (get && attr->kind == Kind::kText) {
         rc = SQLGetConnectAttr(connection, number, buffer, kTextSize, &length);
     } else if (get) {
         rc = SQLGetConnectAttr(connection, number, storage.bytes,
                                argument_size(cmd), &length);
-    } else if (attr->kind == Kind::Text) {
+    } else if (attr->kind == Kind::kText) {
         rc = SQLSetConnectAttr(connection, number, buffer, SQL_NTS);
     } else {
         rc = SQLSetConnectAttr(connection, number, value_argument(value),
@@ -243,35 +252,29 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
     }
     if (get) {
         svc_put_int(cmd, 3,
-                    attr->kind == Kind::Text
+                    attr->kind == Kind::kText
                         ? -99
                         : stored_value(storage, attr->width));
     }
     return rc;
 }
 
-// Commands 16 and 17.  Creates the slot's statement when it has none
-// (status 14 when that fails), then reads `subcode` as the attribute
-// number and argument 3 as the value, and calls SQLGetStmtAttr or
-// SQLSetStmtAttr.  A get delivers the value to argument 3 with PUT_INT.
-// Status: 3 without argument 3 (the statement is created first), 11 for a
+// Commands 16 and 17.  The dispatcher has created the slot's statement
+// when it had none (status 14 when that failed; cmd.prepared holds the
+// allocation's code) and then checked argument 3 (status 3).  Reads
+// `subcode` as the attribute number and argument 3 as the value, and calls
+// SQLGetStmtAttr or SQLSetStmtAttr.  A get delivers the value to argument 3
+// with PUT_INT.  Status: 11 for a
 // number outside the table and for a set of the row number, 15 for a
-// refused attribute and, where a 32-bit host value cannot hold an address,
+// refused attribute, for a set of the row array or parameter set size to
+// anything but 1 and, where a 32-bit host value cannot hold an address,
 // for a set of a pointer attribute; 0 with no driver call for a value of
 // 0; 2 when the driver refuses.  Returns the last ODBC answer (the
 // attribute call, else the allocation) so that a warning is captured with
 // status 0.
 SQLRETURN statement_attribute(Command& cmd, bool get) {
     ConnectionSlot& slot = *cmd.slot;
-    SQLRETURN rc = ensure_statement(slot);
-    if (!SQL_SUCCEEDED(rc)) {
-        hdr_set_status(cmd, ORV_NO_STATEMENT);
-        return rc;
-    }
-    if (arg_count(cmd) < 3) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return rc;
-    }
+    SQLRETURN rc = cmd.prepared;
     const int32_t number = hdr_subcode(cmd);
     const Attribute* attr = find_attribute(kStatementAttributes, number);
     if (attr == nullptr || (!get && !attr->settable)) {
@@ -280,15 +283,19 @@ SQLRETURN statement_attribute(Command& cmd, bool get) {
     }
     // A pointer set from a 32-bit host value would hand the driver a cut
     // address that it later writes through.
-    if (attr->kind == Kind::Refused ||
-        (!get && attr->kind == Kind::Pointer && !kAddressFitsHostInt)) {
+    if (attr->kind == Kind::kRefused ||
+        (!get && attr->kind == Kind::kPointer && !kAddressFitsHostInt)) {
         hdr_set_status(cmd, ORV_REFUSED);
         return rc;
     }
 
     const int32_t value = svc_get_int(cmd, 3);
-    if (value == 0) return rc;  // the zero rule
+    if (value == 0) return rc;  // the zero rule, as for the connection
     if (hdr_status(cmd) != ORV_OK) return rc;
+    if (!get && attr->one_only && value != 1) {
+        hdr_set_status(cmd, ORV_REFUSED);
+        return rc;
+    }
 
     AttributeStorage storage;
     SQLINTEGER length = 0;
@@ -298,7 +305,7 @@ SQLRETURN statement_attribute(Command& cmd, bool get) {
     } else {
         rc = SQLSetStmtAttr(
             slot.statement, number, value_argument(value),
-            attr->kind == Kind::Pointer ? SQL_IS_POINTER : SQL_IS_UINTEGER);
+            attr->kind == Kind::kPointer ? SQL_IS_POINTER : SQL_IS_UINTEGER);
     }
     if (!SQL_SUCCEEDED(rc)) {
         hdr_set_status(cmd, ORV_ODBC_ERROR);

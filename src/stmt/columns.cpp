@@ -22,6 +22,8 @@ struct DataBufferState {
     SQLLEN capacity = 0;
 };
 DataBufferState DataBuffer;
+// The last read_column could not hold its value whole.
+bool last_read_short = false;
 
 inline constexpr SQLLEN kInitialDataBuffer = 4096;
 // Buffer length offered to a value's first read.  Some drivers (SQLite's)
@@ -31,37 +33,43 @@ inline constexpr SQLLEN kInitialDataBuffer = 4096;
 inline constexpr SQLLEN kFirstReadLength = 65536;
 inline constexpr int kAttrTextSize = 128;
 
-// SQL type -> host column type code.
+// SQL type -> host column type code.  9, 10 and 11 are the ODBC 2 codes
+// of date, time and timestamp (SQL_DATETIME and SQL_INTERVAL today);
+// 246 to 248 are codes some drivers report for their own types.
 struct TypeMapping {
     int16_t sql_type;
     int32_t host_type;
 };
+inline constexpr int16_t kOdbc2Date = 9, kOdbc2Time = 10, kOdbc2Timestamp = 11;
+inline constexpr int16_t kDriverBinary = 246, kDriverVarText = 247,
+                         kDriverChar = 248;
 constexpr std::array<TypeMapping, 24> kTypeMap{{
-    {SQL_CHAR, 254},
-    {SQL_NUMERIC, 0},
-    {SQL_DECIMAL, 0},
-    {SQL_INTEGER, 3},
-    {SQL_SMALLINT, 2},
-    {SQL_FLOAT, 4},
-    {SQL_REAL, 5},
-    {SQL_DOUBLE, 5},
-    {9, 12},
-    {10, 11},
-    {SQL_TYPE_TIME, 11},
-    {11, 7},
-    {SQL_TYPE_TIMESTAMP, 7},
-    {SQL_TYPE_DATE, 10},
-    {SQL_VARCHAR, 15},
-    {SQL_LONGVARCHAR, 15},
-    {SQL_WVARCHAR, 15},
-    {SQL_BIT, 16},
-    {SQL_BIGINT, 8},
-    {SQL_VARBINARY, 252},
-    {SQL_LONGVARBINARY, 252},
-    {246, 252},
-    {247, 253},
-    {248, 254},
+    {SQL_CHAR, COLTYPE_CHAR},
+    {SQL_NUMERIC, COLTYPE_DECIMAL},
+    {SQL_DECIMAL, COLTYPE_DECIMAL},
+    {SQL_INTEGER, COLTYPE_INTEGER},
+    {SQL_SMALLINT, COLTYPE_SMALLINT},
+    {SQL_FLOAT, COLTYPE_FLOAT},
+    {SQL_REAL, COLTYPE_DOUBLE},
+    {SQL_DOUBLE, COLTYPE_DOUBLE},
+    {kOdbc2Date, COLTYPE_DATETIME},
+    {kOdbc2Time, COLTYPE_TIME},
+    {SQL_TYPE_TIME, COLTYPE_TIME},
+    {kOdbc2Timestamp, COLTYPE_TIMESTAMP},
+    {SQL_TYPE_TIMESTAMP, COLTYPE_TIMESTAMP},
+    {SQL_TYPE_DATE, COLTYPE_DATE},
+    {SQL_VARCHAR, COLTYPE_TEXT},
+    {SQL_LONGVARCHAR, COLTYPE_TEXT},
+    {SQL_WVARCHAR, COLTYPE_TEXT},
+    {SQL_BIT, COLTYPE_BIT},
+    {SQL_BIGINT, COLTYPE_BIGINT},
+    {SQL_VARBINARY, COLTYPE_BINARY},
+    {SQL_LONGVARBINARY, COLTYPE_BINARY},
+    {kDriverBinary, COLTYPE_BINARY},
+    {kDriverVarText, COLTYPE_VAR_TEXT},
+    {kDriverChar, COLTYPE_CHAR},
 }};
+static_assert(kOdbc2Date == SQL_DATETIME && kOdbc2Time == SQL_INTERVAL);
 
 // Copies text into a fixed field of n bytes: zero-filled after the text,
 // not terminated when the text has n or more characters.
@@ -158,8 +166,8 @@ void describe_one(SQLHSTMT statement, SQLUSMALLINT i, ColumnDesc& rec) {
         }
     }
     rec.type = host_column_type(t);
-    if (rec.width == 0 && rec.type == kHostTypeText)
-        rec.width = kDefaultTextWidth;
+    if (rec.width == 0 && rec.type == COLTYPE_TEXT)
+        rec.width = COLTYPE_TEXT_WIDTH;
 }
 
 // Gives the slot a zero-filled table of n + 2 records.  On failure the
@@ -184,7 +192,21 @@ bool resize_table(ConnectionSlot& slot, int32_t n) {
 int32_t host_column_type(int16_t sql_type) {
     for (const TypeMapping& m : kTypeMap)
         if (m.sql_type == sql_type) return m.host_type;
-    return 1;
+    return COLTYPE_OTHER;
+}
+
+bool create_column_table(ConnectionSlot& slot) {
+    orv_free(slot.columns);
+    slot.columns = nullptr;
+    slot.column_capacity = 0;
+    return resize_table(slot, kInitialColumnCapacity);
+}
+
+void forget_description(ConnectionSlot& slot) {
+    if (slot.columns == nullptr || slot.columns[0] == 0) return;
+    std::memset(
+        slot.columns, 0,
+        static_cast<std::size_t>(slot.column_capacity) * kColumnDescSize);
 }
 
 ColumnDesc* column_record(ConnectionSlot& slot, int k) {
@@ -225,6 +247,8 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n) {
     return r == 0 ? ORV_NO_MEMORY : ORV_COLUMN_MISMATCH;
 }
 
+bool read_lacked_memory() { return last_read_short; }
+
 SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
 
 void release_data_buffer() {
@@ -234,22 +258,25 @@ void release_data_buffer() {
 
 namespace {
 
-// Reads column `column` into DataBuffer (which exists), growing it until
+// Reads column `column` into DataBuffer (which exists) after the `offset`
+// bytes it already holds of the value, growing it until
 // the whole value fits: a value cut short is read on after the part
 // already received (over that part's terminator for character data).
-// When the buffer cannot grow, it keeps the first, shortened part.  A
+// When the buffer cannot grow, it keeps the first, shortened part and
+// last_read_short is set.  A
 // driver that cannot tell the length (SQL_NO_TOTAL) is read in doubling
 // steps.  *length receives the whole value's length or the indicator.
 // Returns the code of the last SQLGetData call.
 SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
-                           SQLSMALLINT c_type, SQLLEN* length) {
+                           SQLSMALLINT c_type, SQLLEN offset, SQLLEN* length) {
     const bool is_char = c_type == SQL_C_CHAR;
-    SQLLEN offset = 0;  // bytes kept before the current read
-    // buffer length of the current read
-    SQLLEN room = std::min(DataBuffer.capacity, kFirstReadLength);
+    // offset: bytes kept before the current read; room: the buffer length
+    // of the current read
+    SQLLEN room = offset == 0 ? std::min(DataBuffer.capacity, kFirstReadLength)
+                              : DataBuffer.capacity - offset;
     SQLLEN remaining = 0;  // the current read's indicator
-    SQLRETURN rc = SQLGetData(statement, column, c_type, DataBuffer.buffer,
-                              room, &remaining);
+    SQLRETURN rc = SQLGetData(statement, column, c_type,
+                              DataBuffer.buffer + offset, room, &remaining);
     while (rc == SQL_SUCCESS_WITH_INFO) {
         bool cut = remaining == SQL_NO_TOTAL ||
                    (remaining >= 0 &&
@@ -265,13 +292,19 @@ SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
                        : DataBuffer.capacity * 2;
         } else {
             // The whole value and a terminator; guard the sum.
-            if (remaining > PTRDIFF_MAX - offset - 1) break;
+            if (remaining > PTRDIFF_MAX - offset - 1) {
+                last_read_short = true;
+                break;
+            }
             need = offset + remaining + 1;
         }
         if (need > DataBuffer.capacity) {
             auto* grown = static_cast<uint8_t*>(
                 orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
-            if (grown == nullptr) break;  // the shortened part stays
+            if (grown == nullptr) {  // the shortened part stays
+                last_read_short = true;
+                break;
+            }
             DataBuffer.buffer = grown;
             DataBuffer.capacity = need;
         }
@@ -298,6 +331,7 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
     const bool pointer_mode = *target == nullptr;
     if (target_size < 0) target_size = 0;
     *length = 0;
+    last_read_short = false;
     if (DataBuffer.buffer == nullptr) {
         DataBuffer.buffer =
             static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
@@ -307,6 +341,7 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
         // No buffer: copy mode reads straight into the caller's storage;
         // pointer mode has nowhere to put the value and yields an empty
         // text with a failure.
+        last_read_short = pointer_mode;
         if (pointer_mode) {
             empty_text[0] = 0;
             *target = empty_text;
@@ -319,7 +354,7 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
         return rc;
     }
 
-    SQLRETURN rc = read_into_buffer(statement, column, c_type, length);
+    SQLRETURN rc = read_into_buffer(statement, column, c_type, 0, length);
     if (pointer_mode) {
         if (!SQL_SUCCEEDED(rc)) {
             // A failed read yields an empty value, never a stale one.
@@ -343,6 +378,39 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
             std::memcpy(dst, DataBuffer.buffer, static_cast<std::size_t>(n));
         }
     }
+    return rc;
+}
+
+SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
+                           SQLSMALLINT c_type, std::string_view head,
+                           void** target, SQLLEN* length) {
+    static char empty_text[1] = {0};
+    *length = 0;
+    last_read_short = false;
+    const auto held = static_cast<SQLLEN>(head.size());
+    // Room for the head and as much again for the rest to start with.
+    const SQLLEN want = std::max(kInitialDataBuffer, 2 * held + 2);
+    if (DataBuffer.capacity < want) {
+        auto* grown = static_cast<uint8_t*>(
+            orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(want)));
+        if (grown == nullptr) {
+            last_read_short = true;
+            empty_text[0] = 0;
+            *target = empty_text;
+            return SQL_ERROR;
+        }
+        DataBuffer.buffer = grown;
+        DataBuffer.capacity = want;
+    }
+    if (held > 0) std::memcpy(DataBuffer.buffer, head.data(), head.size());
+    SQLRETURN rc = read_into_buffer(statement, column, c_type, held, length);
+    if (!SQL_SUCCEEDED(rc)) {
+        DataBuffer.buffer[0] = 0;
+        *length = 0;
+    } else if (*length == SQL_NULL_DATA) {
+        DataBuffer.buffer[0] = 0;
+    }
+    *target = DataBuffer.buffer;
     return rc;
 }
 

@@ -1,6 +1,7 @@
 // Column description records and the shared retrieval buffer.
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 #include "conn/slots.h"
 #include "dorevivezo.h"
@@ -11,16 +12,20 @@ namespace orv {
 inline constexpr std::size_t kColumnDescSize = sizeof(ColumnDesc);
 static_assert(kColumnDescSize == 224);
 
-// Host column type codes with a meaning of their own in the fetch commands.
-inline constexpr int32_t kHostTypeText = 15;  // width defaults to 4096
-inline constexpr int32_t kDefaultTextWidth = 4096;
-// Codes 249..252 are binary columns.
-constexpr bool is_binary_host_type(int32_t type) {
-    return type >= 249 && type <= 252;
-}
+// Columns the table of a newly allocated slot has room for.
+inline constexpr int32_t kInitialColumnCapacity = 32;
 
 // Maps an SQL type (SQL_DESC_TYPE after the date rule) to the host's code.
 int32_t host_column_type(int16_t sql_type);
+
+// Gives the slot a fresh zero-filled column table for kInitialColumnCapacity
+// columns, releasing any table it had.  Returns false, leaving the slot
+// without a table, when the memory cannot be had.
+bool create_column_table(ConnectionSlot& slot);
+
+// Zero-fills the column table when it describes a result, so that the
+// next fetch describes the new result afresh.
+void forget_description(ConnectionSlot& slot);
 
 // Record k (0 = bookmark record) of the slot's column table, or nullptr
 // when the slot has no table or k lies beyond it.
@@ -44,9 +49,9 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 //  - pointer mode (*target == nullptr): on return *target points to the
 //    whole value inside the buffer, terminated; target_size is ignored.
 //    A NULL or a failed read gives an empty text (never an earlier
-//    value).  When no buffer can be had, *target points to an empty text
-//    and the result is SQL_ERROR.  The pointer is valid until the next
-//    read_column call.
+//    value).  When no buffer can be had, *target points to an empty text,
+//    the result is SQL_ERROR and read_lacked_memory() says so.  The
+//    pointer is valid until the next read_column call.
 //  - copy mode: min(length + 1, target_size) bytes are copied to *target
 //    when the read succeeded; a NULL (negative length) zero-fills all
 //    target_size bytes.
@@ -55,6 +60,22 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
                       SQLSMALLINT c_type, void** target, SQLLEN target_size,
                       SQLLEN* length);
+
+// Finishes reading a value of which the caller's own SQLGetData call
+// received the first part, `head` (the bytes before the part's
+// terminator), and found it cut: the head is copied into the retrieval
+// buffer and the rest read after it, as read_column's pointer mode reads a
+// whole value; *target, *length, the result and read_lacked_memory() are
+// as read_column's pointer mode leaves them.
+SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
+                           SQLSMALLINT c_type, std::string_view head,
+                           void** target, SQLLEN* length);
+
+// True when the last read_column could not hold the value whole in the
+// retrieval buffer: the buffer could not be had at all, or could not grow
+// for the value.  The value handed out is then empty or cut short and must
+// never be passed on as the column's value.
+bool read_lacked_memory();
 
 // Capacity of the retrieval buffer (0 before first use); for tests.
 SQLLEN data_buffer_capacity();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "conn/slots.h"
@@ -63,18 +64,6 @@ static_assert(!starts_with_nocase("SHOWTABLES", kShowPrefix));
 static_assert(equals_nocase("Show Tables", "SHOW TABLES"));
 static_assert(!equals_nocase("SHOW TABLES;", "SHOW TABLES"));
 
-// Reads the SQL text of argument 3.  Returns false when the argument has
-// no storage or holds no terminator within its size.
-bool sql_text(const Command& cmd, std::string_view* text) {
-    ArgView a = arg(cmd, 3);
-    if (a.data == nullptr || a.size == 0) return false;
-    const void* end = std::memchr(a.data, 0, a.size);
-    if (end == nullptr) return false;
-    *text = std::string_view(reinterpret_cast<const char*>(a.data),
-                             static_cast<const uint8_t*>(end) - a.data);
-    return true;
-}
-
 // True when the connection's driver takes SHOW statements as SQL: its
 // name begins with "my" in any letter case.  A name that cannot be had
 // counts as empty.
@@ -108,15 +97,6 @@ bool run_show_as_catalog(ConnectionSlot& slot, std::string_view text) {
     return false;
 }
 
-// Clears the column table when it describes a result, so that the next
-// fetch describes the new result afresh.
-void forget_description(ConnectionSlot& slot) {
-    if (slot.columns == nullptr || slot.columns[0] == 0) return;
-    std::memset(
-        slot.columns, 0,
-        static_cast<std::size_t>(slot.column_capacity) * kColumnDescSize);
-}
-
 }  // namespace
 
 // Command 9.  Reads the SQL text of argument 3 and executes it on the
@@ -131,7 +111,7 @@ void forget_description(ConnectionSlot& slot) {
 SQLRETURN run_execute(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
     std::string_view text;
-    if (arg_count(cmd) < 3 || !sql_text(cmd, &text)) {
+    if (!arg_text(arg(cmd, 3), &text)) {
         hdr_set_status(cmd, ORV_MISSING_ARG);
         return SQL_SUCCESS;
     }
@@ -168,15 +148,16 @@ SQLRETURN run_execute(Command& cmd) {
 // Command 10.  Describes the current result into the slot's column table
 // (every column, so that a later fetch finds them all described) and
 // copies the records of columns 1.. into argument 3, as many whole
-// 224-byte records as its size holds.  `count` = the driver's column count
-// (0 when the table could not be enlarged).  Status 3 without argument 3,
-// 14 without a statement.
+// 224-byte records as its size holds.  `count` = the driver's column count.
+// When the table could not be enlarged: count 0 and status 8 (a count of 0
+// with status 0 would say the result has no columns).  The dispatcher has
+// checked argument 3 (status 3) and the statement (14).
 SQLRETURN run_describe(Command& cmd) {
-    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
     ArgView area = arg(cmd, 3);
     const std::size_t room = area.size / kColumnDescSize;
     int32_t columns = describe_columns(slot, nullptr, INT16_MAX);
+    if (slot.columns == nullptr) hdr_set_status(cmd, ORV_NO_MEMORY);
     const std::size_t copied =
         std::min(room, static_cast<std::size_t>(std::max(columns, 0)));
     for (std::size_t i = 1; i <= copied; ++i) {
@@ -190,32 +171,31 @@ SQLRETURN run_describe(Command& cmd) {
 
 // Command 11.  Copies the whole 224-byte records of argument 3 into the
 // column table from record 1 on, at most column_capacity - 1 of them; the
-// bookmark record stays as it is.  Status 3 without argument 3, 14
-// without a statement.
+// bookmark record stays as it is.  Status 8 when the slot lost its table
+// (an enlargement failed) and the records cannot be held.  The dispatcher
+// has checked argument 3 (status 3) and the statement (14).
 SQLRETURN run_import_columns(Command& cmd) {
-    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
+    if (slot.columns == nullptr) {
+        hdr_set_status(cmd, ORV_NO_MEMORY);
+        return SQL_SUCCESS;
+    }
     ArgView area = arg(cmd, 3);
     int64_t records = area.size / kColumnDescSize;
     records = std::min<int64_t>(records, slot.column_capacity - 1);
-    if (area.data == nullptr || slot.columns == nullptr || records <= 0)
-        return SQL_SUCCESS;
-    std::memcpy(slot.columns + kColumnDescSize, area.data,
-                static_cast<std::size_t>(records) * kColumnDescSize);
+    if (!arg_has_storage(area) || records <= 0) return SQL_SUCCESS;
+    arg_read(area, 0, slot.columns + kColumnDescSize,
+             static_cast<std::size_t>(records) * kColumnDescSize);
     return SQL_SUCCESS;
 }
 
 // Command 13.  `subcode` 0, 2 and 3 close the cursor; 1 frees the
 // statement.  Any other value frees the statement too and then reports 15
 // through the diagnostic capture (the connection's record, if any), with
-// status 0.  Driver answers are not reported.  Status 14 without a
-// statement.
+// status 0.  Driver answers are not reported.  The dispatcher has checked the
+// statement (status 14).
 SQLRETURN run_reset_statement(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
-    if (slot.statement == nullptr) {
-        hdr_set_status(cmd, ORV_NO_STATEMENT);
-        return SQL_SUCCESS;
-    }
     const int16_t mode = hdr_subcode(cmd);
     if (mode == 0 || mode == 2 || mode == 3) {
         SQLFreeStmt(slot.statement, SQL_CLOSE);
@@ -232,22 +212,19 @@ SQLRETURN run_reset_statement(Command& cmd) {
 // terminated and within the storage's size.  After the last data source:
 // status 2 and native_error 100 with no diagnostics.  Warnings (a
 // truncated text) and errors come from the environment handle, where the
-// driver manager posts them.  Status 3 with fewer than four arguments.
+// driver manager posts them.  The dispatcher has checked the four
+// arguments (status 3).
 SQLRETURN run_list_sources(Command& cmd) {
-    if (arg_count(cmd) < 4) {
-        hdr_set_status(cmd, ORV_MISSING_ARG);
-        return SQL_SUCCESS;
-    }
     // The driver manager takes 16-bit buffer lengths: storage beyond
     // 32767 bytes is offered as 32767 bytes.
-    auto out = [](const ArgView& a, SQLSMALLINT* length) {
-        uint32_t n = a.data == nullptr ? 0 : std::min<uint32_t>(a.size, 32767);
+    auto out = [](std::span<uint8_t> storage, SQLSMALLINT* length) {
+        const std::size_t n = std::min<std::size_t>(storage.size(), 32767);
         *length = static_cast<SQLSMALLINT>(n);
-        return n == 0 ? nullptr : reinterpret_cast<SQLCHAR*>(a.data);
+        return n == 0 ? nullptr : static_cast<SQLCHAR*>(storage.data());
     };
     SQLSMALLINT name_room = 0, description_room = 0;
-    SQLCHAR* name = out(arg(cmd, 3), &name_room);
-    SQLCHAR* description = out(arg(cmd, 4), &description_room);
+    SQLCHAR* name = out(arg_storage(arg(cmd, 3)), &name_room);
+    SQLCHAR* description = out(arg_storage(arg(cmd, 4)), &description_room);
     SQLSMALLINT name_length = 0, description_length = 0;
     SQLRETURN rc = SQLDataSources(env_handle(),
                                   static_cast<SQLUSMALLINT>(hdr_subcode(cmd)),
@@ -260,7 +237,7 @@ SQLRETURN run_list_sources(Command& cmd) {
         return SQL_SUCCESS;
     }
     if (rc != SQL_SUCCESS_WITH_INFO) hdr_set_status(cmd, ORV_ODBC_ERROR);
-    cmd.diag_from = DiagSource::Environment;
+    cmd.diag_from = DiagSource::kEnvironment;
     return rc;
 }
 

@@ -13,6 +13,8 @@
 // (the block grows just enough for it) and fetching stops there: the block
 // holds whole rows only, and sqlstate "01004" tells the host that rows
 // remain for the next command 25.
+#include "stmt/fetch_block.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -20,6 +22,7 @@
 #include <string_view>
 
 #include "conn/slots.h"
+#include "entry/dispatch.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "odbc_api.h"
@@ -30,14 +33,20 @@ namespace orv {
 
 namespace {
 
-// Sizing of the row buffer.
-inline constexpr std::size_t kReserved = 4;  // tail of every allocation,
-                                             // never written
-inline constexpr double kMinCapacity = 16380;
-inline constexpr double kMaxInitialCapacity = 1024572;
-inline constexpr std::size_t kDoublingLimit = 1024576;  // allocations up to
-                                                        // this size double
-inline constexpr std::size_t kMaxAllocation = 2097152;
+// Sizing of the row buffer.  Every allocation ends in a reserved tail of
+// kReserved bytes that is never written, so each usable capacity is an
+// allocation size minus 4: the smallest block is allocated 16 KB (16384,
+// so 16380 usable); the largest first allocation is 1024576 bytes (a
+// decimal megabyte plus 24 KB, so 1024572 usable), and allocations up to it
+// double while larger ones grow by half; no block is allocated more than
+// 2 MB (2097152), apart from the one row that may finish past it.
+inline constexpr std::size_t kReserved = 4;
+inline constexpr std::size_t kMinAllocation = 16 * 1024;
+inline constexpr double kMinCapacity = kMinAllocation - kReserved;  // 16380
+inline constexpr std::size_t kDoublingLimit = 1024576;
+inline constexpr double kMaxInitialCapacity =
+    kDoublingLimit - kReserved;                                 // 1024572
+inline constexpr std::size_t kMaxAllocation = 2 * 1024 * 1024;  // 2097152
 inline constexpr double kDefaultRows = 10;
 // Beyond this many rows the estimate is clamped anyway; keeps the product
 // finite whatever `number` holds.
@@ -52,7 +61,7 @@ inline constexpr char kFullState[6] = "01004";
 // How the row loop ended.
 enum class LoopEnd {
     kNoData,   // every row delivered
-    kFailure,  // a fetch or a row's last read failed: `last` says how
+    kFailure,  // a fetch or a read failed: `last` says how
     kFull,     // the block passed kMaxAllocation; rows remain
     kNoMemory  // the block or a value could not be had whole
 };
@@ -123,7 +132,7 @@ std::size_t initial_capacity(ConnectionSlot& slot, int32_t n, double number,
     *binary = 0;
     for (int32_t k = 1; k <= n; ++k) {
         const ColumnDesc* rec = column_record(slot, k);
-        if (is_binary_host_type(rec->type)) {
+        if (column_type_is_binary(rec->type)) {
             per_row += rec->width;
             ++*binary;
         } else {
@@ -138,39 +147,426 @@ std::size_t initial_capacity(ConnectionSlot& slot, int32_t n, double number,
     return static_cast<std::size_t>(c);
 }
 
-// The text of a value read in pointer mode: up to its first zero byte,
-// within what the retrieval buffer holds; a NULL is "NULL" under
-// FETCH_NULL_TEXT, else empty.  *whole is false when the value was
-// reported longer than what could be read (the retrieval buffer could not
-// grow).
-std::string_view value_text(const char* value, SQLLEN length, SQLRETURN rc,
-                            bool null_text, bool* whole) {
-    *whole = true;
-    if (length == SQL_NULL_DATA)
-        return null_text ? std::string_view("NULL") : std::string_view();
-    SQLLEN held = std::max<SQLLEN>(data_buffer_capacity() - 1, 0);
-    if (rc == SQL_SUCCESS_WITH_INFO &&
-        (length == SQL_NO_TOTAL || length > held))
-        *whole = false;
-    SQLLEN bound = length >= 0 ? std::min(length, held) : held;
-    return std::string_view(value,
-                            strnlen(value, static_cast<std::size_t>(bound)));
+// What the block's reads need to know of each fetched column, decided once
+// per command from the column table.
+struct TextColumn {
+    SQLUSMALLINT number;  // the result column
+    bool may_hold_zero;   // its text may hold a zero byte (character data)
+};
+
+// Host types whose text is a number, a date or a time: never a zero byte.
+constexpr bool is_number_or_time(int32_t type) {
+    return column_type_is_number(type) || type == COLTYPE_TIMESTAMP ||
+           type == COLTYPE_DATE || type == COLTYPE_TIME ||
+           type == COLTYPE_DATETIME || type == COLTYPE_BIT;
+}
+
+// The length of a value's item: the driver's length, cut at the value's
+// first zero byte for character data (an item ends at its zero byte).
+std::size_t item_length(const uint8_t* value, std::size_t length,
+                        bool may_hold_zero) {
+    if (!may_hold_zero || length == 0) return length;
+    const void* zero = std::memchr(value, 0, length);
+    return zero == nullptr ? length
+                           : static_cast<std::size_t>(
+                                 static_cast<const uint8_t*>(zero) - value);
+}
+
+// Buffer length offered to a value's first read straight into the block;
+// a longer value is read on through the retrieval buffer.
+inline constexpr std::size_t kMaxDirectRead = 65536;
+
+// Appends the item of a NULL: "NULL" under FETCH_NULL_TEXT, else the empty
+// text.  Returns false when the block cannot grow for it.
+bool put_null(BlockWriter& w, bool null_text) {
+    const std::string_view text = null_text ? "NULL" : "";
+    if (!make_room(w, text.size())) return false;
+    put_item(w, text);
+    return true;
+}
+
+// Reads column `c` of the current row as text straight into the block at
+// the write position and makes it an item.  A value longer than the space
+// left is finished through the retrieval buffer and then appended whole;
+// a failed read gives an empty item.  *rc receives the read's code.
+// Returns false (the block's bytes past the write position undefined)
+// when the value could not be had whole for want of memory.
+bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
+               bool null_text, SQLRETURN* rc) {
+    const std::size_t space = space_left(w);  // at least 1: the block's end
+    const std::size_t room = std::min(space - 1, kMaxDirectRead);
+    uint8_t* at = w.slot->row_buffer + w.used;
+    SQLLEN length = 0;
+    *rc = SQLGetData(statement, c.number, SQL_C_CHAR, at,
+                     static_cast<SQLLEN>(room), &length);
+    if (!SQL_SUCCEEDED(*rc)) {
+        if (!make_room(w, 0)) return false;
+        put_item(w, {});
+        return true;
+    }
+    if (length == SQL_NULL_DATA) return put_null(w, null_text);
+    const bool cut = length == SQL_NO_TOTAL ||
+                     (length >= 0 && static_cast<std::size_t>(length) >= room);
+    if (!cut) {
+        // The common read: the value and its terminator are in place.
+        std::size_t n = length >= 0
+                            ? item_length(at, static_cast<std::size_t>(length),
+                                          c.may_hold_zero)
+                            : strnlen(reinterpret_cast<const char*>(at), room);
+        at[n] = 0;
+        w.used += n + 1;
+        return true;
+    }
+    // Cut: the part received is the head of the value; the rest follows
+    // in the retrieval buffer, and the whole value is appended once known.
+    const std::size_t got = room > 0 ? room - 1 : 0;
+    void* value = nullptr;
+    SQLLEN whole = 0;
+    *rc = read_column_rest(
+        statement, c.number, SQL_C_CHAR,
+        std::string_view(reinterpret_cast<const char*>(at), got), &value,
+        &whole);
+    if (read_lacked_memory()) return false;
+    if (whole == SQL_NULL_DATA) return put_null(w, null_text);
+    const auto* bytes = static_cast<const uint8_t*>(value);
+    const SQLLEN held = std::max<SQLLEN>(data_buffer_capacity() - 1, 0);
+    std::size_t n =
+        whole >= 0
+            ? item_length(bytes,
+                          static_cast<std::size_t>(std::min(whole, held)), true)
+            : strnlen(static_cast<const char*>(value),
+                      static_cast<std::size_t>(held));
+    if (!make_room(w, n)) return false;
+    put_item(w, std::string_view(static_cast<const char*>(value), n));
+    return true;
+}
+
+// ---- Reading rowsets through bound arrays ----------------------------------
+//
+// Where every text column has a small known width, rows are fetched in
+// rowsets into arrays bound with SQLBindCol and copied from there, which
+// spares the driver manager and the driver one call per value.  A rowset
+// never reaches past the block: it holds no more rows than fit before the
+// block's size limit at their widest, so no row is fetched that the block
+// does not take.  A value its array element could not hold (a driver
+// whose widths do not bound its values) is read again whole with
+// SQLGetData, after SQLSetPos to its row.  Drivers that cannot read the
+// values of any row of a rowset that way get rowsets of one row.
+
+// Widest column read through bound arrays; a wider one sends the result
+// the per-value way.
+inline constexpr int32_t kMaxBoundWidth = 4096;
+// Text columns read through bound arrays at most.
+inline constexpr int32_t kMaxBoundColumns = 128;
+// Rows of a rowset at most, and the memory its arrays may take.
+inline constexpr SQLULEN kMaxRowsetRows = 1000;
+inline constexpr std::size_t kRowsetBytes = 256 * 1024;
+// Bytes of the item a NULL gives at most ("NULL" and its terminator).
+inline constexpr SQLLEN kNullItem = 5;
+
+// The arrays of the rowset: one process-wide area (commands run one at a
+// time), aligned for the indicator arrays placed first.
+alignas(16) uint8_t RowsetArea[kRowsetBytes];
+
+// One bound text column.
+struct BoundColumn {
+    TextColumn text;
+    SQLLEN length = 0;             // element length
+    uint8_t* values = nullptr;     // `rows` elements
+    SQLLEN* indicators = nullptr;  // `rows` indicators
+};
+
+// The rowsets of one command 25.
+struct Rowsets {
+    BoundColumn columns[kMaxBoundColumns];
+    int32_t count = 0;         // bound columns
+    SQLULEN rows = 0;          // the most rows a rowset holds
+    std::size_t row_item = 0;  // bytes a row's items take at most
+    bool positioned = false;   // reads of any row of a rowset are possible
+    SQLULEN fetched = 0;       // rows of the last rowset
+    SQLUSMALLINT status[kMaxRowsetRows] = {};  // their row status
+    SQLULEN array_size = 1;                    // the rowset size set last
+    // The statement's own settings, put back afterwards.
+    SQLULEN saved_array_size = 1;
+    SQLPOINTER saved_fetched = nullptr;
+    SQLPOINTER saved_status = nullptr;
+};
+Rowsets Plan;
+bool RowsetsAllowed = true;
+
+// Element length for a column's values bound as text: the width and its
+// terminator, four bytes a character for character data (display sizes
+// count characters); 0 when no bound width can be given.
+SQLLEN bound_length(const ColumnDesc& rec, bool character) {
+    if (rec.width <= 0 || rec.width > kMaxBoundWidth) return 0;
+    const SQLLEN bytes = character ? 4 * SQLLEN{rec.width} : rec.width;
+    return std::max(bytes + 1, kNullItem);
+}
+
+// Decides whether the result's text columns (of records 1..n) can be read
+// through bound arrays and lays their arrays out in RowsetArea.  Returns
+// false, with nothing set on the statement, when they cannot.
+bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
+    Rowsets& p = Plan;
+    if (!RowsetsAllowed) return false;
+    p.count = 0;
+    p.row_item = 0;
+    std::size_t per_row = 0;
+    for (int32_t k = 1; k <= n; ++k) {
+        const ColumnDesc& rec = recs[k];
+        if (column_type_is_binary(rec.type)) continue;
+        if (p.count == kMaxBoundColumns) return false;
+        const bool character = !is_number_or_time(rec.type);
+        const SQLLEN length = bound_length(rec, character);
+        if (length == 0) return false;
+        p.columns[p.count++] = {{static_cast<SQLUSMALLINT>(k), character},
+                                length,
+                                nullptr,
+                                nullptr};
+        per_row += static_cast<std::size_t>(length) + sizeof(SQLLEN);
+        p.row_item += static_cast<std::size_t>(length);
+    }
+    if (p.count == 0) return false;
+    p.rows = std::min<SQLULEN>(kMaxRowsetRows, kRowsetBytes / per_row);
+    if (p.rows < 2) return false;
+
+    SQLUSMALLINT extensions = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfo(slot.connection, SQL_GETDATA_EXTENSIONS,
+                                  &extensions, sizeof extensions, nullptr)))
+        return false;
+    // A cut value is read again with SQLGetData from its bound column.
+    if (!(extensions & SQL_GD_BOUND)) return false;
+    p.positioned = (extensions & SQL_GD_BLOCK) != 0;
+    if (!p.positioned) p.rows = 1;
+
+    // Indicators first (aligned), then the values.
+    uint8_t* at = RowsetArea;
+    for (int32_t i = 0; i < p.count; ++i) {
+        p.columns[i].indicators = reinterpret_cast<SQLLEN*>(at);
+        at += sizeof(SQLLEN) * p.rows;
+    }
+    for (int32_t i = 0; i < p.count; ++i) {
+        p.columns[i].values = at;
+        at += static_cast<std::size_t>(p.columns[i].length) * p.rows;
+    }
+    return true;
+}
+
+// Puts the statement's own settings back: no bound columns, its rowset
+// size and row pointers as they were.
+void unbind_rowsets(SQLHSTMT statement) {
+    SQLFreeStmt(statement, SQL_UNBIND);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
+                   reinterpret_cast<SQLPOINTER>(Plan.saved_array_size), 0);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR, Plan.saved_fetched, 0);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR, Plan.saved_status, 0);
+}
+
+// Binds the planned arrays and the row pointers on the statement, after
+// noting its own settings.  Returns false, with the settings put back,
+// when the driver refuses any of it (or the statement already has a
+// rowset size of its own or binds by row).
+bool bind_rowsets(SQLHSTMT statement) {
+    Rowsets& p = Plan;
+    SQLULEN bind_type = SQL_BIND_BY_COLUMN;
+    if (!SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
+                                      &p.saved_array_size, 0, nullptr)) ||
+        !SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR,
+                                      &p.saved_fetched, 0, nullptr)) ||
+        !SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR,
+                                      &p.saved_status, 0, nullptr)) ||
+        !SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROW_BIND_TYPE,
+                                      &bind_type, 0, nullptr)) ||
+        p.saved_array_size != 1 || bind_type != SQL_BIND_BY_COLUMN)
+        return false;
+    bool ok = SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR,
+                                           &p.fetched, 0)) &&
+              SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR,
+                                           p.status, 0));
+    p.array_size = 1;
+    for (int32_t i = 0; ok && i < p.count; ++i) {
+        BoundColumn& c = p.columns[i];
+        ok = SQL_SUCCEEDED(SQLBindCol(statement, c.text.number, SQL_C_CHAR,
+                                      c.values, c.length, c.indicators));
+    }
+    if (!ok) unbind_rowsets(statement);
+    return ok;
+}
+
+// Rows of the next rowset: as many as the plan allows that, at their
+// widest, all fit before the block's size limit (at least one).
+SQLULEN next_rowset_rows(const BlockWriter& w) {
+    const std::size_t limit = kMaxAllocation - kReserved;
+    const std::size_t left = w.used < limit ? limit - w.used : 0;
+    const SQLULEN fit = left / Plan.row_item;
+    return std::clamp<SQLULEN>(fit, 1, Plan.rows);
+}
+
+// Appends row r of the rowset to the block.  A value its element could
+// not hold is read again whole.  *last receives the code of a failed
+// re-read.  Returns false when the block (or a value) could not grow for
+// the row.
+bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
+                   bool null_text, SQLRETURN* last) {
+    Rowsets& p = Plan;
+    const bool room_for_all = p.row_item + 1 <= space_left(w);
+    bool positioned = p.rows == 1;
+    for (int32_t i = 0; i < p.count; ++i) {
+        const BoundColumn& c = p.columns[i];
+        const SQLLEN length = c.indicators[r];
+        if (length >= 0 && length < c.length) {
+            const uint8_t* value =
+                c.values + static_cast<std::size_t>(r) *
+                               static_cast<std::size_t>(c.length);
+            const std::size_t n = item_length(
+                value, static_cast<std::size_t>(length), c.text.may_hold_zero);
+            if (!room_for_all && !make_room(w, n)) return false;
+            uint8_t* at = w.slot->row_buffer + w.used;
+            std::memcpy(at, value, n);
+            at[n] = 0;
+            w.used += n + 1;
+            continue;
+        }
+        if (length == SQL_NULL_DATA) {
+            if (!put_null(w, null_text)) return false;
+            continue;
+        }
+        // Cut (or of unknown length): read again, whole.
+        if (!positioned) {
+            SQLRETURN rc =
+                SQLSetPos(statement, static_cast<SQLSETPOSIROW>(r + 1),
+                          SQL_POSITION, SQL_LOCK_NO_CHANGE);
+            if (!SQL_SUCCEEDED(rc)) {
+                *last = rc;
+                if (!make_room(w, 0)) return false;
+                put_item(w, {});
+                continue;
+            }
+            positioned = true;
+        }
+        SQLRETURN rc = SQL_SUCCESS;
+        if (!read_item(w, statement, c.text, null_text, &rc)) return false;
+        if (!SQL_SUCCEEDED(rc)) *last = rc;
+    }
+    return true;
+}
+
+// The row loop through bound arrays: fetches rowsets until the result
+// ends, the block is full or a fetch fails, and appends their rows.
+// Every row a rowset holds goes into the block (whole, or not at all for
+// want of memory, which ends the block).  *rows counts the rows
+// delivered, *last the last ODBC code that counts.
+LoopEnd fetch_rowsets(BlockWriter& w, SQLHSTMT statement, bool null_text,
+                      int64_t* rows, SQLRETURN* last) {
+    Rowsets& p = Plan;
+    for (;;) {
+        const SQLULEN size = next_rowset_rows(w);
+        if (size != p.array_size) {
+            SQLRETURN rc =
+                SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
+                               reinterpret_cast<SQLPOINTER>(size), 0);
+            if (!SQL_SUCCEEDED(rc)) {
+                *last = rc;
+                return LoopEnd::kFailure;
+            }
+            p.array_size = size;
+        }
+        p.fetched = 0;
+        SQLRETURN rc = SQLFetchScroll(statement, SQL_FETCH_NEXT, 0);
+        if (rc == SQL_NO_DATA) return LoopEnd::kNoData;
+        *last = rc;
+        if (!SQL_SUCCEEDED(rc)) return LoopEnd::kFailure;
+        SQLRETURN failed = SQL_SUCCESS;  // a row or a re-read that failed
+        const SQLULEN fetched = std::min(p.fetched, p.array_size);
+        for (SQLULEN r = 0; r < fetched; ++r) {
+            const SQLUSMALLINT status = p.status[r];
+            if (status == SQL_ROW_ERROR) {
+                failed = SQL_ERROR;
+                break;
+            }
+            if (status == SQL_ROW_NOROW) break;
+            const std::size_t row_start = w.used;
+            if (!put_bound_row(w, statement, r, null_text, &failed)) {
+                w.used = row_start;
+                return LoopEnd::kNoMemory;
+            }
+            if (failed != SQL_SUCCESS) {
+                // A value that failed to read again: the row is left out.
+                w.used = row_start;
+                break;
+            }
+            ++*rows;
+        }
+        if (failed != SQL_SUCCESS) {
+            *last = failed;
+            return LoopEnd::kFailure;
+        }
+        if (w.over_limit) return LoopEnd::kFull;
+    }
+}
+
+// The row loop one value at a time: fetches rows until the result ends,
+// the block is full or a fetch (or a row's last read) fails, and reads
+// each text column of records 1..n straight into the block.
+LoopEnd fetch_values(BlockWriter& w, SQLHSTMT statement, const ColumnDesc* recs,
+                     int32_t n, bool null_text, int64_t* rows,
+                     SQLRETURN* last) {
+    for (;;) {
+        SQLRETURN rc = SQLFetchScroll(statement, SQL_FETCH_NEXT, 0);
+        if (rc == SQL_NO_DATA) return LoopEnd::kNoData;
+        *last = rc;
+        if (!SQL_SUCCEEDED(rc)) return LoopEnd::kFailure;
+        const std::size_t row_start = w.used;
+        for (int32_t k = 1; k <= n; ++k) {
+            const int32_t type = recs[k].type;
+            if (column_type_is_binary(type)) continue;
+            const TextColumn c{static_cast<SQLUSMALLINT>(k),
+                               !is_number_or_time(type)};
+            if (!read_item(w, statement, c, null_text, last)) {
+                // The row cannot be delivered whole: the block ends with
+                // the rows before it.
+                w.used = row_start;
+                return LoopEnd::kNoMemory;
+            }
+            if (!SQL_SUCCEEDED(*last)) {
+                // Nor can a row with a value that failed to read: the block
+                // ends with the rows before it, and the failed read is
+                // reported with its own diagnostics.
+                w.used = row_start;
+                return LoopEnd::kFailure;
+            }
+        }
+        ++*rows;
+        if (w.over_limit) return LoopEnd::kFull;
+    }
 }
 
 }  // namespace
 
+void set_block_rowsets(bool allowed) { RowsetsAllowed = allowed; }
+
+// Status 3, before anything is fetched, when argument 3 is missing or has
+// no storage for an address (null, or smaller than a pointer).
 // Reads: arg_count, argument 3's descriptor, `subcode` (FETCH_ALT_NAMES,
 // FETCH_NULL_TEXT) and `number` (row estimate) of the header; the slot's
 // statement and column table.
 // Writes: the slot's row buffer (the block), generated "expr-N" names into
 // the column table, argument 3's storage (the block's address), `count`
 // (values per row), `number` (rows in the block), `status`, and for a block
-// that stopped at its size limit `sqlstate` "01004".
+// that stopped at its size limit `sqlstate` "01004".  The statement's
+// bindings, rowset size and row pointers are as they were afterwards.
 // Returns SQL_SUCCESS when the status is set (end of data, block full,
-// early failures), else the failing ODBC code for the diagnostic capture
-// (status stays 0; the block built so far is handed over).
+// early failures), else the failing ODBC code for the diagnostic capture:
+// a fetch or a value read that fails ends the block with the whole rows
+// before it, handed over and counted as usual, and status 2.
 SQLRETURN run_fetch_block(Command& cmd) {
-    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
+    // The block's address is the only way to the rows: without room for it
+    // nothing is fetched.
+    const ArgView target = arg(cmd, 3);
+    if (!arg_has_storage(target) || target.size < sizeof(void*)) {
+        hdr_set_status(cmd, ORV_MISSING_ARG);
+        return SQL_SUCCESS;
+    }
     ConnectionSlot& slot = *cmd.slot;
     SQLHSTMT statement = slot.statement;
 
@@ -205,53 +601,28 @@ SQLRETURN run_fetch_block(Command& cmd) {
         if (header_whole) put_item(block, name);
     }
 
+    // prepare_columns made the table hold records 0..n, one after another.
+    const ColumnDesc* recs = column_record(slot, 0);
     int64_t rows = 0;
-    LoopEnd end = header_whole ? LoopEnd::kNoData : LoopEnd::kNoMemory;
-    while (header_whole) {
-        SQLRETURN rc = SQLFetchScroll(statement, SQL_FETCH_NEXT, 0);
-        if (rc == SQL_NO_DATA) break;
-        if (!SQL_SUCCEEDED(rc)) {
-            last = rc;
-            end = LoopEnd::kFailure;
-            break;
-        }
-        last = rc;
-        const std::size_t row_start = block.used;
-        bool row_whole = true;
-        for (int32_t k = 1; k <= n && row_whole; ++k) {
-            if (is_binary_host_type(column_record(slot, k)->type)) continue;
-            void* value = nullptr;
-            SQLLEN length = 0;
-            last = read_column(statement, static_cast<SQLUSMALLINT>(k),
-                               SQL_C_CHAR, &value, 0, &length);
-            std::string_view text =
-                value_text(static_cast<const char*>(value), length, last,
-                           null_text, &row_whole);
-            if (row_whole) row_whole = make_room(block, text.size());
-            if (row_whole) put_item(block, text);
-        }
-        if (!row_whole) {
-            // The row cannot be delivered whole: the block ends with the
-            // rows before it.
-            block.used = row_start;
-            end = LoopEnd::kNoMemory;
-            break;
-        }
-        ++rows;
-        // A row's last read decides, as its fetch does for a row without
-        // text columns.
-        if (!SQL_SUCCEEDED(last)) {
-            end = LoopEnd::kFailure;
-            break;
-        }
-        if (block.over_limit) {
-            end = LoopEnd::kFull;
-            break;
+    LoopEnd end = LoopEnd::kNoMemory;
+    if (header_whole) {
+        if (plan_rowsets(slot, recs, n) && bind_rowsets(statement)) {
+            end = fetch_rowsets(block, statement, null_text, &rows, &last);
+            // Putting the statement's settings back clears its
+            // diagnostics: a failure's are taken first.
+            if (end == LoopEnd::kFailure) {
+                capture_diagnostics(cmd, last);
+                last = SQL_SUCCESS;
+            }
+            unbind_rowsets(statement);
+        } else {
+            end = fetch_values(block, statement, recs, n, null_text, &rows,
+                               &last);
         }
     }
 
     close_block(block);
-    arg_store_address(arg(cmd, 3), slot.row_buffer);
+    arg_store_address(target, slot.row_buffer);
     hdr_set_count(cmd, n - binary);
     hdr_set_number(cmd, static_cast<double>(rows));
 
@@ -259,6 +630,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
         case LoopEnd::kNoData:
             return SQL_SUCCESS;
         case LoopEnd::kFailure:
+            hdr_set_status(cmd, ORV_ODBC_ERROR);
             return last;
         case LoopEnd::kFull:
             hdr_set_sqlstate(cmd, kFullState);

@@ -15,11 +15,9 @@ namespace orv {
 
 namespace {
 
-// Subcode bits the fixed-width layout does not support (status 15).
-inline constexpr int16_t kFixedUnsupported = 0x0004 | 0x0008;
-
 // Pairs record: bytes reserved per column besides its value (table name,
-// ':', column name, '=', terminator), and at the record's end.
+// ':', column name, '=', terminator), and at the record's end.  They size
+// the record's first buffer only.
 inline constexpr uint64_t kPairsPerColumn = 68;
 inline constexpr uint64_t kPairsExtra = 3;
 
@@ -35,27 +33,50 @@ uint64_t width_of(const ColumnDesc& rec) {
     return rec.width > 0 ? static_cast<uint64_t>(rec.width) : 0;
 }
 
-// Room the pairs record starts with; it grows as values need, up to the
-// record's full size.
+// Most room the pairs record starts with; it grows as values need.
 inline constexpr std::size_t kPairsInitialRoom = 16384;
 
-// Writes the pairs record into the slot's row buffer.  The record may take
-// at most `limit` bytes (its size from the column widths); the buffer
-// starts smaller and grows, zero-filled, as the bytes written need it, so
-// a result with very wide declared columns does not cost their full width
-// on every row.  Nothing is ever written past `limit` or past the buffer.
+// The first of [from, end) that is one of the escape bytes, or nullptr.
+const uint8_t* next_mark(const uint8_t* from, const uint8_t* end) {
+    const auto n = static_cast<std::size_t>(end - from);
+    const auto* a = static_cast<const uint8_t*>(std::memchr(from, kEscZero, n));
+    const auto* b = static_cast<const uint8_t*>(
+        std::memchr(from, kEscMark, a != nullptr ? a - from : n));
+    return b != nullptr ? b : a;
+}
+
+// The first of [from, end) that needs an escape (a zero byte or an escape
+// byte), or nullptr.
+const uint8_t* next_special(const uint8_t* from, const uint8_t* end) {
+    const uint8_t* mark = next_mark(from, end);
+    const auto* zero = static_cast<const uint8_t*>(std::memchr(
+        from, 0,
+        static_cast<std::size_t>((mark != nullptr ? mark : end) - from)));
+    return zero != nullptr ? zero : mark;
+}
+
+// Writes the pairs record into the slot's row buffer, entry by entry.  The
+// buffer grows, zero-filled, as the bytes written need it, whatever the
+// column widths said; one byte past the write position is always kept for
+// the record's closing zero byte.  When the buffer cannot grow, the entry
+// being written is taken back, so the record ends, terminated, after the
+// last whole entry.
 struct RecordWriter {
     ConnectionSlot& slot;
-    std::size_t limit;    // the record's full size
-    std::size_t p = 0;    // next byte
-    bool failed = false;  // the buffer could not grow
+    std::size_t p = 0;            // next byte; always < the buffer's size
+    std::size_t entry_start = 0;  // where the current entry began
+    bool failed = false;          // the buffer could not grow
 
-    std::size_t left() const { return failed ? 0 : limit - p; }
-    // Makes sure n more bytes fit in the buffer (n <= left()).
+    // Makes sure n more bytes and the closing byte fit in the buffer.
     bool room(std::size_t n) {
-        std::size_t have = slot.row_buffer_size;
-        if (p + n <= have) return true;
-        std::size_t want = std::min(limit, std::max(p + n, have * 2));
+        if (failed) return false;
+        const std::size_t have = slot.row_buffer_size;
+        if (n < have - p) return true;
+        if (n > std::numeric_limits<std::size_t>::max() / 4 - p) {
+            failed = true;
+            return false;
+        }
+        const std::size_t want = std::max(p + n + 1, have * 2);
         if (!resize_row_buffer(slot, want)) {
             failed = true;
             return false;
@@ -64,30 +85,63 @@ struct RecordWriter {
         return true;
     }
     void bytes(std::string_view text) {
-        std::size_t n = std::min(text.size(), left());
-        if (n == 0 || !room(n)) return;  // an empty text may have no storage
-        std::memcpy(slot.row_buffer + p, text.data(), n);
-        p += n;
+        if (text.empty() || !room(text.size())) return;
+        std::memcpy(slot.row_buffer + p, text.data(), text.size());
+        p += text.size();
     }
     void byte(uint8_t b) {
-        if (left() == 0 || !room(1)) return;
+        if (!room(1)) return;
         slot.row_buffer[p++] = b;
     }
-    // The value's bytes with their escapes, as far as they fit; an escape
-    // pair goes in whole or not at all, and nothing follows a byte that
-    // did not fit.
+    // The value's bytes with their escapes: the runs between the bytes
+    // that need one are copied whole.
     void escaped(std::string_view value) {
-        for (char c : value) {
-            auto b = static_cast<uint8_t>(c);
-            if (b == 0x00 || (b != kEscZero && b != kEscMark)) {
-                if (left() < 1) return;
-                byte(b == 0x00 ? kEscZero : b);
-            } else {
-                if (left() < 2) return;
-                byte(kEscMark);
-                byte(b == kEscZero ? kEscMark : kEscMarkSelf);
-            }
+        const auto* v = reinterpret_cast<const uint8_t*>(value.data());
+        const std::size_t n = value.size();
+        const uint8_t* first = next_special(v, v + n);
+        if (first == nullptr) {
+            // The common value: nothing to escape.
+            bytes(value);
+            return;
         }
+        std::size_t marks = 0;
+        for (const uint8_t* q = v; (q = next_mark(q, v + n)) != nullptr; ++q)
+            ++marks;
+        if (!room(n + marks)) return;
+        uint8_t* out = slot.row_buffer + p;
+        std::size_t at = 0;
+        const uint8_t* special = first;
+        while (at < n) {
+            if (at != 0) special = next_special(v + at, v + n);
+            const std::size_t run =
+                (special != nullptr ? static_cast<std::size_t>(special - v)
+                                    : n) -
+                at;
+            std::memcpy(out, v + at, run);
+            out += run;
+            at += run;
+            if (special == nullptr) break;
+            const uint8_t b = *special;
+            if (b == 0x00) {
+                *out++ = kEscZero;
+            } else {
+                *out++ = kEscMark;
+                *out++ = b == kEscZero ? kEscMark : kEscMarkSelf;
+            }
+            ++at;
+        }
+        p = static_cast<std::size_t>(out - slot.row_buffer);
+    }
+    void begin_entry() { entry_start = p; }
+    // Ends the entry with its zero byte.  Returns false, with the entry
+    // taken back (its bytes cleared again), when it could not be written
+    // whole or `whole` is false.
+    bool end_entry(bool whole) {
+        if (whole) byte(0);
+        if (whole && !failed) return true;
+        std::memset(slot.row_buffer + entry_start, 0, p - entry_start);
+        p = entry_start;
+        return false;
     }
 };
 
@@ -112,15 +166,28 @@ void put_value(RowFetch& f, int32_t selector, std::string_view text) {
         hdr_set_status(f.cmd, ORV_NO_MEMORY);
 }
 
-ArgView sub_view(const ArgView& a, std::size_t at, std::size_t len) {
-    ArgView v = a;
-    if (a.data == nullptr || at >= a.size) {
-        v.size = 0;
-        return v;
+void store_value(const ArgView& dst, const void* value, SQLLEN length,
+                 SQLSMALLINT c_type) {
+    if (length < 0) {
+        arg_fill(dst, 0, dst.size, 0);
+        return;
     }
-    v.data = a.data + at;
-    v.size = static_cast<uint32_t>(std::min<std::size_t>(len, a.size - at));
-    return v;
+    // A value the buffer holds whole is followed there by its terminator:
+    // one copy takes both.
+    if (length < data_buffer_capacity()) {
+        arg_write(dst, 0, value, static_cast<std::size_t>(length) + 1);
+        return;
+    }
+    // The buffer holds what fitted of a value it could not grow for
+    // (character data keeps its terminator).
+    SQLLEN held = data_buffer_capacity() - (c_type == SQL_C_CHAR ? 1 : 0);
+    auto n =
+        static_cast<std::size_t>(std::min(length, std::max<SQLLEN>(held, 0)));
+    std::size_t written = arg_write(dst, 0, value, n);
+    if (written == n) {
+        const uint8_t zero = 0;
+        arg_write(dst, n, &zero, 1);
+    }
 }
 
 SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
@@ -128,29 +195,19 @@ SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
     void* value = nullptr;
     SQLRETURN rc = read_column(statement, static_cast<SQLUSMALLINT>(column),
                                c_type, &value, 0, length);
-    if (!SQL_SUCCEEDED(rc)) return rc;
-    if (*length < 0) {
-        arg_fill(dst, 0, dst.size, 0);
-        return rc;
-    }
-    // The buffer holds the whole value unless it could not grow; then it
-    // holds what fitted (character data keeps its terminator).
-    SQLLEN held = data_buffer_capacity() - (c_type == SQL_C_CHAR ? 1 : 0);
-    auto n =
-        static_cast<std::size_t>(std::min(*length, std::max<SQLLEN>(held, 0)));
-    std::size_t written = arg_write(dst, 0, value, n);
-    if (written == n) {
-        const uint8_t zero = 0;
-        arg_write(dst, n, &zero, 1);
-    }
+    if (SQL_SUCCEEDED(rc) && !read_lacked_memory())
+        store_value(dst, value, *length, c_type);
     return rc;
 }
 
 // Array layout: columns 1..m, m = min(n, param), as text into elements
 // 0..m-1 of array argument 3 (through PUT_STRING with selector 3 + 256·k
 // when the argument has ARG_CALLBACK, else into each element's `size`
-// bytes, cleared first).  A failed read gives an empty element.  `count`
-// = m.  Status 11 when argument 3 is not an array.
+// bytes, cleared first).  A failed read gives an empty element; a value
+// cut to its element is reported with sqlstate 01004 (status 0), one that
+// could not be read for want of memory with status 8 (the element stays
+// empty, nothing handed over).  `count` = m.  Status 11 when argument 3 is
+// not an array.
 void fetch_array(RowFetch& f) {
     const ArgView target = arg(f.cmd, 3);
     if (!(target.type_flags & ARG_ARRAY)) {
@@ -164,21 +221,32 @@ void fetch_array(RowFetch& f) {
         SQLLEN length = 0;
         if (target.type_flags & ARG_CALLBACK) {
             void* value = nullptr;
-            f.last = read_column(f.statement, static_cast<SQLUSMALLINT>(k),
-                                 SQL_C_CHAR, &value, 0, &length);
+            SQLRETURN rc =
+                read_column(f.statement, static_cast<SQLUSMALLINT>(k),
+                            SQL_C_CHAR, &value, 0, &length);
+            if (read_lacked_memory()) {
+                report_no_memory(f, 0);
+                continue;
+            }
+            f.last = rc;
             put_value(f, 3 + 256 * (k - 1),
                       value_text(value, length, null_text));
             continue;
         }
         // The element's place; the host gives room for `param` elements.
-        ArgView element = target;
-        if (target.data != nullptr)
-            element.data =
-                target.data + static_cast<std::size_t>(k - 1) * target.size;
+        const ArgView element =
+            arg_element(target, static_cast<std::size_t>(k - 1));
         arg_fill(element, 0, element.size, 0);
-        f.last = read_into(f.statement, k, SQL_C_CHAR, element, &length);
-        if (SQL_SUCCEEDED(f.last) && length == SQL_NULL_DATA && null_text)
+        SQLRETURN rc = read_into(f.statement, k, SQL_C_CHAR, element, &length);
+        if (read_lacked_memory()) {
+            report_no_memory(f, 0);
+            continue;
+        }
+        f.last = rc;
+        if (SQL_SUCCEEDED(rc) && length == SQL_NULL_DATA && null_text)
             arg_write_text(element, kNullText);
+        if (SQL_SUCCEEDED(rc) && length > static_cast<SQLLEN>(element.size))
+            report_truncation(f, k);
     }
     hdr_set_count(f.cmd, m);
 }
@@ -188,8 +256,11 @@ void fetch_array(RowFetch& f) {
 // byte of the storage is kept for that end.  With ARG_CALLBACK the host is
 // first asked to enlarge the storage to the whole record.  When the space
 // runs out the last column is cut and `count` is the number of columns
-// written; otherwise `count` = n.  A read that is not SQL_SUCCESS follows
-// the failure rule (status 2, native_error = the column).
+// written; otherwise `count` = n.  A value longer than its width is cut to
+// it and reported with sqlstate 01004 (status 0, native_error = the
+// column).  A read that is not SQL_SUCCESS follows the failure rule
+// (status 2, native_error = the column); a value that could not be read
+// for want of memory shows as spaces, with status 8.
 void fetch_fixed(RowFetch& f) {
     ArgView target = arg(f.cmd, 3);
     arg_fill(target, 0, target.size, 0);
@@ -212,7 +283,7 @@ void fetch_fixed(RowFetch& f) {
                                       : 0;
         }
     }
-    if (f.subcode & kFixedUnsupported) {
+    if (f.subcode & (FETCH_FIXED_REFUSED_4 | FETCH_FIXED_REFUSED_8)) {
         hdr_set_status(f.cmd, ORV_REFUSED);
         return;
     }
@@ -232,13 +303,20 @@ void fetch_fixed(RowFetch& f) {
         SQLLEN length = 0;
         SQLRETURN rc =
             read_into(f.statement, k, SQL_C_CHAR,
-                      sub_view(target, p, std::min(w + 1, s)), &length);
-        f.last = rc == SQL_SUCCESS ? rc : report_column_failure(f, k);
+                      arg_sub_view(target, p, std::min(w + 1, s)), &length);
+        const bool read = !read_lacked_memory();
+        if (!read) {
+            report_no_memory(f, k);
+        } else {
+            f.last = rc == SQL_SUCCESS ? rc : report_column_failure(f, k);
+            if (SQL_SUCCEEDED(rc) && length > static_cast<SQLLEN>(w))
+                report_truncation(f, k);
+        }
         // What the read left at p counts when the driver reported a
         // length; a NULL or a failed read shows as w spaces.
         std::size_t l = 0;
-        if (SQL_SUCCEEDED(rc) && length > 0 && target.data != nullptr)
-            l = strnlen(reinterpret_cast<const char*>(target.data + p), w);
+        if (read && SQL_SUCCEEDED(rc) && length > 0)
+            l = arg_text_length(target, p, w);
         arg_fill(target, p + l, w - l, ' ');
         p += w;
         s -= w;
@@ -251,42 +329,43 @@ void fetch_fixed(RowFetch& f) {
 }
 
 // Pairs layout: the row as name=value entries in the slot's row buffer,
-// sized and cleared first, its address stored into argument 3.  Names come
-// from the column table (alt_name/alt_table with FETCH_ALT_NAMES, the table
-// name and ':' first with FETCH_TABLE_PREFIX, "expr-N" for an empty name,
-// kept in the table).  Values are escaped; nothing is written past the
-// buffer.  `count` = n.  Status 8, and nothing written, when the buffer
-// cannot be had.
+// its address stored into argument 3.  Names come from the column table
+// (alt_name/alt_table with FETCH_ALT_NAMES, the table name and ':' first
+// with FETCH_TABLE_PREFIX, "expr-N" for an empty name, kept in the table).
+// Values are escaped and always whole: the buffer starts at the size the
+// column widths give (at most kPairsInitialRoom), cleared, and grows as
+// values need.  `count` = n.  When the buffer cannot be had at all: status
+// 8, count 0, nothing written, no address.  When it cannot grow for an
+// entry, or a value cannot be read for want of memory: status 8, the
+// record ends after the last whole entry, `count` = the entries it holds.
 void fetch_pairs(RowFetch& f) {
     const bool alt = (f.subcode & FETCH_ALT_NAMES) != 0;
     const bool prefix = (f.subcode & FETCH_TABLE_PREFIX) != 0;
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
 
-    uint64_t size = kPairsExtra;
+    uint64_t estimate = kPairsExtra;
     for (int32_t k = 1; k <= f.columns; ++k) {
         const ColumnDesc* rec = column_record(f.slot, k);
         if (rec == nullptr) break;
         uint64_t w = width_of(*rec);
-        size += kPairsPerColumn + w + (is_binary_host_type(rec->type) ? w : 0);
+        estimate +=
+            kPairsPerColumn + w + (column_type_is_binary(rec->type) ? w : 0);
     }
-    if (size > std::numeric_limits<std::size_t>::max() / 2) {
+    const auto start = static_cast<std::size_t>(
+        std::min<uint64_t>(estimate, kPairsInitialRoom));
+    // The record's bytes are written below and the rest cleared then.
+    if (f.slot.row_buffer_size != start && !resize_row_buffer(f.slot, start)) {
         hdr_set_status(f.cmd, ORV_NO_MEMORY);
         return;
     }
-    const auto limit = static_cast<std::size_t>(size);
-    const std::size_t start = std::min(limit, kPairsInitialRoom);
-    if (!resize_row_buffer(f.slot, start)) {
-        hdr_set_status(f.cmd, ORV_NO_MEMORY);
-        return;
-    }
-    std::memset(f.slot.row_buffer, 0, f.slot.row_buffer_size);
 
-    hdr_set_count(f.cmd, f.columns);
-    RecordWriter out{f.slot, limit};
+    RecordWriter out{f.slot};
     int counter = 0;
+    int32_t entries = 0;
     for (int32_t k = 1; k <= f.columns; ++k) {
         ColumnDesc* rec = column_record(f.slot, k);
         if (rec == nullptr) break;
+        out.begin_entry();
         if (prefix) {
             out.bytes(fetch_table_name(*rec, alt));
             out.byte(':');
@@ -297,24 +376,27 @@ void fetch_pairs(RowFetch& f) {
         SQLLEN length = 0;
         // A failed read gives an empty value (pointer mode never hands out
         // the previous column's bytes).
-        f.last = read_column(f.statement, static_cast<SQLUSMALLINT>(k),
-                             SQL_C_CHAR, &value, 0, &length);
+        SQLRETURN rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k),
+                                   SQL_C_CHAR, &value, 0, &length);
+        const bool read = !read_lacked_memory();
+        if (read) f.last = rc;
         if (length == SQL_NULL_DATA)
             out.bytes(value_text(value, length, null_text));  // no escapes
-        else
+        else if (read)
             out.escaped(value_text(value, length, null_text));
-        out.byte(0);
+        if (!out.end_entry(read)) {
+            hdr_set_status(f.cmd, ORV_NO_MEMORY);
+            break;
+        }
+        ++entries;
     }
-    out.byte(0);
-    if (out.failed) {
-        hdr_set_status(f.cmd, ORV_NO_MEMORY);
-        hdr_set_count(f.cmd, 0);
-        return;
-    }
+    // The closing zero byte (the writer always kept room for it) and the
+    // rest of the buffer cleared.
+    std::memset(f.slot.row_buffer + out.p, 0, f.slot.row_buffer_size - out.p);
+    hdr_set_count(f.cmd, entries);
     // The buffer may have moved while it grew: the address goes to the
     // host once the record is complete.
-    const ArgView target = arg(f.cmd, 3);
-    if (target.size >= 4) arg_store_address(target, f.slot.row_buffer);
+    arg_store_address(arg(f.cmd, 3), f.slot.row_buffer);
 }
 
 }  // namespace orv

@@ -45,15 +45,16 @@ std::string_view value_text(const void* value, SQLLEN length, bool null_text);
 // makes status 8.
 void put_value(RowFetch& f, int32_t selector, std::string_view text);
 
-// A view of bytes [at, at + len) of a's storage, clipped to a.size (size 0
-// when `at` lies beyond it); the view never reaches outside a.
-ArgView sub_view(const ArgView& a, std::size_t at, std::size_t len);
+// Copies a value read in pointer mode (value, length as read_column left
+// them, read as c_type) into dst: min(length + 1, dst.size) bytes (the
+// value and, when it fits, a terminating zero byte), or dst.size zero
+// bytes for a NULL.  Every write is bounded by dst.size.
+void store_value(const ArgView& dst, const void* value, SQLLEN length,
+                 SQLSMALLINT c_type);
 
-// Reads column `column` as c_type and copies it into dst as a copy-mode
-// read does: on a successful read, min(length + 1, dst.size) bytes (the
-// value and, when it fits, a terminating zero byte), or dst.size zero bytes
-// for a NULL; on a failed read dst is left as it was.  Every write is
-// bounded by dst.size.  *length receives the driver's length or
+// Reads column `column` as c_type and stores it into dst as store_value
+// does.  On a failed read, or one that lacked memory (read_lacked_memory),
+// dst is left as it was.  *length receives the driver's length or
 // indicator.  Returns the read's ODBC code.
 SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
                     const ArgView& dst, SQLLEN* length);
@@ -63,5 +64,14 @@ SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
 // into sqlstate (its native code is not kept).  Returns the code of the
 // SQLGetDiagRec call.
 SQLRETURN report_column_failure(RowFetch& f, int32_t column);
+
+// A value the connector cut to the room the host gave it: sqlstate
+// "01004" and native_error = the column, the status unchanged.  A failure
+// already reported (status 2) keeps its diagnostics.
+void report_truncation(RowFetch& f, int32_t column);
+
+// A value that could not be read for want of memory: status 8, and
+// native_error = the column when `column` is not 0.
+void report_no_memory(RowFetch& f, int32_t column);
 
 }  // namespace orv

@@ -2,9 +2,13 @@
 // one by absolute position) and hand its values to the host in the layout
 // the header's subcode asks for.  This file holds the common start and the
 // per-argument layout; fetch_layouts.cpp holds the other three.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <string_view>
 
+#include "conn/diagnostics.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "stmt/columns.h"
@@ -14,13 +18,14 @@ namespace orv {
 
 namespace {
 
-// Host type codes the per-argument layout treats apart.
-inline constexpr int kHostString = 2;      // text into the storage
-inline constexpr int kHostNumberText = 4;  // text through PUT_NUMBER_TEXT
-inline constexpr int kHostUnsigned = 6;    // 32-bit integer, PUT_INT
-inline constexpr int kHostSigned = 8;      // 32-bit integer, PUT_INT
-
 inline constexpr std::size_t kNumberTextSize = 32;
+
+// The state of a value cut to the room the host gave it.
+inline constexpr char kTruncatedState[6] = "01004";
+
+// Selectors carry the argument number in their low 8 bits: arguments
+// beyond 255 cannot be named, so the per-argument layout ends there.
+inline constexpr int kLastNamedArgument = 255;
 
 // The absolute row of a non-zero row_number: truncated toward zero and
 // held within 32 bits (a NaN asks for row 0, which no driver has).
@@ -34,72 +39,128 @@ SQLLEN absolute_row(double row_number) {
 }
 
 // Delivers column k into argument a.  Reads a's descriptor and record k
-// (whose width 0 becomes 4096 in the table); writes a's storage (direct
-// delivery) or calls PUT_STRING (callback delivery), then the follow-up
-// service of host types 4, 6 and 8; raises `count` for a delivered value
-// and applies the failure rule to a read that is not SQL_SUCCESS.
+// (whose width 0 becomes 4096 in the table).  With ARG_CALLBACK and a
+// storage no larger than the width, the value goes through PUT_STRING.
+// Otherwise host types 6 and 8 receive an integer through PUT_INT; text
+// (host types 2 and 4) and bytes (the other types) go into the storage, or
+// the number text's work buffer followed by PUT_NUMBER_TEXT, as far as they
+// fit: a value that does not fit goes whole through PUT_STRING when the
+// argument has ARG_CALLBACK, else is cut and reported with sqlstate 01004.
+// Raises `count` for a delivered value and applies the failure rule to a
+// read that is not SQL_SUCCESS; a value that could not be read for want of
+// memory is not delivered (status 8).
 void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
                       int32_t* delivered) {
     const ArgView target = arg(f.cmd, a);
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
+    const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
-    if (rec.width == 0) rec.width = kDefaultTextWidth;
+    if (rec.width == 0) rec.width = COLTYPE_TEXT_WIDTH;
 
     SQLLEN length = 0;
     SQLRETURN rc;
     bool follow_up = false;
-    char number_text[kNumberTextSize] = {};
-    int32_t work = 0;  // the integer of host types 6 and 8
+    bool cut = false;
+    char number_text[kNumberTextSize];
+    int32_t work = 0;     // the integer of host types 6 and 8
+    bool lacked = false;  // the value could not be had for want of memory
 
-    if ((target.type_flags & ARG_CALLBACK) &&
-        static_cast<int64_t>(target.size) <= rec.width) {
+    if (callback && static_cast<int64_t>(target.size) <= rec.width) {
         // Callback delivery: the whole value, through the host.
         void* value = nullptr;
         rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
                          &value, 0, &length);
-        put_value(f, a, value_text(value, length, null_text));
-    } else if (type == kHostUnsigned || type == kHostSigned) {
+        lacked = read_lacked_memory();
+        if (!lacked) put_value(f, a, value_text(value, length, null_text));
+    } else if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
         // At most four bytes of the driver's integer reach the work value,
         // so a 2-byte host integer gets the low 16 bits.  A NULL leaves it
         // 0, also under FETCH_NULL_TEXT: text never goes into an integer.
-        ArgView w{0, reinterpret_cast<uint8_t*>(&work),
-                  target.size < sizeof work
-                      ? target.size
-                      : static_cast<uint32_t>(sizeof work),
-                  true};
-        rc = read_into(f.statement, k,
-                       type == kHostUnsigned ? SQL_C_ULONG : SQL_C_SLONG, w,
-                       &length);
-        follow_up = true;
-    } else if (type == kHostNumberText) {
-        ArgView w{0, reinterpret_cast<uint8_t*>(number_text),
-                  static_cast<uint32_t>(kNumberTextSize), true};
-        rc = read_into(f.statement, k, SQL_C_CHAR, w, &length);
-        if (SQL_SUCCEEDED(rc) && length == SQL_NULL_DATA && null_text)
-            arg_write_text(w, kNullText);
-        number_text[kNumberTextSize - 1] = 0;  // a long value arrives cut
+        SQLINTEGER value = 0;
+        rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
+                        type == ARG_TYPE_UNSIGNED ? SQL_C_ULONG : SQL_C_SLONG,
+                        &value, sizeof value, &length);
+        if (SQL_SUCCEEDED(rc) && length >= 0)
+            std::memcpy(&work, &value,
+                        std::min<std::size_t>(target.size, sizeof work));
         follow_up = true;
     } else {
-        rc = read_into(f.statement, k,
-                       type == kHostString ? SQL_C_CHAR : SQL_C_BINARY, target,
-                       &length);
-        if (SQL_SUCCEEDED(rc) && length == SQL_NULL_DATA && null_text &&
-            target.size >= kNullText.size())
-            arg_write_text(target, kNullText);
+        // Text into the storage (host type 2) or the number text's work
+        // buffer, at most 31 characters (host type 4); bytes into the
+        // storage (other types).  A number text is read straight into the
+        // work buffer; one that does not fit there is read on whole and
+        // then stored as far as it fits.  The storage is written only once
+        // the whole value is had, so that a value that cannot be read for
+        // want of memory leaves it as it was.
+        const bool number = type == ARG_TYPE_NUMBER_TEXT;
+        const SQLSMALLINT c_type =
+            number || type == ARG_TYPE_STRING ? SQL_C_CHAR : SQL_C_BINARY;
+        const ArgView dst =
+            number ? ArgView{0, reinterpret_cast<uint8_t*>(number_text),
+                             static_cast<uint32_t>(kNumberTextSize), true}
+                   : target;
+        const auto room =
+            static_cast<SQLLEN>(number ? kNumberTextSize - 1 : target.size);
+        void* value = nullptr;
+        bool in_place = false;
+        if (number) {
+            const auto size = static_cast<SQLLEN>(kNumberTextSize);
+            rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
+                            SQL_C_CHAR, number_text, size, &length);
+            in_place =
+                !SQL_SUCCEEDED(rc) || (length != SQL_NO_TOTAL && length < size);
+            if (!in_place)
+                rc = read_column_rest(
+                    f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
+                    std::string_view(number_text, size - 1), &value, &length);
+        } else {
+            rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
+                             &value, 0, &length);
+        }
+        lacked = !in_place && read_lacked_memory();
+        if (in_place) {
+            if (SQL_SUCCEEDED(rc)) {
+                if (length == SQL_NULL_DATA) {
+                    arg_fill(dst, 0, dst.size, 0);
+                    if (null_text && dst.size >= kNullText.size())
+                        arg_write_text(dst, kNullText);
+                }
+                follow_up = number;
+            }
+        } else if (SQL_SUCCEEDED(rc) && !lacked) {
+            if (callback && length > room) {
+                // It does not fit, whatever the width said: whole, through
+                // the host.
+                put_value(f, a, value_text(value, length, false));
+            } else {
+                store_value(dst, value, length, c_type);
+                if (length == SQL_NULL_DATA && null_text &&
+                    dst.size >= kNullText.size())
+                    arg_write_text(dst, kNullText);
+                cut = length > room;
+                follow_up = number;
+            }
+        }
+        number_text[kNumberTextSize - 1] = 0;
     }
 
+    if (lacked) {
+        report_no_memory(f, k);
+        return;
+    }
     bool counted = true;
     if (rc == SQL_SUCCESS) {
         f.last = rc;
     } else {
-        // A value cut short or a failed read: the host learns which column,
+        // A driver warning or a failed read: the host learns which column,
         // and why; the value still goes out when the reason could be read.
         f.last = report_column_failure(f, k);
         counted = SQL_SUCCEEDED(f.last);
     }
     if (!counted) return;
+    if (cut) report_truncation(f, k);
     if (follow_up) {
-        if (type == kHostNumberText)
+        if (type == ARG_TYPE_NUMBER_TEXT)
             svc_put_number_text(f.cmd, a, number_text);
         else
             svc_put_int(f.cmd, a, static_cast<int64_t>(work));
@@ -112,11 +173,22 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
 SQLRETURN report_column_failure(RowFetch& f, int32_t column) {
     hdr_set_status(f.cmd, ORV_ODBC_ERROR);
     hdr_set_native_error(f.cmd, column);
-    SQLINTEGER native = 0;
-    SQLCHAR message[kMessageSize] = {};
-    SQLSMALLINT message_length = 0;
-    return SQLGetDiagRec(SQL_HANDLE_STMT, f.statement, 1, hdr_sqlstate(f.cmd),
-                         &native, message, kMessageSize, &message_length);
+    DiagRecord record;
+    const SQLRETURN rc =
+        read_diagnostic(&f.slot, DiagSource::kMostSpecific, record);
+    if (SQL_SUCCEEDED(rc)) store_sqlstate(f.cmd, record);
+    return rc;
+}
+
+void report_truncation(RowFetch& f, int32_t column) {
+    if (hdr_status(f.cmd) == ORV_ODBC_ERROR) return;
+    hdr_set_sqlstate(f.cmd, kTruncatedState);
+    hdr_set_native_error(f.cmd, column);
+}
+
+void report_no_memory(RowFetch& f, int32_t column) {
+    hdr_set_status(f.cmd, ORV_NO_MEMORY);
+    if (column != 0) hdr_set_native_error(f.cmd, column);
 }
 
 // Per-argument layout: arguments 3, 4, ... receive columns 1, 2, ... each
@@ -124,7 +196,7 @@ SQLRETURN report_column_failure(RowFetch& f, int32_t column) {
 // whichever comes first.  `count` = the number of values delivered.
 void fetch_per_argument(RowFetch& f) {
     int32_t delivered = 0;
-    const int32_t args = arg_count(f.cmd);
+    const int32_t args = std::min(arg_count(f.cmd), kLastNamedArgument);
     for (int a = 3; a <= args; ++a) {
         const int32_t k = a - 2;
         if (k > f.columns) break;
@@ -143,7 +215,6 @@ void fetch_per_argument(RowFetch& f) {
 // layout.  End of data: `number` 0.0, status 0 and the common tail with
 // SQL_NO_DATA.  Returns the last ODBC code for the common tail.
 SQLRETURN run_fetch_row(Command& cmd) {
-    if (!have_argument_and_statement(cmd)) return SQL_SUCCESS;
     ConnectionSlot& slot = *cmd.slot;
 
     const double row_number = hdr_row_number(cmd);

@@ -18,12 +18,22 @@ class StandinTest : public ConnectorTest {
         ConnectorTest::TearDown();
     }
 
+    // Allocates the environment (if needed) and a slot, and connects it;
+    // returns the slot number.
+    int connect_slot() {
+        EXPECT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
+        const int slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
+        EXPECT_EQ(
+            command(host, ORV_CMD_CONNECT, slot, {hostkit::text("-host=x")})
+                .status,
+            ORV_OK);
+        return slot;
+    }
+
     // A connected slot whose statement has `r` as its current, not yet
     // described result.
     int open(standin::Result r) {
-        EXPECT_EQ(command(host, 1, 0).status, 0);
-        const int slot = command(host, 4, 0).slot;
-        EXPECT_EQ(command(host, 6, slot, {hostkit::text("-host=x")}).status, 0);
+        const int slot = connect_slot();
         orv::ConnectionSlot* s = orv::slot_at(slot);
         EXPECT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(*s)));
         standin::set_result(s->statement, std::move(r));

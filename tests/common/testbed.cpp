@@ -21,6 +21,13 @@ bool listed(const std::string& list, std::string_view dsn) {
     return false;
 }
 
+// Every test gets the hostile host's checks: a violation fails the test
+// that ran the command.
+void fail_running_test(const hostkit::Host&, const std::string& what) {
+    ADD_FAILURE() << what;
+}
+[[maybe_unused]] const bool reporter_installed =
+    (hostkit::set_violation_reporter(&fail_running_test), true);
 }  // namespace
 
 bool in_ci() { return env("CI") == "true"; }
@@ -74,18 +81,19 @@ CmdHdr command(hostkit::Host& h, int32_t code, int slot,
 }
 
 int connect(hostkit::Host& h, std::string_view dsn) {
-    CmdHdr hdr = command(h, 1, 0);
+    CmdHdr hdr = command(h, ORV_CMD_ALLOC_ENV, 0);
     if (hdr.status != 0) {
         ADD_FAILURE() << "command 1 gave status " << hdr.status;
         return 0;
     }
-    hdr = command(h, 4, 0);
+    hdr = command(h, ORV_CMD_ALLOC_SLOT, 0);
     if (hdr.status != 0 || hdr.slot == 0) {
         ADD_FAILURE() << "command 4 gave status " << hdr.status;
         return 0;
     }
     int slot = hdr.slot;
-    hdr = command(h, 6, slot, {hostkit::text(connection_string(dsn))});
+    hdr = command(h, ORV_CMD_CONNECT, slot,
+                  {hostkit::text(connection_string(dsn))});
     if (hdr.status != 0) {
         ADD_FAILURE() << "connect to " << dsn << " gave status " << hdr.status
                       << " sqlstate " << hostkit::sqlstate(hdr) << ": "
@@ -96,26 +104,27 @@ int connect(hostkit::Host& h, std::string_view dsn) {
 }
 
 CmdHdr exec(hostkit::Host& h, int slot, std::string_view sql) {
-    return command(h, 9, slot, {hostkit::text(sql)});
+    return command(h, ORV_CMD_EXECUTE, slot, {hostkit::text(sql)});
 }
 
 void exec_ok(hostkit::Host& h, int slot, std::string_view sql) {
     CmdHdr hdr = exec(h, slot, sql);
-    EXPECT_EQ(hdr.status, 0) << sql << ": sqlstate " << hostkit::sqlstate(hdr)
-                             << ": " << last_message(h, slot);
+    EXPECT_EQ(hdr.status, ORV_OK)
+        << sql << ": sqlstate " << hostkit::sqlstate(hdr) << ": "
+        << last_message(h, slot);
 }
 
 std::string last_message(hostkit::Host&, int slot) {
     hostkit::Host probe = make_host();
-    command(probe, 3, slot, {hostkit::buffer(256)});
+    command(probe, ORV_CMD_DIAGNOSTICS, slot, {hostkit::buffer(256)});
     auto it = probe.put_strings.find(3);
     if (it == probe.put_strings.end()) return "(no message)";
     return std::string(it->second.begin(), it->second.end());
 }
 
 void release_all(hostkit::Host& h) {
-    for (int slot = 1; slot <= 10; ++slot) command(h, 7, slot);
-    command(h, 2, 0);
+    for (int slot = 1; slot <= 10; ++slot) command(h, ORV_CMD_DISCONNECT, slot);
+    command(h, ORV_CMD_FREE_ENV, 0);
 }
 
 }  // namespace testbed

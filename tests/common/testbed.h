@@ -5,12 +5,36 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "dorevivezo.h"
 #include "hostkit.h"
 
 namespace testbed {
+
+// Every data source of the test bed, for the INSTANTIATE calls.
+inline constexpr const char* kAllSources[] = {"orv_sqlite", "orv_pg",
+                                              "orv_maria"};
+
+// The data source a test parameter names: the parameter itself, or its
+// `dsn` field.
+inline std::string dsn_of(const char* param) { return param; }
+template <typename P>
+std::string dsn_of(const P& param) {
+    if constexpr (std::is_pointer_v<P>)
+        return param->dsn;
+    else
+        return param.dsn;
+}
+
+// Names each instance of a parameterised test after its data source.
+struct SourceName {
+    template <typename P>
+    std::string operator()(const ::testing::TestParamInfo<P>& info) const {
+        return dsn_of(info.param);
+    }
+};
 
 // True when the test bed started the data source (listed in ORV_DSNS).
 bool available(std::string_view dsn);

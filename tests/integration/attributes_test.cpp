@@ -19,8 +19,6 @@ namespace {
 
 using hostkit::ArgSpec;
 
-constexpr int32_t kGetConn = 14, kSetConn = 15, kGetStmt = 16, kSetStmt = 17;
-
 class Attributes : public testbed::DriverTest {
   protected:
     CmdHdr conn(int32_t code, int32_t number, std::vector<ArgSpec> args) {
@@ -38,13 +36,15 @@ class Attributes : public testbed::DriverTest {
     }
     // Gets an attribute; the value delivered to argument 3, if any.
     std::optional<int64_t> get_conn(int32_t number) {
-        CmdHdr hdr = conn(kGetConn, number, {hostkit::integer(1)});
-        EXPECT_EQ(hdr.status, 0) << number << " " << hostkit::sqlstate(hdr);
+        CmdHdr hdr = conn(ORV_CMD_GET_CONN_ATTR, number, {hostkit::integer(1)});
+        EXPECT_EQ(hdr.status, ORV_OK)
+            << number << " " << hostkit::sqlstate(hdr);
         return delivered();
     }
     std::optional<int64_t> get_stmt(int16_t number) {
-        CmdHdr hdr = stmt(kGetStmt, number, {hostkit::integer(1)});
-        EXPECT_EQ(hdr.status, 0) << number << " " << hostkit::sqlstate(hdr);
+        CmdHdr hdr = stmt(ORV_CMD_GET_STMT_ATTR, number, {hostkit::integer(1)});
+        EXPECT_EQ(hdr.status, ORV_OK)
+            << number << " " << hostkit::sqlstate(hdr);
         return delivered();
     }
     std::optional<int64_t> delivered() const {
@@ -56,7 +56,7 @@ class Attributes : public testbed::DriverTest {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
         hdr.row_number = row_number;
         hdr.number = number;
-        hostkit::run(host, 12, hdr, {hostkit::integer(0)});
+        hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, {hostkit::integer(0)});
         return hdr;
     }
 };
@@ -64,17 +64,20 @@ class Attributes : public testbed::DriverTest {
 // Autocommit set to 1 and read back; a value of 0 changes nothing and
 // calls nothing, for a set and for a get alike.
 TEST_P(Attributes, AutocommitSetAndReadBack) {
-    CmdHdr hdr = conn(kSetConn, SQL_ATTR_AUTOCOMMIT, {hostkit::integer(1)});
-    EXPECT_EQ(hdr.status, 0) << hostkit::sqlstate(hdr);
+    CmdHdr hdr =
+        conn(ORV_CMD_SET_CONN_ATTR, SQL_ATTR_AUTOCOMMIT, {hostkit::integer(1)});
+    EXPECT_EQ(hdr.status, ORV_OK) << hostkit::sqlstate(hdr);
     EXPECT_EQ(get_conn(SQL_ATTR_AUTOCOMMIT), SQL_AUTOCOMMIT_ON);
 
-    hdr = conn(kSetConn, SQL_ATTR_AUTOCOMMIT, {hostkit::integer(0)});
-    EXPECT_EQ(hdr.status, 0);
+    hdr =
+        conn(ORV_CMD_SET_CONN_ATTR, SQL_ATTR_AUTOCOMMIT, {hostkit::integer(0)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::sqlstate(hdr), "");
     EXPECT_EQ(get_conn(SQL_ATTR_AUTOCOMMIT), SQL_AUTOCOMMIT_ON);
 
-    hdr = conn(kGetConn, SQL_ATTR_AUTOCOMMIT, {hostkit::integer(0)});
-    EXPECT_EQ(hdr.status, 0);
+    hdr =
+        conn(ORV_CMD_GET_CONN_ATTR, SQL_ATTR_AUTOCOMMIT, {hostkit::integer(0)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_FALSE(delivered());
 }
 
@@ -83,8 +86,8 @@ TEST_P(Attributes, ParamBytesSelectTheAttribute) {
     CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
     const uint8_t bytes[4] = {0x66, 0x00, 0x00, 0x00};
     std::memcpy(&hdr.param, bytes, sizeof bytes);
-    hostkit::run(host, kGetConn, hdr, {hostkit::integer(1)});
-    EXPECT_EQ(hdr.status, 0);
+    hostkit::run(host, ORV_CMD_GET_CONN_ATTR, hdr, {hostkit::integer(1)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(delivered(), SQL_AUTOCOMMIT_ON);
 }
 
@@ -116,13 +119,14 @@ const DriverKeeps& keeps(std::string_view dsn) {
 
 // The catalog goes over as text; a get of a text attribute stores -99.
 TEST_P(Attributes, CurrentCatalogIsText) {
-    CmdHdr hdr =
-        conn(kSetConn, SQL_ATTR_CURRENT_CATALOG, {hostkit::text("orvtest")});
-    EXPECT_EQ(hdr.status, 0);
+    CmdHdr hdr = conn(ORV_CMD_SET_CONN_ATTR, SQL_ATTR_CURRENT_CATALOG,
+                      {hostkit::text("orvtest")});
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::sqlstate(hdr), keeps(dsn()).catalog_state);
 
-    hdr = conn(kGetConn, SQL_ATTR_CURRENT_CATALOG, {hostkit::integer(1)});
-    EXPECT_EQ(hdr.status, 0);
+    hdr = conn(ORV_CMD_GET_CONN_ATTR, SQL_ATTR_CURRENT_CATALOG,
+               {hostkit::integer(1)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(delivered(), -99);
     const auto put = hostkit::calls_of(host, PUT_INT);
     ASSERT_EQ(put.size(), 1u);
@@ -133,14 +137,16 @@ TEST_P(Attributes, CurrentCatalogIsText) {
 // A query timeout of 30 seconds, read back where the driver keeps it; a
 // driver that cannot keep it warns with 01S02 and status 0.
 TEST_P(Attributes, QueryTimeout) {
-    CmdHdr hdr = stmt(kSetStmt, SQL_ATTR_QUERY_TIMEOUT, {hostkit::integer(30)});
-    EXPECT_EQ(hdr.status, 0);
+    CmdHdr hdr = stmt(ORV_CMD_SET_STMT_ATTR, SQL_ATTR_QUERY_TIMEOUT,
+                      {hostkit::integer(30)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::sqlstate(hdr), keeps(dsn()).timeout_state);
     EXPECT_EQ(get_stmt(SQL_ATTR_QUERY_TIMEOUT), keeps(dsn()).timeout);
 
     // 0 leaves it as it is.
-    hdr = stmt(kSetStmt, SQL_ATTR_QUERY_TIMEOUT, {hostkit::integer(0)});
-    EXPECT_EQ(hdr.status, 0);
+    hdr = stmt(ORV_CMD_SET_STMT_ATTR, SQL_ATTR_QUERY_TIMEOUT,
+               {hostkit::integer(0)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(get_stmt(SQL_ATTR_QUERY_TIMEOUT), keeps(dsn()).timeout);
 }
 
@@ -149,9 +155,9 @@ TEST_P(Attributes, QueryTimeout) {
 // PostgreSQL driver writes only 32 bits of this SQLULEN attribute; the
 // rest of the connector's storage stays zero.
 TEST_P(Attributes, DriverWarningLeavesStatusZero) {
-    CmdHdr hdr = stmt(kSetStmt, SQL_ATTR_CURSOR_TYPE,
+    CmdHdr hdr = stmt(ORV_CMD_SET_STMT_ATTR, SQL_ATTR_CURSOR_TYPE,
                       {hostkit::integer(SQL_CURSOR_DYNAMIC)});
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::sqlstate(hdr), "01S02");
     EXPECT_EQ(get_stmt(SQL_ATTR_CURSOR_TYPE), SQL_CURSOR_STATIC);
 }
@@ -160,34 +166,40 @@ TEST_P(Attributes, DriverWarningLeavesStatusZero) {
 // driver manager refuses the get (24000); after two fetches it is 2 where
 // the driver tracks it.
 TEST_P(Attributes, RowNumber) {
-    EXPECT_EQ(stmt(kSetStmt, SQL_ATTR_ROW_NUMBER, {hostkit::integer(3)}).status,
-              11);
-    CmdHdr hdr = stmt(kGetStmt, SQL_ATTR_ROW_NUMBER, {hostkit::integer(1)});
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(
+        stmt(ORV_CMD_SET_STMT_ATTR, SQL_ATTR_ROW_NUMBER, {hostkit::integer(3)})
+            .status,
+        11);
+    CmdHdr hdr =
+        stmt(ORV_CMD_GET_STMT_ATTR, SQL_ATTR_ROW_NUMBER, {hostkit::integer(1)});
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), "24000");
     EXPECT_FALSE(delivered());
 
     testbed::exec_ok(host, slot,
                      "SELECT 1 UNION ALL SELECT 2 UNION ALL SELECT 3");
-    ASSERT_EQ(fetch(0.0, 0.0).status, 0);
-    ASSERT_EQ(fetch(0.0, 1.0).status, 0);
+    ASSERT_EQ(fetch(0.0, 0.0).status, ORV_OK);
+    ASSERT_EQ(fetch(0.0, 1.0).status, ORV_OK);
     EXPECT_EQ(get_stmt(SQL_ATTR_ROW_NUMBER), keeps(dsn()).row_number);
 }
 
 // Numbers the connector refuses (15) or does not handle (11) never reach
 // the driver; the statement and connection stay usable.
 TEST_P(Attributes, RefusedAndUnsupportedNumbers) {
-    for (int32_t code : {kGetStmt, kSetStmt}) {
+    for (int32_t code : {ORV_CMD_GET_STMT_ATTR, ORV_CMD_SET_STMT_ATTR}) {
         for (int16_t n : {SQL_ATTR_ROW_STATUS_PTR, SQL_ATTR_APP_ROW_DESC})
-            EXPECT_EQ(stmt(code, n, {hostkit::integer(1)}).status, 15) << n;
+            EXPECT_EQ(stmt(code, n, {hostkit::integer(1)}).status, ORV_REFUSED)
+                << n;
         for (int16_t n : {26, 28})
-            EXPECT_EQ(stmt(code, n, {hostkit::integer(1)}).status, 11) << n;
+            EXPECT_EQ(stmt(code, n, {hostkit::integer(1)}).status,
+                      ORV_UNSUPPORTED)
+                << n;
     }
-    for (int32_t code : {kGetConn, kSetConn}) {
+    for (int32_t code : {ORV_CMD_GET_CONN_ATTR, ORV_CMD_SET_CONN_ATTR}) {
         for (int32_t n : {SQL_ATTR_DISCONNECT_BEHAVIOR, SQL_ATTR_ENLIST_IN_DTC,
                           SQL_ATTR_AUTO_IPD}) {
             CmdHdr hdr = conn(code, n, {hostkit::integer(1)});
-            EXPECT_EQ(hdr.status, 11) << n;
+            EXPECT_EQ(hdr.status, ORV_UNSUPPORTED) << n;
             EXPECT_EQ(hostkit::sqlstate(hdr), "") << n;
         }
     }
@@ -195,13 +207,46 @@ TEST_P(Attributes, RefusedAndUnsupportedNumbers) {
     testbed::exec_ok(host, slot, "SELECT 1");
 }
 
+// The row array and parameter set sizes stay 1: the connector fetches one
+// row at a time and binds no parameters, so a larger size would make each
+// fetch move rows nobody reads, or one INSERT run once per parameter set.
+// Any other value is refused (15) before the driver sees it; 0 keeps the
+// zero rule; a get reads the driver's value.
+TEST_P(Attributes, RowArrayAndParameterSetSizesStayOne) {
+    testbed::exec_ok(host, slot, "CREATE TEMPORARY TABLE attr_one (x INTEGER)");
+    for (int16_t n : {SQL_ATTR_ROW_ARRAY_SIZE, SQL_ATTR_PARAMSET_SIZE}) {
+        SCOPED_TRACE(n);
+        for (int32_t v : {2, 1000, 2147483647, -1831574066, -1}) {
+            CmdHdr hdr = stmt(ORV_CMD_SET_STMT_ATTR, n, {hostkit::integer(v)});
+            EXPECT_EQ(hdr.status, ORV_REFUSED) << v;
+            EXPECT_EQ(hostkit::sqlstate(hdr), "") << v;
+        }
+        EXPECT_EQ(stmt(ORV_CMD_SET_STMT_ATTR, n, {hostkit::integer(0)}).status,
+                  ORV_OK);
+        EXPECT_EQ(stmt(ORV_CMD_SET_STMT_ATTR, n, {hostkit::integer(1)}).status,
+                  ORV_OK);
+        EXPECT_EQ(get_stmt(n), 1);
+    }
+    testbed::exec_ok(host, slot, "INSERT INTO attr_one VALUES (5)");
+    testbed::exec_ok(host, slot, "INSERT INTO attr_one VALUES (6)");
+    testbed::exec_ok(host, slot, "SELECT x FROM attr_one ORDER BY x");
+    for (int row = 1; row <= 2; ++row) {
+        CmdHdr hdr = fetch(0.0, row - 1.0);
+        EXPECT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(host.put_ints[3], 4 + row);
+    }
+    EXPECT_EQ(fetch(0.0, 2.0).number, 0.0);  // two rows, no more
+}
+
 // Command 16 with only two arguments ends with 3, yet leaves the statement
 // it created, so command 13 finds one.
 TEST_P(Attributes, TooFewArgumentsStillLeaveAStatement) {
     ASSERT_EQ(orv::slot_at(slot)->statement, nullptr);
-    EXPECT_EQ(stmt(kGetStmt, SQL_ATTR_QUERY_TIMEOUT, {}).status, 3);
+    EXPECT_EQ(stmt(ORV_CMD_GET_STMT_ATTR, SQL_ATTR_QUERY_TIMEOUT, {}).status,
+              ORV_MISSING_ARG);
     EXPECT_NE(orv::slot_at(slot)->statement, nullptr);
-    EXPECT_EQ(testbed::command(host, 13, slot).status, 0);
+    EXPECT_EQ(testbed::command(host, ORV_CMD_RESET_STATEMENT, slot).status,
+              ORV_OK);
 }
 
 // A static cursor chosen through command 17 lets command 12 fetch an
@@ -212,28 +257,28 @@ TEST_P(Attributes, ScrollableCursorForAbsoluteFetch) {
     testbed::exec_ok(host, slot,
                      "INSERT INTO attr_rows VALUES (1), (2), (3), (4), (5), "
                      "(6), (7), (8), (9), (10)");
-    ASSERT_EQ(testbed::command(host, 13, slot, {}, 1).status, 0);  // free it
-    CmdHdr hdr = stmt(kSetStmt, SQL_ATTR_CURSOR_TYPE,
+    ASSERT_EQ(
+        testbed::command(host, ORV_CMD_RESET_STATEMENT, slot, {}, 1).status,
+        ORV_OK);  // free it
+    CmdHdr hdr = stmt(ORV_CMD_SET_STMT_ATTR, SQL_ATTR_CURSOR_TYPE,
                       {hostkit::integer(SQL_CURSOR_STATIC)});
-    ASSERT_EQ(hdr.status, 0) << hostkit::sqlstate(hdr);
+    ASSERT_EQ(hdr.status, ORV_OK) << hostkit::sqlstate(hdr);
     EXPECT_EQ(get_stmt(SQL_ATTR_CURSOR_TYPE), SQL_CURSOR_STATIC);
     testbed::exec_ok(host, slot, "SELECT x FROM attr_rows ORDER BY x");
 
     hdr = fetch(7.0, 0.0);
-    ASSERT_EQ(hdr.status, 0)
+    ASSERT_EQ(hdr.status, ORV_OK)
         << hostkit::sqlstate(hdr) << " " << testbed::last_message(host, slot);
     EXPECT_EQ(hdr.number, 7.0);
     EXPECT_EQ(host.put_ints[3], 7);
     hdr = fetch(0.0, hdr.number);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 8.0);
     EXPECT_EQ(host.put_ints[3], 8);
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Attributes,
-                         ::testing::Values("orv_sqlite", "orv_pg", "orv_maria"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         ::testing::ValuesIn(testbed::kAllSources),
+                         testbed::SourceName());
 
 }  // namespace

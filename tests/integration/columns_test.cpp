@@ -167,7 +167,8 @@ TEST_P(ColumnsDb, DescriptionOfCommonTypes) {
     testbed::exec_ok(host, slot, layout.ddl);
     testbed::exec_ok(host, slot, "SELECT * FROM col_types");
     const int n = static_cast<int>(layout.columns.size());
-    CmdHdr hdr = command(host, 10, slot, {hostkit::buffer(n * 224)});
+    CmdHdr hdr =
+        command(host, ORV_CMD_DESCRIBE, slot, {hostkit::buffer(n * 224)});
     ASSERT_EQ(hostkit::count(hdr), n);
     const std::vector<uint8_t> area = hostkit::arg_bytes(host, 3);
     for (int k = 1; k <= n; ++k) {
@@ -194,7 +195,7 @@ TEST_P(ColumnsDb, DescriptionOfCommonTypes) {
         EXPECT_EQ(rec.reserved, 0);
     }
     EXPECT_EQ(std::memcmp(state().columns, "bookmarks", 10), 0);
-    ASSERT_EQ(command(host, 13, slot).status, 0);
+    ASSERT_EQ(command(host, ORV_CMD_RESET_STATEMENT, slot).status, ORV_OK);
     testbed::exec_ok(host, slot, "DROP TABLE col_types");
 }
 
@@ -253,7 +254,7 @@ TEST_P(ColumnsDb, PointerModeLongValues) {
     }
     const SQLLEN grown = orv::data_buffer_capacity();
     EXPECT_GT(grown, 10000000);
-    ASSERT_EQ(command(host, 13, slot).status, 0);
+    ASSERT_EQ(command(host, ORV_CMD_RESET_STATEMENT, slot).status, ORV_OK);
     st = first_row("SELECT 'short'");
     void* p = nullptr;
     SQLLEN length = 0;
@@ -263,8 +264,6 @@ TEST_P(ColumnsDb, PointerModeLongValues) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, ColumnsDb, ::testing::ValuesIn(kLayouts),
-                         [](const auto& info) {
-                             return std::string(info.param.dsn);
-                         });
+                         testbed::SourceName());
 
 }  // namespace

@@ -15,12 +15,12 @@ using testbed::command;
 class Connect : public testbed::ConnectorTest {
   protected:
     int new_slot() {
-        if (command(host, 1, 0).status != 0) return 0;
-        return command(host, 4, 0).slot;
+        if (command(host, ORV_CMD_ALLOC_ENV, 0).status != 0) return 0;
+        return command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     }
     // Connect command with a connection string passed as raw bytes.
     CmdHdr connect_with(int slot, const std::string& s) {
-        return command(host, 6, slot, {hostkit::text(s)});
+        return command(host, ORV_CMD_CONNECT, slot, {hostkit::text(s)});
     }
 };
 
@@ -39,12 +39,12 @@ TEST_F(Connect, SqliteByDataSourceName) {
     REQUIRE_DSN("orv_sqlite");
     int slot = new_slot();
     CmdHdr hdr = connect_with(slot, "-host=orv_sqlite");
-    EXPECT_EQ(hdr.status, 0) << hostkit::sqlstate(hdr);
+    EXPECT_EQ(hdr.status, ORV_OK) << hostkit::sqlstate(hdr);
     // The host's argument holds the cut-up string afterwards.
     std::vector<uint8_t> bytes = hostkit::arg_bytes(host, 3);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
               std::string("-host\0orv_sqlite\0", 17));
-    EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, 0);
+    EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, ORV_OK);
 }
 
 // Servers with a password: the plain value and the three encodings all
@@ -77,17 +77,17 @@ TEST_F(Connect, ServersWithPlainAndEncodedPasswords) {
             int slot = new_slot();
             CmdHdr hdr = connect_with(slot, "-host=" + std::string(server.dsn) +
                                                 " -user=" + user + " -pw=" + p);
-            EXPECT_EQ(hdr.status, 0)
+            EXPECT_EQ(hdr.status, ORV_OK)
                 << "scheme byte " << int(p[0]) << ": " << hostkit::sqlstate(hdr)
                 << " " << testbed::last_message(host, slot);
-            command(host, 7, slot);
+            command(host, ORV_CMD_DISCONNECT, slot);
         }
 
         int slot = new_slot();
         CmdHdr hdr =
             connect_with(slot, "-host=" + std::string(server.dsn) +
                                    " -user=" + user + " -pw=wrong" + pw);
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), server.login_failure_state);
         std::string message = testbed::last_message(host, slot);
         EXPECT_FALSE(message.empty());
@@ -96,15 +96,54 @@ TEST_F(Connect, ServersWithPlainAndEncodedPasswords) {
         hdr = connect_with(slot, "-host=" + std::string(server.dsn) +
                                      " -user=" + user +
                                      " -pw=" + encoded(3, pw, "other"));
-        EXPECT_EQ(hdr.status, 2);
-        command(host, 7, slot);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
+        command(host, ORV_CMD_DISCONNECT, slot);
+    }
+}
+
+// A user or password the connection string leaves out is the data
+// source's own; one it gives, even empty, is the one used.  The test bed's
+// *_dsncred data sources hold their credentials.
+TEST_F(Connect, CredentialsKeptInTheDataSource) {
+    struct Case {
+        const char* server;  // the test bed server the data source uses
+        std::string input;
+        int16_t status;
+        const char* sqlstate;  // of a failure
+    };
+    const std::string pg_user = testbed::user_of("orv_pg");
+    const Case cases[] = {
+        {"orv_sqlite", "-host=orv_sqlite", 0, ""},
+        {"orv_pg", "-host=orv_pg_dsncred", 0, ""},
+        {"orv_pg", "-host=orv_pg_dsncred -user=" + pg_user, 0, ""},
+        {"orv_pg", "-host=orv_pg_dsncred -pw=wrong", 2, "08001"},
+        {"orv_maria", "-host=orv_maria_dsncred", 0, ""},
+        {"orv_maria", "-host=orv_maria_dsncred -user= -pw=", 2, "28000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        if (!testbed::available(c.server)) {
+            if (testbed::in_ci()) ADD_FAILURE() << c.server << " missing";
+            std::printf("*** %s NOT AVAILABLE: case skipped ***\n", c.server);
+            continue;
+        }
+        int slot = new_slot();
+        CmdHdr hdr = connect_with(slot, c.input);
+        EXPECT_EQ(hdr.status, c.status) << hostkit::sqlstate(hdr) << " "
+                                        << testbed::last_message(host, slot);
+        if (c.status == 0) {
+            EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, ORV_OK);
+        } else {
+            EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
+        }
+        command(host, ORV_CMD_DISCONNECT, slot);
     }
 }
 
 TEST_F(Connect, UnknownDataSourceIsReportedByDriverManager) {
     int slot = new_slot();
     CmdHdr hdr = connect_with(slot, "-host=orv_nowhere -user=a -pw=b");
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), "IM002");
     EXPECT_NE(testbed::last_message(host, slot).find("Data source name"),
               std::string::npos);
@@ -114,22 +153,22 @@ TEST_F(Connect, UnknownKeyStillConnectsAndReportsThirteen) {
     REQUIRE_DSN("orv_sqlite");
     int slot = new_slot();
     CmdHdr hdr = connect_with(slot, "-host=orv_sqlite -bad=1 -user=clerk");
-    EXPECT_EQ(hdr.status, 13);
+    EXPECT_EQ(hdr.status, ORV_BAD_KEYWORD);
     // The slot is connected all the same.
-    EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, 0);
+    EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, ORV_OK);
 }
 
 TEST_F(Connect, MissingArgumentAndUnterminatedString) {
     int slot = new_slot();
-    EXPECT_EQ(command(host, 6, slot).status, 3);
+    EXPECT_EQ(command(host, ORV_CMD_CONNECT, slot).status, ORV_MISSING_ARG);
     if (!testbed::available("orv_sqlite")) return;
     // No terminator within the storage: its last byte ends the string.
     hostkit::ArgSpec raw;
     raw.size = 17;
     std::string s = "-host=orv_sqliteX";
     raw.bytes.assign(s.begin(), s.end());
-    CmdHdr hdr = command(host, 6, slot, {raw});
-    EXPECT_EQ(hdr.status, 0) << hostkit::sqlstate(hdr);
+    CmdHdr hdr = command(host, ORV_CMD_CONNECT, slot, {raw});
+    EXPECT_EQ(hdr.status, ORV_OK) << hostkit::sqlstate(hdr);
 }
 
 }  // namespace

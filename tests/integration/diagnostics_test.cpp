@@ -10,8 +10,6 @@ namespace {
 
 using testbed::command;
 
-constexpr int32_t kDiagnostics = 3;
-
 class Diagnostics : public testbed::ConnectorTest,
                     public ::testing::WithParamInterface<const char*> {
   protected:
@@ -20,7 +18,7 @@ class Diagnostics : public testbed::ConnectorTest,
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
         hdr.native_error =
             static_cast<int32_t>(hostkit::swap_halves(native_in));
-        hostkit::run(host, kDiagnostics, hdr, {hostkit::buffer(4)});
+        hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
         EXPECT_FALSE(host.bad_call_seen);
         return hdr;
     }
@@ -33,13 +31,13 @@ TEST_P(Diagnostics, MessageOfAFailedStatement) {
     const int slot = testbed::connect(host, GetParam());
     ASSERT_NE(slot, 0);
     CmdHdr failed = testbed::exec(host, slot, "SELECT * FROM fr_no_such_table");
-    ASSERT_EQ(failed.status, 2);
+    ASSERT_EQ(failed.status, ORV_ODBC_ERROR);
     ASSERT_NE(hostkit::sqlstate(failed), "?");
     std::string first;
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         CmdHdr hdr = diagnostics(slot, 0x777);
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), hostkit::sqlstate(failed));
         EXPECT_EQ(hdr.native_error, failed.native_error);
         const auto put = hostkit::calls_of(host, PUT_STRING);
@@ -53,6 +51,16 @@ TEST_P(Diagnostics, MessageOfAFailedStatement) {
         if (round == 0) first = message;
         EXPECT_EQ(message, first);
     }
+    // A host may ask for the state and native code alone: without
+    // argument 3 nothing is handed over, the header is filled all the same.
+    host.arg_count_override = 2;
+    CmdHdr hdr = diagnostics(slot, 0x777);
+    host.arg_count_override = -1;
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
+    EXPECT_EQ(hostkit::sqlstate(hdr), hostkit::sqlstate(failed));
+    EXPECT_EQ(hdr.native_error, failed.native_error);
+    EXPECT_TRUE(host.calls.size() == 1 && host.calls[0].selector == 1)
+        << "only the command code is read";
 }
 
 // A handle without records: "?", no text, native_error as the host gave
@@ -65,7 +73,7 @@ TEST_P(Diagnostics, HandleWithoutRecords) {
     for (int s : {slot, 0, 11, 200}) {
         SCOPED_TRACE(s);
         CmdHdr hdr = diagnostics(s, 0x12345);
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), "?");
         EXPECT_EQ(hostkit::native_error(hdr), 0x12345);
         EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
@@ -73,10 +81,8 @@ TEST_P(Diagnostics, HandleWithoutRecords) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Diagnostics,
-                         ::testing::Values("orv_sqlite", "orv_pg"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         ::testing::ValuesIn(testbed::kAllSources),
+                         testbed::SourceName());
 
 // A slot whose connection failed has no statement: its connection's
 // record is the one delivered.
@@ -84,17 +90,17 @@ class DiagnosticsConnection : public testbed::ConnectorTest {};
 
 TEST_F(DiagnosticsConnection, RecordOfAFailedConnect) {
     REQUIRE_DSN("orv_pg");
-    ASSERT_EQ(command(host, 1, 0).status, 0);
-    const int slot = command(host, 4, 0).slot;
+    ASSERT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
+    const int slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     ASSERT_NE(slot, 0);
     CmdHdr failed = command(
         host, 6, slot,
         {hostkit::text("-host=orv_pg -user=" + testbed::user_of("orv_pg") +
                        " -pw=wrong-password")});
-    ASSERT_EQ(failed.status, 2);
+    ASSERT_EQ(failed.status, ORV_ODBC_ERROR);
     CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
-    hostkit::run(host, kDiagnostics, hdr, {hostkit::buffer(4)});
-    EXPECT_EQ(hdr.status, 2);
+    hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), hostkit::sqlstate(failed));
     EXPECT_EQ(hdr.native_error, failed.native_error);
     EXPECT_NE(hostkit::put_text(host, 3).find("password"), std::string::npos)

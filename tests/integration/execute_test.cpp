@@ -48,7 +48,9 @@ class ExecuteDb : public testbed::ConnectorTest,
         ASSERT_NE(slot, 0);
     }
     CmdHdr exec(std::string_view sql) { return testbed::exec(host, slot, sql); }
-    void close() { ASSERT_EQ(command(host, 13, slot).status, 0); }
+    void close() {
+        ASSERT_EQ(command(host, ORV_CMD_RESET_STATEMENT, slot).status, ORV_OK);
+    }
     orv::ConnectionSlot& state() { return *orv::slot_at(slot); }
     int slot = 0;
 };
@@ -76,29 +78,29 @@ TEST_P(ExecuteDb, CountsAndFailures) {
 
     CmdHdr hdr =
         exec("INSERT INTO exe_counts VALUES (1, 'x', 10), (2, 'y', 20)");
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 2.0);
     EXPECT_EQ(hostkit::count(hdr), 0);
 
     hdr = exec("SELECT a, b, c FROM exe_counts");
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(bytes_of(hdr.count), (std::vector<uint8_t>{0, 0, 3, 0}));
     EXPECT_EQ(hdr.number, src.select_rows);
     close();
 
     hdr = exec("UPDATE exe_counts SET c = 5 WHERE a = 99");
     if (src.update_no_data) {
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), "?");
         EXPECT_EQ(bytes_of(hdr.native_error),
                   (std::vector<uint8_t>{0, 0, 0x64, 0}));
     } else {
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hdr.number, 0.0);
     }
 
     hdr = exec("SELEC nonsense");
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), src.syntax_state);
     EXPECT_EQ(hdr.number, 0.0);
     EXPECT_EQ(hdr.count, 0);
@@ -115,13 +117,13 @@ TEST_P(ExecuteDb, ShowForms) {
          {"show tables", "SHOW SCHEMAS", "Show Databases", "SHOW CATALOGS"}) {
         SCOPED_TRACE(sql);
         CmdHdr hdr = exec(sql);
-        EXPECT_EQ(hdr.status, 0) << testbed::last_message(host, slot);
+        EXPECT_EQ(hdr.status, ORV_OK) << testbed::last_message(host, slot);
         EXPECT_EQ(hostkit::count(hdr), 5);
         close();
     }
     exec("show tables");
     hostkit::ArgSpec area = hostkit::buffer(5 * 224);
-    EXPECT_EQ(hostkit::count(command(host, 10, slot, {area})), 5);
+    EXPECT_EQ(hostkit::count(command(host, ORV_CMD_DESCRIBE, slot, {area})), 5);
     std::string third(reinterpret_cast<const char*>(
                           hostkit::arg_bytes(host, 3).data() + 2 * 224),
                       10);
@@ -143,11 +145,11 @@ TEST_P(ExecuteDb, ShowForms) {
         SCOPED_TRACE(sql);
         CmdHdr hdr = exec(sql);
         if (src.server_shows) {
-            EXPECT_EQ(hdr.status, 0);
+            EXPECT_EQ(hdr.status, ORV_OK);
             EXPECT_EQ(hostkit::count(hdr), 1);
             close();
         } else {
-            EXPECT_EQ(hdr.status, 2);
+            EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         }
     }
     testbed::exec_ok(host, slot, "DROP TABLE exe_show_probe");
@@ -155,55 +157,60 @@ TEST_P(ExecuteDb, ShowForms) {
 
 TEST_P(ExecuteDb, ExecutingWithOpenCursor) {
     const Source& src = GetParam();
-    ASSERT_EQ(exec("SELECT 1").status, 0);
+    ASSERT_EQ(exec("SELECT 1").status, ORV_OK);
     CmdHdr hdr = exec("SELECT 2");
     if (*src.open_cursor) {
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), src.open_cursor);
     } else {
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
     }
     close();
-    EXPECT_EQ(exec("SELECT 3").status, 0);
+    EXPECT_EQ(exec("SELECT 3").status, ORV_OK);
 }
 
 TEST_P(ExecuteDb, ResetStatement) {
     // No statement yet: 14 for every command that needs one.
-    for (int code : {10, 11, 13})
-        EXPECT_EQ(command(host, code, slot, {hostkit::buffer(224)}).status, 14);
-    ASSERT_EQ(exec("SELECT 1").status, 0);
+    for (int code :
+         {ORV_CMD_DESCRIBE, ORV_CMD_IMPORT_COLUMNS, ORV_CMD_RESET_STATEMENT})
+        EXPECT_EQ(command(host, code, slot, {hostkit::buffer(224)}).status,
+                  ORV_NO_STATEMENT);
+    ASSERT_EQ(exec("SELECT 1").status, ORV_OK);
     SQLHSTMT first = state().statement;
     for (int16_t mode : {0, 2, 3}) {
-        EXPECT_EQ(command(host, 13, slot, {}, mode).status, 0);
+        EXPECT_EQ(command(host, ORV_CMD_RESET_STATEMENT, slot, {}, mode).status,
+                  ORV_OK);
         EXPECT_EQ(state().statement, first);
-        EXPECT_EQ(exec("SELECT 1").status, 0);
+        EXPECT_EQ(exec("SELECT 1").status, ORV_OK);
     }
-    CmdHdr hdr = command(host, 13, slot, {}, 1);
-    EXPECT_EQ(hdr.status, 0);
+    CmdHdr hdr = command(host, ORV_CMD_RESET_STATEMENT, slot, {}, 1);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(state().statement, nullptr);
-    EXPECT_EQ(command(host, 13, slot).status, 14);
+    EXPECT_EQ(command(host, ORV_CMD_RESET_STATEMENT, slot).status,
+              ORV_NO_STATEMENT);
 
     // Any other mode frees the statement too and reports 15, read from the
     // connection (which holds no record here).
-    ASSERT_EQ(exec("SELECT 1").status, 0);
-    hdr = command(host, 13, slot, {}, 7);
-    EXPECT_EQ(hdr.status, 0);
+    ASSERT_EQ(exec("SELECT 1").status, ORV_OK);
+    hdr = command(host, ORV_CMD_RESET_STATEMENT, slot, {}, 7);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(state().statement, nullptr);
     EXPECT_EQ(hostkit::sqlstate(hdr), "?");
     EXPECT_EQ(hostkit::native_error(hdr), 15);
-    EXPECT_EQ(exec("SELECT 1").status, 0);
+    EXPECT_EQ(exec("SELECT 1").status, ORV_OK);
 }
 
 TEST_P(ExecuteDb, DescribeIntoHostArea) {
-    ASSERT_EQ(exec(wide_select(40)).status, 0);
+    ASSERT_EQ(exec(wide_select(40)).status, ORV_OK);
     EXPECT_EQ(state().column_capacity, 32);
     // Less than one record: nothing written, the count all the same.
-    CmdHdr hdr = command(host, 10, slot, {hostkit::buffer(223)});
-    EXPECT_EQ(hdr.status, 0);
+    CmdHdr hdr = command(host, ORV_CMD_DESCRIBE, slot, {hostkit::buffer(223)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 40);
     EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(223, 0));
     // A 40-column result is described whole.
-    hdr = command(host, 10, slot, {hostkit::buffer(40 * 224 + 100)});
+    hdr = command(host, ORV_CMD_DESCRIBE, slot,
+                  {hostkit::buffer(40 * 224 + 100)});
     EXPECT_EQ(hostkit::count(hdr), 40);
     EXPECT_EQ(state().column_capacity, 40);
     std::vector<uint8_t> area = hostkit::arg_bytes(host, 3);
@@ -227,10 +234,12 @@ TEST_P(ExecuteDb, ImportColumnRecords) {
     }
     ArgSpec area = hostkit::buffer(40 * 224);
     area.bytes = records;
-    ASSERT_EQ(exec("SELECT 1 AS a, 2 AS b").status, 0);
-    ASSERT_EQ(hostkit::count(command(host, 10, slot, {hostkit::buffer(224)})),
+    ASSERT_EQ(exec("SELECT 1 AS a, 2 AS b").status, ORV_OK);
+    ASSERT_EQ(hostkit::count(command(host, ORV_CMD_DESCRIBE, slot,
+                                     {hostkit::buffer(224)})),
               2);
-    EXPECT_EQ(command(host, 11, slot, {area}).status, 0);
+    EXPECT_EQ(command(host, ORV_CMD_IMPORT_COLUMNS, slot, {area}).status,
+              ORV_OK);
     orv::ConnectionSlot& s = state();
     EXPECT_EQ(std::memcmp(s.columns, "bookmarks", 10), 0);
     EXPECT_EQ(std::memcmp(s.columns + 224, records.data(), 31 * 224), 0);
@@ -242,22 +251,24 @@ TEST_P(ExecuteDb, ImportColumnRecords) {
 
     // Imported after the execution but before any description: the next
     // fetch describes the result afresh.
-    ASSERT_EQ(exec("SELECT 1 AS a, 2 AS b").status, 0);
-    EXPECT_EQ(command(host, 11, slot, {area}).status, 0);
+    ASSERT_EQ(exec("SELECT 1 AS a, 2 AS b").status, ORV_OK);
+    EXPECT_EQ(command(host, ORV_CMD_IMPORT_COLUMNS, slot, {area}).status,
+              ORV_OK);
     EXPECT_EQ(std::string(orv::column_record(s, 1)->name), "imported1");
     EXPECT_EQ(orv::prepare_columns(s, 2), 0);
     EXPECT_EQ(std::string(orv::column_record(s, 1)->name), "a");
     EXPECT_EQ(std::string(orv::column_record(s, 2)->name), "b");
     // Smaller than one record: nothing taken.
-    EXPECT_EQ(command(host, 11, slot, {hostkit::buffer(223)}).status, 0);
+    EXPECT_EQ(
+        command(host, ORV_CMD_IMPORT_COLUMNS, slot, {hostkit::buffer(223)})
+            .status,
+        ORV_OK);
     EXPECT_EQ(std::string(orv::column_record(s, 1)->name), "a");
     close();
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, ExecuteDb, ::testing::ValuesIn(kSources),
-                         [](const auto& info) {
-                             return std::string(info.param.dsn);
-                         });
+                         testbed::SourceName());
 
 class DataSourcesDb : public testbed::ConnectorTest {
   protected:
@@ -267,7 +278,7 @@ class DataSourcesDb : public testbed::ConnectorTest {
         ASSERT_NE(slot, 0);
     }
     CmdHdr list(int16_t direction, uint32_t name_size = 64) {
-        return command(host, 18, slot,
+        return command(host, ORV_CMD_LIST_SOURCES, slot,
                        {hostkit::buffer(name_size), hostkit::buffer(128)},
                        direction);
     }
@@ -283,7 +294,7 @@ TEST_F(DataSourcesDb, ListsEveryDataSourceThenNoData) {
         ASSERT_LT(names.size(), 100u);
         hdr = list(SQL_FETCH_NEXT);
     }
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(bytes_of(hdr.native_error),
               (std::vector<uint8_t>{0, 0, 0x64, 0}));
     EXPECT_EQ(hostkit::sqlstate(hdr), "");
@@ -292,19 +303,21 @@ TEST_F(DataSourcesDb, ListsEveryDataSourceThenNoData) {
 }
 
 TEST_F(DataSourcesDb, WarningsAndErrorsOfTheDriverManager) {
-    ASSERT_EQ(testbed::exec(host, slot, "SELEC nonsense").status, 2);
+    ASSERT_EQ(testbed::exec(host, slot, "SELEC nonsense").status,
+              ORV_ODBC_ERROR);
     // A name cut short: status 0, the warning from the environment.
     CmdHdr hdr = list(SQL_FETCH_FIRST, 4);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::sqlstate(hdr), "01004");
     EXPECT_EQ(hostkit::arg_text(host, 3).size(), 3u);
     // An unknown direction.
     hdr = list(99);
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HY103");
     // Fewer than four arguments.
-    hdr = command(host, 18, slot, {hostkit::buffer(64)}, SQL_FETCH_FIRST);
-    EXPECT_EQ(hdr.status, 3);
+    hdr = command(host, ORV_CMD_LIST_SOURCES, slot, {hostkit::buffer(64)},
+                  SQL_FETCH_FIRST);
+    EXPECT_EQ(hdr.status, ORV_MISSING_ARG);
 }
 
 }  // namespace

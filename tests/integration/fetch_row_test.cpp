@@ -3,11 +3,13 @@
 // argument ends at a guard page, so a write past its size fails the test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "conn/slots.h"
+#include "memory.h"
 #include "stmt/columns.h"
 #include "testbed.h"
 
@@ -15,7 +17,6 @@ namespace {
 
 using hostkit::ArgSpec;
 
-constexpr int32_t kFetch = 12;
 constexpr int16_t kNullText = FETCH_NULL_TEXT;
 
 std::vector<uint8_t> bytes_of(std::string_view s) {
@@ -36,11 +37,15 @@ ArgSpec with_flags(ArgSpec a, int16_t flags) {
 
 class FetchRow : public testbed::DriverTest {
   protected:
+    void TearDown() override {
+        orv::orv_fail_allocation(0);
+        testbed::DriverTest::TearDown();
+    }
     bool is_pg() const { return std::string_view(GetParam()) == "orv_pg"; }
 
     // Closes the cursor of the previous query (command 13), then executes.
     void exec(std::string_view sql) {
-        testbed::command(host, 13, slot);
+        testbed::command(host, ORV_CMD_RESET_STATEMENT, slot);
         testbed::exec_ok(host, slot, sql);
     }
 
@@ -53,7 +58,7 @@ class FetchRow : public testbed::DriverTest {
         hdr.row_number = row_number;
         hdr.number = number;
         hostkit::set_param_swapped(hdr, param);
-        hostkit::run(host, kFetch, hdr, std::move(args));
+        hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, std::move(args));
         EXPECT_FALSE(host.bad_call_seen);
         return hdr;
     }
@@ -67,12 +72,15 @@ class FetchRow : public testbed::DriverTest {
         std::memcpy(&p, arg.data(), sizeof p);
         const orv::ConnectionSlot* s = orv::slot_at(slot);
         EXPECT_EQ(p, s->row_buffer);
+        if (p == nullptr) return {};
         return std::vector<uint8_t>(p, p + s->row_buffer_size);
     }
 };
 
 // A pairs record: the entries, each ended by a zero byte, one more zero
-// byte, then the cleared rest of the buffer.
+// byte, then the cleared rest of a buffer of `size` bytes.  Never shorter
+// than the entries and the closing zero byte, so that a record cut short
+// does not compare equal.
 std::vector<uint8_t> record_of(std::vector<std::string> entries,
                                std::size_t size) {
     std::vector<uint8_t> b;
@@ -80,7 +88,7 @@ std::vector<uint8_t> record_of(std::vector<std::string> entries,
         b.insert(b.end(), e.begin(), e.end());
         b.push_back(0);
     }
-    b.resize(size, 0);
+    b.resize(std::max(size, b.size() + 1), 0);
     return b;
 }
 
@@ -91,14 +99,14 @@ TEST_P(FetchRow, RunningRowNumberAndEndOfData) {
     double number = 0.0;
     for (int row = 1; row <= 3; ++row) {
         CmdHdr hdr = fetch({hostkit::integer(0)}, 0, 0.0, number);
-        ASSERT_EQ(hdr.status, 0);
+        ASSERT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hdr.number, row);
         EXPECT_EQ(host.put_ints[3], row);
         EXPECT_EQ(hostkit::count(hdr), 1);
         number = hdr.number;
     }
     CmdHdr hdr = fetch({hostkit::integer(0)}, 0, 0.0, number);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 0.0);
     EXPECT_EQ(hostkit::count(hdr), 0);
     EXPECT_TRUE(host.put_ints.empty());
@@ -139,17 +147,17 @@ TEST_P(FetchRowAbsolute, AbsoluteRowOnTheDefaultCursor) {
     exec("SELECT x FROM fr_a ORDER BY x");
     CmdHdr hdr = fetch({hostkit::integer(0)}, 0, 7.0, 2.0);
     if (!e->allows) {
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), e->refusal_state);
         EXPECT_EQ(hdr.number, 2.0);
         EXPECT_TRUE(host.put_ints.empty());
         return;
     }
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 7.0);
     EXPECT_EQ(host.put_ints[3], 7);
     hdr = fetch({hostkit::integer(0)}, 0, 0.0, hdr.number);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 8.0);
     EXPECT_EQ(host.put_ints[3], 8);
     // A fractional row number is truncated toward zero.
@@ -158,7 +166,7 @@ TEST_P(FetchRowAbsolute, AbsoluteRowOnTheDefaultCursor) {
     EXPECT_EQ(hdr.number, 3.9);
     // Past the end: end of data.
     hdr = fetch({hostkit::integer(0)}, 0, 40.0, 3.0);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 0.0);
     EXPECT_TRUE(host.put_ints.empty());
 }
@@ -191,6 +199,9 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
         uint32_t low, high;
         const char* number_text;
         const char* put_string;
+        // A value the connector cut to the room given: 01004, status 0,
+        // native_error the column.
+        const char* sqlstate = "";
     };
     const Case cases[] = {
         {"signed -5",
@@ -225,7 +236,7 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
          nullptr},
         {"10-byte string, 25 characters: cut, no terminator", "s",
          hostkit::buffer(10), 0, bytes_of(s25.substr(0, 10)), false, 0, 0,
-         nullptr, nullptr},
+         nullptr, nullptr, "01004"},
         {"10-byte string with ARG_CALLBACK, width 25: PUT_STRING", "s",
          hostkit::buffer(10, 2 | ARG_CALLBACK), 0, padded("", 10), false, 0, 0,
          nullptr, s25.c_str()},
@@ -233,6 +244,9 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
          bytes_of(std::string("-5\0\0", 4)), false, 0, 0, nullptr, nullptr},
         {"NULL into 10 bytes", "z", hostkit::buffer(10), 0, padded("", 10),
          false, 0, 0, nullptr, nullptr},
+        {"NULL through PUT_STRING is an empty text", "z",
+         hostkit::buffer(10, 2 | ARG_CALLBACK), 0, padded("", 10), false, 0, 0,
+         nullptr, ""},
         {"NULL into 10 bytes as text", "z", hostkit::buffer(10), kNullText,
          padded("NULL", 10), false, 0, 0, nullptr, nullptr},
         {"NULL as text into 4 bytes keeps its terminator", "z",
@@ -262,19 +276,20 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
          0, "-5", nullptr},
         {"number text of 40 characters arrives cut to 31", "l",
          hostkit::buffer(8, 4), 0, padded("", 8), false, 0, 0,
-         "1234567890123456789012345678901", nullptr},
+         "1234567890123456789012345678901", nullptr, "01004"},
         {"NULL as number text", "z", hostkit::buffer(8, 4), kNullText,
          padded("", 8), false, 0, 0, "NULL", nullptr},
         {"other host type: the bytes", "s", hostkit::buffer(4, 1), 0,
-         bytes_of("abcd"), false, 0, 0, nullptr, nullptr},
+         bytes_of("abcd"), false, 0, 0, nullptr, nullptr, "01004"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         exec(std::string("SELECT ") + c.column + " FROM fr_v");
         CmdHdr hdr = fetch({c.arg}, c.subcode);
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 1);
-        EXPECT_EQ(hostkit::native_error(hdr), 0);
+        EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
+        EXPECT_EQ(hostkit::native_error(hdr), *c.sqlstate ? 1 : 0);
         if (!c.bytes.empty()) {
             EXPECT_EQ(hostkit::arg_bytes(host, 3), c.bytes);
         }
@@ -308,7 +323,7 @@ TEST_P(FetchRow, PerArgumentStopsAtTheShorterList) {
     CmdHdr hdr =
         fetch({hostkit::buffer(4), hostkit::buffer(4),
                hostkit::buffer(4, 2 | ARG_CALLBACK), hostkit::integer(0)});
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 2);
     EXPECT_EQ(hostkit::arg_text(host, 3), "a");
     EXPECT_EQ(hostkit::arg_text(host, 4), "b");
@@ -334,7 +349,7 @@ TEST_P(FetchRow, PutStringRefusalKeepsDelivering) {
         fetch({hostkit::buffer(4, 2 | ARG_CALLBACK),
                hostkit::buffer(4, 2 | ARG_CALLBACK), hostkit::buffer(8)});
     host.on_call = nullptr;
-    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
     EXPECT_EQ(hostkit::count(hdr), 3);
     EXPECT_EQ(hostkit::calls_of(host, PUT_STRING).size(), 2u);
     EXPECT_EQ(hostkit::put_text(host, 4), "second");
@@ -346,14 +361,14 @@ TEST_P(FetchRow, LongValueThroughPutString) {
     exec(is_pg() ? "SELECT repeat('x', 10000)"
                  : "SELECT replace(hex(zeroblob(5000)), '0', 'x')");
     CmdHdr hdr = fetch({hostkit::buffer(4, 2 | ARG_CALLBACK)});
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::put_text(host, 3), std::string(10000, 'x'));
 }
 
 TEST_P(FetchRow, ArrayLayout) {
     exec("SELECT 'v1', 'v2', 'v3', 'v4', 'v5'");
     CmdHdr hdr = fetch({hostkit::array(4, 5)}, FETCH_ARRAY, 0.0, 0.0, 2);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 2);
     std::vector<uint8_t> want(20, 0);
     std::memcpy(want.data(), "v1", 2);
@@ -370,6 +385,14 @@ TEST_P(FetchRow, ArrayLayout) {
     EXPECT_EQ(hostkit::put_text(host, 515), "v3");
     EXPECT_EQ(host.put_strings.size(), 3u);
 
+    // A NULL goes over as an empty text, never a null pointer.
+    exec("SELECT 'v1', NULL");
+    hdr = fetch({hostkit::array(4, 2, 2 | ARG_ARRAY | ARG_CALLBACK)},
+                FETCH_ARRAY, 0.0, 0.0, 2);
+    EXPECT_EQ(hostkit::count(hdr), 2);
+    ASSERT_EQ(host.put_strings.count(259), 1u);
+    EXPECT_EQ(hostkit::put_text(host, 259), "");
+
     // `param` beyond the column count stops at the last column; each
     // element is cleared before its value goes in, and a value longer
     // than the element is cut.
@@ -378,13 +401,16 @@ TEST_P(FetchRow, ArrayLayout) {
     pre.bytes.assign(8, 'x');
     hdr = fetch({pre}, FETCH_ARRAY | kNullText, 0.0, 0.0, 9);
     EXPECT_EQ(hostkit::count(hdr), 2);
+    EXPECT_EQ(hdr.status, ORV_OK);
+    EXPECT_EQ(hostkit::sqlstate(hdr), "01004");
+    EXPECT_EQ(hostkit::native_error(hdr), 1);
     EXPECT_EQ(hostkit::arg_bytes(host, 3),
               (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'N', 'U', 'L', 0}));
 
     // Argument 3 must be an array.
     exec("SELECT 'v1'");
     hdr = fetch({hostkit::buffer(8)}, FETCH_ARRAY, 0.0, 0.0, 1);
-    EXPECT_EQ(hdr.status, 11);
+    EXPECT_EQ(hdr.status, ORV_UNSUPPORTED);
     EXPECT_EQ(hostkit::arg_bytes(host, 3), padded("", 8));
 }
 
@@ -399,6 +425,7 @@ TEST_P(FetchRow, FixedWidthLayout) {
         int16_t status;
         int32_t count;
         std::vector<uint8_t> bytes;
+        const char* sqlstate = "";  // 01004: a value was cut
     };
     const Case cases[] = {
         {"padded with spaces, NULL as spaces", "b IS NULL", hostkit::buffer(20),
@@ -408,7 +435,7 @@ TEST_P(FetchRow, FixedWidthLayout) {
         // Space runs out in column 2: it takes the 3 bytes left, the record
         // ends in the last byte, and both columns were written.
         {"8 bytes", "b IS NOT NULL", hostkit::buffer(8), 0, 0, 2,
-         bytes_of(std::string("abcdefg\0", 8))},
+         bytes_of(std::string("abcdefg\0", 8)), "01004"},
         {"space runs out exactly after column 1", "b IS NOT NULL",
          hostkit::buffer(5), 0, 0, 1, bytes_of(std::string("abcd\0", 5))},
         {"one byte: only the end", "b IS NOT NULL", hostkit::buffer(1), 0, 0, 0,
@@ -430,6 +457,7 @@ TEST_P(FetchRow, FixedWidthLayout) {
         EXPECT_EQ(hdr.status, c.status);
         EXPECT_EQ(hostkit::count(hdr), c.count);
         EXPECT_EQ(hostkit::arg_bytes(host, 3), c.bytes);
+        EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
     }
 }
 
@@ -446,7 +474,7 @@ TEST_P(FetchRow, FixedWidthResize) {
         a.bytes.assign(8, 'x');
         CmdHdr hdr = fetch({a}, FETCH_FIXED);
         host.refuse_resize = false;
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 2);
         const auto resize = hostkit::calls_of(host, RESIZE_ARG);
         ASSERT_EQ(resize.size(), 1u);
@@ -473,19 +501,22 @@ TEST_P(FetchRow, PairsLayoutNamesAndNull) {
         // The server names every column; the host blanks the second name
         // through the column records (describe, edit, import).
         exec("SELECT id, CAST(NULL AS VARCHAR(4)) FROM fr_p");
-        CmdHdr d = testbed::command(host, 10, slot, {hostkit::buffer(448)});
-        ASSERT_EQ(d.status, 0);
+        CmdHdr d = testbed::command(host, ORV_CMD_DESCRIBE, slot,
+                                    {hostkit::buffer(448)});
+        ASSERT_EQ(d.status, ORV_OK);
         std::vector<uint8_t> records = hostkit::arg_bytes(host, 3);
         std::memset(records.data() + 224, 0, 64);  // name and alt_name
         ArgSpec edited = hostkit::buffer(448);
         edited.bytes = records;
-        ASSERT_EQ(testbed::command(host, 11, slot, {edited}).status, 0);
+        ASSERT_EQ(testbed::command(host, ORV_CMD_IMPORT_COLUMNS, slot, {edited})
+                      .status,
+                  ORV_OK);
     } else {
         exec("SELECT id, CAST(NULL AS VARCHAR(4)) AS \"\" FROM fr_p");
     }
     CmdHdr hdr =
         fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS | kNullText);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 2);
     const std::size_t size = orv::slot_at(slot)->row_buffer_size;
     EXPECT_EQ(pairs_record(), record_of({"id=1", "expr-1=NULL"}, size));
@@ -508,7 +539,7 @@ TEST_P(FetchRow, PairsLayoutTablePrefixAndSize) {
     exec("SELECT id, name FROM fr_t");
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))},
                        FETCH_PAIRS | FETCH_TABLE_PREFIX);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     orv::ConnectionSlot* s = orv::slot_at(slot);
     const ColumnDesc* id = orv::column_record(*s, 1);
     const ColumnDesc* name = orv::column_record(*s, 2);
@@ -540,7 +571,7 @@ TEST_P(FetchRow, PairsLayoutWideColumnsTakeOnlyTheRoomTheyUse) {
         exec("INSERT INTO fr_w VALUES ('abc', repeat('xy', 10000))");
     exec("SELECT t, u FROM fr_w");
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     orv::ConnectionSlot* s = orv::slot_at(slot);
     std::size_t widths = 3;
     for (int k = 1; k <= 2; ++k)
@@ -568,7 +599,7 @@ TEST_P(FetchRow, PairsLayoutEscapes) {
         exec("SELECT CAST(x'41FA42FB43' AS TEXT) AS v");
     }
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     std::vector<uint8_t> want = {'v',  '=',  'A', 0xFB, 0xFB, 'B',
                                  0xFB, 0xFC, 'C', 0,    0};
     want.resize(orv::slot_at(slot)->row_buffer_size, 0);
@@ -579,33 +610,267 @@ TEST_P(FetchRow, PairsLayoutEscapes) {
 TEST_P(FetchRow, PairsLayoutSmallArgumentGetsNoAddress) {
     exec("SELECT CAST('x' AS VARCHAR(1)) AS a");
     CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*) - 1)}, FETCH_PAIRS);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::arg_bytes(host, 3), padded("", sizeof(void*) - 1));
     const orv::ConnectionSlot* s = orv::slot_at(slot);
     EXPECT_EQ(std::vector<uint8_t>(s->row_buffer, s->row_buffer + 5),
               (std::vector<uint8_t>{'a', '=', 'x', 0, 0}));
 }
 
+// Values longer than the width their driver reports (SQLite does not
+// enforce declared lengths; the PostgreSQL driver counts characters, not
+// UTF-8 bytes, and gives some types short or fixed widths) arrive whole in
+// the pairs record, as a plain read delivers them, and the record always
+// ends with its two zero bytes.
+TEST_P(FetchRow, PairsRecordHoldsValuesLongerThanTheirWidths) {
+    std::vector<std::string> exprs;
+    std::string from;
+    if (is_pg()) {
+        exec("SET lc_monetary TO 'C'");
+        exprs = {
+            "'\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+            "\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+            "\xF0\x9F\x98\x80\xF0\x9F\x98\x80'::varchar(10)",
+            "'\xC3\x84\xC3\x96\xC3\x9C\xC3\xA4\xC3\xB6\xC3\xBC\xC3\x9F\xC3\x84"
+            "xy'::char(10)",
+            "'-92233720368547758.08'::money",
+            "'23:59:59.999999'::time",
+            "repeat('\xC3\xA9', 6000)::varchar",
+        };
+    } else {
+        exec("CREATE TEMPORARY TABLE fr_long (v VARCHAR(10))");
+        exec("INSERT INTO fr_long VALUES (printf('%.*c', 100, 'v'))");
+        exprs = {"v", "printf('%.*c', 100000, 'x')"};
+        from = " FROM fr_long";
+    }
+    std::string select = "SELECT ";
+    for (std::size_t i = 0; i < exprs.size(); ++i)
+        select += (i ? ", " : "") + exprs[i] + " AS c" + std::to_string(i + 1);
+    select += from;
+
+    // The plain read: each value whole into storage far larger.
+    exec(select);
+    std::vector<ArgSpec> args(exprs.size(), hostkit::buffer(200001));
+    CmdHdr hdr = fetch(args);
+    ASSERT_EQ(hdr.status, ORV_OK) << hostkit::sqlstate(hdr);
+    std::vector<std::string> entries;
+    for (std::size_t i = 0; i < exprs.size(); ++i) {
+        std::string value = hostkit::arg_text(host, static_cast<int>(i) + 3);
+        const ColumnDesc* rec =
+            orv::column_record(*orv::slot_at(slot), static_cast<int>(i) + 1);
+        EXPECT_GT(value.size(), static_cast<std::size_t>(rec->width))
+            << exprs[i] << ": not longer than its width";
+        entries.push_back("c" + std::to_string(i + 1) + "=" + value);
+    }
+
+    exec(select);
+    hdr = fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
+    ASSERT_EQ(hdr.status, ORV_OK);
+    EXPECT_EQ(hdr.sqlstate[0], 0);
+    EXPECT_EQ(hostkit::count(hdr), static_cast<int32_t>(exprs.size()));
+    std::vector<uint8_t> record = pairs_record();
+    EXPECT_EQ(record, record_of(entries, record.size()));
+}
+
+// A record the row buffer cannot grow for ends, terminated, after the last
+// whole entry: status 8, `count` the entries it holds, its address given.
+TEST_P(FetchRow, PairsRecordThatCannotGrowEndsAfterTheLastWholeEntry) {
+    const std::string select =
+        is_pg() ? "SELECT 'a' AS a, repeat('x', 20000) AS b, 'c' AS c"
+                : "SELECT 'a' AS a, printf('%.*c', 20000, 'x') AS b, 'c' AS c";
+    // The first fetch grows the retrieval buffer for the long value, so
+    // that the second fetch's allocations are the row buffer's: its first
+    // size (1), then its growth (2).
+    exec(select);
+    ASSERT_EQ(fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS).status,
+              ORV_OK);
+    exec(select);
+    orv::orv_fail_allocation(2);
+    CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
+    orv::orv_fail_allocation(0);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
+    EXPECT_EQ(hostkit::count(hdr), 1);
+    std::vector<uint8_t> record = pairs_record();
+    EXPECT_EQ(record, record_of({"a=a"}, record.size()));
+}
+
+// When the retrieval buffer cannot be had, no layout hands an empty value
+// over as if it had been read: status 8 (with the column in native_error
+// where the layout names columns), the host's storage as it was or
+// cleared, nothing passed through PUT_STRING.
+TEST_P(FetchRow, NoRetrievalBufferMeansStatusEightNeverAnEmptyValue) {
+    ArgSpec filled = hostkit::buffer(8);
+    filled.bytes.assign(8, 'x');
+    struct Case {
+        const char* what;
+        int32_t code;
+        int16_t subcode;
+        ArgSpec arg;
+        long fail_at;  // the retrieval buffer's allocation in the command
+        int32_t native_error;
+        int32_t count;
+        std::vector<uint8_t> bytes;  // argument 3 afterwards; empty: unchecked
+    };
+    const Case cases[] = {
+        {"per-argument into storage", ORV_CMD_FETCH_ROW, 0, filled, 1, 1, 0,
+         bytes_of("xxxxxxxx")},
+        {"per-argument through PUT_STRING", ORV_CMD_FETCH_ROW, 0,
+         hostkit::buffer(2, 2 | ARG_CALLBACK), 1, 1, 0, padded("", 2)},
+        {"fixed-width", ORV_CMD_FETCH_ROW, FETCH_FIXED, filled, 1, 1, 1,
+         bytes_of(std::string("   \0\0\0\0\0", 8))},
+        {"array elements", ORV_CMD_FETCH_ROW, FETCH_ARRAY, hostkit::array(4, 1),
+         1, 0, 1, padded("", 4)},
+        {"array through PUT_STRING", ORV_CMD_FETCH_ROW, FETCH_ARRAY,
+         hostkit::array(4, 1, 2 | ARG_ARRAY | ARG_CALLBACK), 1, 0, 1,
+         padded("", 4)},
+        {"pairs",
+         ORV_CMD_FETCH_ROW,
+         FETCH_PAIRS,
+         hostkit::buffer(sizeof(void*)),
+         1,
+         0,
+         0,
+         {}},
+    };
+    exec("CREATE TEMPORARY TABLE fr_nb (v VARCHAR(3))");
+    exec("INSERT INTO fr_nb VALUES ('abc')");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        exec("SELECT v FROM fr_nb");
+        if (c.subcode == FETCH_PAIRS) {
+            // A first record gives the row buffer the record's size, so
+            // that the retrieval buffer is the next allocation.
+            ASSERT_EQ(
+                fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS).status, 0);
+            exec("SELECT v FROM fr_nb");
+        }
+        orv::release_data_buffer();
+        orv::orv_fail_allocation(c.fail_at);
+        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), c.subcode);
+        hostkit::set_param_swapped(hdr, 1);
+        hostkit::run(host, c.code, hdr, {c.arg});
+        orv::orv_fail_allocation(0);
+        EXPECT_EQ(orv::data_buffer_capacity(), 0) << "not the buffer failing";
+        EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
+        EXPECT_EQ(hostkit::native_error(hdr), c.native_error);
+        EXPECT_EQ(hostkit::count(hdr), c.count);
+        EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
+        if (!c.bytes.empty()) {
+            EXPECT_EQ(hostkit::arg_bytes(host, 3), c.bytes);
+        }
+        if (c.subcode == FETCH_PAIRS) {
+            const std::vector<uint8_t> record = pairs_record();
+            EXPECT_EQ(record, record_of({}, record.size()));
+        }
+        if (c.code == 25) {
+            EXPECT_EQ(hdr.number, 0.0);  // no row delivered
+        }
+    }
+}
+
+// Selectors carry the argument number in 8 bits: arguments from 256 on
+// cannot be named, so the per-argument layout ends at argument 255 rather
+// than hand a value to element 1 of argument 1, 2, ...
+TEST_P(FetchRow, PerArgumentEndsAtTheLastNameableArgument) {
+    std::string select = "SELECT 1";
+    for (int k = 2; k <= 260; ++k) select += ", " + std::to_string(k);
+    exec(select);
+    std::vector<ArgSpec> args(260, hostkit::integer(0));
+    CmdHdr hdr = fetch(args);
+    EXPECT_EQ(hdr.status, ORV_OK);
+    EXPECT_EQ(hostkit::count(hdr), 253);
+    const auto ints = hostkit::calls_of(host, PUT_INT);
+    ASSERT_EQ(ints.size(), 253u);
+    EXPECT_EQ(ints.back().selector, 255);
+    EXPECT_EQ(host.put_ints[255], 253);
+}
+
 TEST_P(FetchRow, MissingArgumentAndStatement) {
     // A fresh slot has no statement yet.
     CmdHdr hdr = fetch({hostkit::buffer(4)});
-    EXPECT_EQ(hdr.status, 14);
+    EXPECT_EQ(hdr.status, ORV_NO_STATEMENT);
     exec("SELECT 1");
     hdr = fetch({});
-    EXPECT_EQ(hdr.status, 3);
+    EXPECT_EQ(hdr.status, ORV_MISSING_ARG);
     EXPECT_EQ(hdr.number, 0.0);
 }
 
+// Values longer than the room the host gave, on every driver, where the
+// driver's reported width is shorter than the value: with ARG_CALLBACK the
+// whole value goes through PUT_STRING; without it the value is cut to the
+// storage and sqlstate 01004 (status 0, native_error = the column) says so.
+// The fixed-width layout cuts to the widths and reports the same way.
+class FetchRowCut : public FetchRow {};
+
+TEST_P(FetchRowCut, ValueLongerThanItsRoom) {
+    struct Case {
+        const char* dsn;
+        const char* select;  // one row; its first column is the long value
+        int16_t subcode;
+        ArgSpec arg;
+        const char* put_string;      // the whole value, or nullptr
+        std::vector<uint8_t> bytes;  // argument 3 afterwards
+        const char* sqlstate;
+    };
+    const char* time = "SELECT '23:59:59.999999'::time";
+    const char* dbl = "SELECT CAST(1.2345678901234567 AS DOUBLE)";
+    const char* flt = "SELECT CAST(-1.2345e-20 AS FLOAT)";
+    const char* hundred = "SELECT v FROM fr_cut";
+    const std::string v100(100, 'v');
+    const Case cases[] = {
+        {"orv_pg", time, 0, hostkit::buffer(9, 2 | ARG_CALLBACK),
+         "23:59:59.999999", padded("", 9), ""},
+        {"orv_pg", time, 0, hostkit::buffer(9), nullptr, bytes_of("23:59:59."),
+         "01004"},
+        {"orv_pg", time, FETCH_FIXED, hostkit::buffer(12), nullptr,
+         padded("23:59:59", 12), "01004"},
+        {"orv_maria", dbl, 0, hostkit::buffer(16, 2 | ARG_CALLBACK),
+         "1.2345678901234567", padded("", 16), ""},
+        {"orv_maria", dbl, 0, hostkit::buffer(16), nullptr,
+         bytes_of("1.23456789012345"), "01004"},
+        {"orv_maria", flt, 0, hostkit::buffer(8, 2 | ARG_CALLBACK),
+         "-1.2345e-20", padded("", 8), ""},
+        {"orv_sqlite", hundred, 0, hostkit::buffer(11, 2 | ARG_CALLBACK),
+         v100.c_str(), padded("", 11), ""},
+        {"orv_sqlite", hundred, 0, hostkit::buffer(11), nullptr,
+         bytes_of(v100.substr(0, 11)), "01004"},
+        {"orv_sqlite", hundred, FETCH_FIXED, hostkit::buffer(12), nullptr,
+         padded(v100.substr(0, 10), 12), "01004"},
+    };
+    if (dsn() == "orv_sqlite") {
+        exec("CREATE TEMPORARY TABLE fr_cut (v VARCHAR(10))");
+        exec("INSERT INTO fr_cut VALUES (printf('%.*c', 100, 'v'))");
+    }
+    for (const Case& c : cases) {
+        if (dsn() != c.dsn) continue;
+        SCOPED_TRACE(std::string(c.select) + " into " +
+                     std::to_string(c.arg.size) + " bytes, flags " +
+                     std::to_string(c.arg.type_flags));
+        exec(c.select);
+        CmdHdr hdr = fetch({c.arg}, c.subcode);
+        EXPECT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(hostkit::count(hdr), 1);
+        EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
+        EXPECT_EQ(hostkit::native_error(hdr), *c.sqlstate ? 1 : 0);
+        const auto strings = hostkit::calls_of(host, PUT_STRING);
+        ASSERT_EQ(strings.size(), c.put_string ? 1u : 0u);
+        if (c.put_string) {
+            EXPECT_EQ(hostkit::put_text(host, 3), c.put_string);
+        }
+        EXPECT_EQ(hostkit::arg_bytes(host, 3), c.bytes);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, FetchRowCut,
+                         ::testing::Values("orv_maria", "orv_sqlite", "orv_pg"),
+                         testbed::SourceName());
+
 INSTANTIATE_TEST_SUITE_P(Drivers, FetchRowAbsolute,
                          ::testing::Values("orv_maria", "orv_sqlite", "orv_pg"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         testbed::SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Drivers, FetchRow,
                          ::testing::Values("orv_sqlite", "orv_pg"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         testbed::SourceName());
 
 }  // namespace

@@ -15,13 +15,12 @@ namespace {
 
 using hostkit::ArgSpec;
 
-constexpr int32_t kInfo = 8;
-
 class Info : public testbed::DriverTest {
   protected:
     CmdHdr info(int16_t item,
                 std::vector<ArgSpec> args = {hostkit::buffer(240)}) {
-        CmdHdr hdr = testbed::command(host, kInfo, slot, std::move(args), item);
+        CmdHdr hdr = testbed::command(host, ORV_CMD_DRIVER_INFO, slot,
+                                      std::move(args), item);
         EXPECT_FALSE(host.bad_call_seen);
         return hdr;
     }
@@ -54,7 +53,7 @@ TEST_P(Info, DriverTexts) {
         const std::string expected = driver_says(types[item - 1]);
         ASSERT_FALSE(expected.empty());
         CmdHdr hdr = info(item);
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::sqlstate(hdr), "");
         EXPECT_EQ(hostkit::put_text(host, 3), expected);
         EXPECT_EQ(hostkit::count(hdr), expected_version(expected)) << expected;
@@ -67,8 +66,8 @@ TEST_P(Info, DriverTexts) {
 // with or without argument 3 afterwards.
 TEST_P(Info, StatementItems) {
     for (int16_t item : {5, 6, 10}) {
-        EXPECT_EQ(info(item).status, 14) << item;
-        EXPECT_EQ(info(item, {}).status, 14) << item;
+        EXPECT_EQ(info(item).status, ORV_NO_STATEMENT) << item;
+        EXPECT_EQ(info(item, {}).status, ORV_NO_STATEMENT) << item;
     }
     testbed::exec_ok(
         host, slot, "CREATE TEMPORARY TABLE info_rows (id INTEGER, n INTEGER)");
@@ -78,7 +77,7 @@ TEST_P(Info, StatementItems) {
     for (int16_t item : {6, 10}) {
         for (bool with_argument : {true, false}) {
             CmdHdr hdr = with_argument ? info(item) : info(item, {});
-            EXPECT_EQ(hdr.status, 0) << item;
+            EXPECT_EQ(hdr.status, ORV_OK) << item;
             EXPECT_EQ(hdr.number, 3.0) << item;
             EXPECT_EQ(hostkit::count(hdr), 0);
         }
@@ -86,7 +85,7 @@ TEST_P(Info, StatementItems) {
     testbed::exec_ok(host, slot, "SELECT id, n, id + n FROM info_rows");
     for (bool with_argument : {true, false}) {
         CmdHdr hdr = with_argument ? info(5) : info(5, {});
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 3);
         EXPECT_EQ(hdr.number, 0.0);
     }
@@ -130,14 +129,12 @@ TEST_P(Info, FixedAnswersAndChecks) {
     // Item 5 needs no argument 3 once a statement exists.
     testbed::exec_ok(host, slot, "SELECT 1");
     CmdHdr hdr = info(5, {});
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::count(hdr), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Info,
-                         ::testing::Values("orv_sqlite", "orv_pg", "orv_maria"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         ::testing::ValuesIn(testbed::kAllSources),
+                         testbed::SourceName());
 
 }  // namespace

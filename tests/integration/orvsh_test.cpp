@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,6 +30,19 @@ constexpr const char* kOrvsh = ORVSH_PATH;
 #else
 constexpr const char* kOrvsh = nullptr;
 #endif
+
+// The emulator's words when the programs built here are for another
+// machine (see emulator.h).
+constexpr const char* kEmulatorWords[] = {ORV_EMULATOR_WORDS nullptr};
+constexpr bool kEmulated = std::size(kEmulatorWords) > 1;
+
+// The words that start orvsh.
+std::vector<const char*> orvsh_words() {
+    std::vector<const char*> words(std::begin(kEmulatorWords),
+                                   std::end(kEmulatorWords) - 1);
+    words.push_back(kOrvsh);
+    return words;
+}
 
 #define REQUIRE_ORVSH()                                              \
     do {                                                             \
@@ -55,24 +70,18 @@ void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// The command line that starts orvsh with `args`: the emulator's words
-// first when orvsh is built for another machine (see emulator.h).  The
-// strings must outlive the result.
-std::vector<char*> orvsh_command(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const char* word : {ORV_EMULATOR_WORDS kOrvsh})
-        argv.push_back(const_cast<char*>(word));
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    return argv;
-}
-
-// Runs orvsh with `args`, standard input from `input`; returns its exit
-// status and what it wrote.
-Result orvsh(const std::vector<std::string>& args,
-             const std::string& input = "") {
-    const std::string in = temp_path("in"), out = temp_path("out"),
+// Runs the program that `command` starts (its words, found on PATH when
+// not a path) with `args`, standard input from `input` and `env`
+// (NAME=value settings) added to the environment; returns its exit status
+// and what it wrote.  With `stdout_path` standard output goes there instead
+// (and `out` stays empty).
+Result run(const std::vector<const char*>& command,
+           const std::vector<std::string>& args, const std::string& input,
+           const std::string& stdout_path = "",
+           const std::vector<std::string>& env = {}) {
+    const std::string in = temp_path("in"),
+                      out =
+                          stdout_path.empty() ? temp_path("out") : stdout_path,
                       err = temp_path("err");
     write_file(in, input);
     posix_spawn_file_actions_t fa;
@@ -82,22 +91,42 @@ Result orvsh(const std::vector<std::string>& args,
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&fa, 2, err.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> argv = orvsh_command(args);
+    std::vector<char*> argv;
+    for (const char* word : command) argv.push_back(const_cast<char*>(word));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;  // the added settings first: they win
+    for (const std::string& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    envp.push_back(nullptr);
     Result r;
     pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) {
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) ==
+        0) {
         int status = 0;
         waitpid(pid, &status, 0);
         r.exit_status =
             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     posix_spawn_file_actions_destroy(&fa);
-    r.out = slurp(out);
+    if (stdout_path.empty()) {
+        r.out = slurp(out);
+        std::remove(out.c_str());
+    }
     r.err = slurp(err);
     std::remove(in.c_str());
-    std::remove(out.c_str());
     std::remove(err.c_str());
     return r;
+}
+
+// Runs orvsh with `args`, standard input from `input` and `env` added to
+// the environment.
+Result orvsh(const std::vector<std::string>& args,
+             const std::string& input = "",
+             const std::vector<std::string>& env = {}) {
+    return run(orvsh_words(), args, input, "", env);
 }
 
 bool contains(const std::string& text, const std::string& part) {
@@ -127,6 +156,9 @@ TEST(OrvshUsage, BadUsageExitsTwoWithMessage) {
         {{"-c"}, "option -c needs a value"},
         {{"stray"}, "unexpected argument 'stray'"},
         {{"--null-text=yes"}, "unknown option --null-text"},
+        {{"--page-rows", "-1"}, "option --page-rows needs a number of rows"},
+        {{"--page-rows=ten"}, "needs a number of rows, 0 or more (not 'ten')"},
+        {{"--page-rows", "99999999999999999999"}, "option --page-rows needs"},
     };
     for (const Case& c : cases) {
         Result r = orvsh(c.args);
@@ -255,6 +287,48 @@ TEST_P(OrvshData, EveryLayoutPrintsTableCsvAndRaw) {
     }
 }
 
+// The first page of rows sets the column widths; a longer value in a later
+// page widens only its own line.
+TEST_P(OrvshData, TablePageSetsTheColumnWidths) {
+    struct Case {
+        const char* page_rows;
+        std::string table;
+    };
+    const Case cases[] = {
+        {"1",
+         "id | name  | note\n"
+         "---+-------+-----\n"
+         " 1 | apple | \n"
+         " 2 | pear, green | a\"b\n"
+         "2 rows\n"},
+        {"2",
+         "id | name        | note\n"
+         "---+-------------+-----\n"
+         " 1 | apple       | \n"
+         " 2 | pear, green | a\"b\n"
+         "2 rows\n"},
+        {"0",
+         "id | name        | note\n"
+         "---+-------------+-----\n"
+         " 1 | apple       | \n"
+         " 2 | pear, green | a\"b\n"
+         "2 rows\n"},
+    };
+    for (const Case& c : cases) {
+        for (const char* layout : {"block", "pairs"}) {
+            SCOPED_TRACE(std::string(layout) + " --page-rows " + c.page_rows);
+            Result r = sql({"--layout", layout, "--page-rows", c.page_rows,
+                            "-e", select()});
+            ASSERT_EQ(r.exit_status, 0) << r.err;
+            EXPECT_EQ(results(r), c.table);
+        }
+    }
+    // An empty result still shows its header.
+    Result r = sql({"--page-rows", "1", "-e", select() + " LIMIT 0"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(results(r), "id | name | note\n---+------+-----\n0 rows\n");
+}
+
 TEST_P(OrvshData, NullTextOptionShowsNull) {
     for (const char* layout : {"block", "pairs", "array", "args"}) {
         Result r = sql({"--layout", layout, "--null-text", "--format", "csv",
@@ -274,9 +348,10 @@ TEST_P(OrvshData, FailureGivesStateMessageAndExitOne) {
     Result r = sql({"-e", missing, "-e", "SELECT 7 AS seven"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_TRUE(contains(r.err, "status 2")) << r.err;
-    const std::string state = std::string(GetParam()) == "orv_pg"
-                                  ? "SQLSTATE 42P01"
-                                  : "SQLSTATE HY000";
+    const std::string dsn = GetParam();
+    const std::string state = dsn == "orv_pg"      ? "SQLSTATE 42P01"
+                              : dsn == "orv_maria" ? "SQLSTATE 42S02"
+                                                   : "SQLSTATE HY000";
     EXPECT_TRUE(contains(r.err, state)) << r.err;
     EXPECT_TRUE(contains(r.err, "native error")) << r.err;
     EXPECT_TRUE(contains(r.err, "orvsh_no_such_table")) << r.err;  // message
@@ -287,25 +362,30 @@ TEST_P(OrvshData, FailureGivesStateMessageAndExitOne) {
     EXPECT_TRUE(contains(r.out, "seven")) << r.out;
 }
 
+// The cells of a table line, blanks around them removed.
+std::vector<std::string> cells_of(const std::string& line) {
+    std::vector<std::string> cells;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t bar = line.find(" | ", at);
+        std::string cell = line.substr(
+            at, bar == std::string::npos ? std::string::npos : bar - at);
+        const std::size_t b = cell.find_first_not_of(' ');
+        const std::size_t e = cell.find_last_not_of(' ');
+        cells.push_back(b == std::string::npos ? ""
+                                               : cell.substr(b, e - b + 1));
+        if (bar == std::string::npos) return cells;
+        at = bar + 3;
+    }
+}
+
 // The cells of the first table line of `out` whose first cell is `key`.
 std::vector<std::string> row_of(const std::string& out,
                                 const std::string& key) {
     std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) {
-        std::vector<std::string> cells;
-        std::size_t at = 0;
-        for (;;) {
-            std::size_t bar = line.find(" | ", at);
-            std::string cell = line.substr(
-                at, bar == std::string::npos ? std::string::npos : bar - at);
-            std::size_t b = cell.find_first_not_of(' ');
-            std::size_t e = cell.find_last_not_of(' ');
-            cells.push_back(b == std::string::npos ? ""
-                                                   : cell.substr(b, e - b + 1));
-            if (bar == std::string::npos) break;
-            at = bar + 3;
-        }
+        std::vector<std::string> cells = cells_of(line);
         if (cells.size() > 1 && cells[0] == key) return cells;
     }
     return {};
@@ -375,13 +455,16 @@ TEST_P(OrvshData, Attributes) {
 // Block fetches stop near 2 MB and say so with 01004; orvsh calls again
 // until every row is there.
 TEST_P(OrvshData, LargeResultComesInSeveralBlocks) {
-    const bool pg = std::string(GetParam()) == "orv_pg";
+    const std::string dsn = GetParam();
     const std::string query =
-        pg ? "SELECT i, repeat('x', 100) || i AS pad FROM "
-             "generate_series(1, 40000) AS s(i) ORDER BY i"
-           : "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM "
-             "c WHERE i < 40000) SELECT i, printf('%.100c', 'x') || i AS pad "
-             "FROM c";
+        dsn == "orv_pg" ? "SELECT i, repeat('x', 100) || i AS pad FROM "
+                          "generate_series(1, 40000) AS s(i) ORDER BY i"
+        : dsn == "orv_maria"
+            ? "SELECT seq AS i, CONCAT(REPEAT('x', 100), seq) AS pad FROM "
+              "seq_1_to_40000"
+            : "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM "
+              "c WHERE i < 40000) SELECT i, printf('%.100c', 'x') || i AS pad "
+              "FROM c";
     Result r = sql({"--format", "csv", "-e", query});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_TRUE(contains(r.err, "40000 rows")) << r.err;
@@ -421,10 +504,8 @@ TEST_P(OrvshData, StatementsFromStandardInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, OrvshData,
-                         testing::Values("orv_sqlite", "orv_pg"),
-                         [](const auto& info) {
-                             return std::string(info.param);
-                         });
+                         testing::ValuesIn(testbed::kAllSources),
+                         testbed::SourceName());
 
 // SQLite keeps the bytes of a text as they are, so a value can hold the
 // bytes the pairs record escapes.
@@ -445,6 +526,35 @@ TEST(OrvshPairs, EscapedBytesAreShownRawAndRestored) {
               "C\n");
 }
 
+// A result that cannot be written out in full is a failure in every
+// format; with --keep-going each result reports it.
+TEST(OrvshOutput, WriteFailureIsReported) {
+    REQUIRE_ORVSH();
+    REQUIRE_DSN("orv_sqlite");
+    for (const char* format : {"table", "csv", "raw"}) {
+        SCOPED_TRACE(format);
+        Result r = run(orvsh_words(),
+                       {"-c", "-host=orv_sqlite", "--format", format, "-e",
+                        "SELECT 1 AS a"},
+                       "", "/dev/full");
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_TRUE(contains(r.err,
+                             "writing the result failed: No space left on "
+                             "device\n"))
+            << r.err;
+        r = run(orvsh_words(),
+                {"-c", "-host=orv_sqlite", "--keep-going", "--format", format,
+                 "-e", "SELECT 1 AS a", "-e", "SELECT 2 AS b"},
+                "", "/dev/full");
+        EXPECT_EQ(r.exit_status, 1);
+        const std::string failed = "writing the result failed";
+        const std::size_t first = r.err.find(failed);
+        ASSERT_NE(first, std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(failed, first + 1), std::string::npos)
+            << "each result reports it: " << r.err;
+    }
+}
+
 TEST(OrvshSources, ListsTheTestBedSources) {
     REQUIRE_ORVSH();
     REQUIRE_DSN("orv_sqlite");
@@ -453,6 +563,324 @@ TEST(OrvshSources, ListsTheTestBedSources) {
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "orv_sqlite")) << r.out;
     EXPECT_TRUE(contains(r.out, "| SQLite3")) << r.out;
+}
+
+// ---- The connector's trace
+// ------------------------------------------------------
+
+// The command codes of the trace lines in `text`; every line must be one.
+std::vector<int> traced_commands(const std::string& text) {
+    static const std::regex line(
+        R"(\d{4}-\d\d-\d\dT[\d:.]{15}Z cmd=(\d+)\(\w+\) .* took=\d+us)");
+    std::vector<int> codes;
+    std::istringstream lines(text);
+    for (std::string l; std::getline(lines, l);) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(l, m, line)) << l;
+        if (m.size() > 1) codes.push_back(std::stoi(m[1].str()));
+    }
+    return codes;
+}
+
+TEST(OrvshTrace, OneLinePerCommandOnStandardError) {
+    REQUIRE_ORVSH();
+    REQUIRE_DSN("orv_sqlite");
+    const std::vector<std::string> args = {"-c", "-host=orv_sqlite", "-e",
+                                           "SELECT 1"};
+    const Result plain = orvsh(args);
+    const Result traced = orvsh(args, "", {"ORVSQL_TRACE=-"});
+    ASSERT_EQ(traced.exit_status, 0) << traced.err;
+    EXPECT_EQ(traced.out, plain.out);
+    // Environment, slot, connect, execute, describe, block fetch,
+    // disconnect, release.
+    EXPECT_EQ(traced_commands(traced.err),
+              (std::vector<int>{ORV_CMD_ALLOC_ENV, ORV_CMD_ALLOC_SLOT,
+                                ORV_CMD_CONNECT, ORV_CMD_EXECUTE,
+                                ORV_CMD_DESCRIBE, ORV_CMD_FETCH_BLOCK,
+                                ORV_CMD_DISCONNECT, ORV_CMD_FREE_ENV}));
+}
+
+TEST(OrvshTrace, TraceOptionWritesTheFileWithoutThePassword) {
+    REQUIRE_ORVSH();
+    REQUIRE_DSN("orv_pg");
+    const std::string file = temp_path("trace");
+    std::remove(file.c_str());
+    const std::string password = testbed::password_of("orv_pg");
+    ASSERT_FALSE(password.empty());
+    Result r =
+        orvsh({"--trace", file, "-c", testbed::connection_string("orv_pg"),
+               "-e", "SELECT 'seen' AS v"},
+              "", {"ORVSQL_TRACE_VALUES=1"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const std::string trace = slurp(file);
+    EXPECT_EQ(traced_commands(trace).size(), 8u) << trace;
+    EXPECT_TRUE(contains(trace, " -pw=***\"")) << trace;
+    EXPECT_TRUE(contains(trace, "\"SELECT 'seen' AS v\"")) << trace;
+    EXPECT_FALSE(contains(trace, password)) << trace;
+    std::remove(file.c_str());
+}
+
+// ---- Big results, printed as they arrive
+// -------------------------------------------
+
+// Peak memory is measured by /usr/bin/time, which forks orvsh from a small
+// process of its own: a child spawned straight from this test would count
+// the test's own peak as its own.
+constexpr const char* kTime = "/usr/bin/time";
+
+#define REQUIRE_TIME()                                              \
+    do {                                                            \
+        if (access(kTime, X_OK) != 0)                               \
+            FAIL() << kTime                                         \
+                   << " is missing (scripts/install-deps installs " \
+                      "the package time)";                          \
+    } while (0)
+
+// Under the sanitizers or an emulator memory is theirs as much as orvsh's,
+// so peaks are not checked there, and fewer rows (still several blocks)
+// keep the run short: the sanitizer build unwinds the stack at every
+// allocation, the emulator translates every instruction.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeaksMeaningful = false;
+#else
+constexpr bool kPeaksMeaningful = !kEmulated;
+#endif
+constexpr int kBigRows = kPeaksMeaningful ? 200000 : 40000;
+constexpr long kStreamLimitKb = 32 * 1024;
+// A page of the table format (1,000 rows of this result) with room to
+// spare; the block is counted in the CSV run's peak.
+constexpr long kPageKb = 4 * 1024;
+
+// A result of kBigRows rows generated by SQLite: numbers, texts that CSV
+// must quote, NULLs, and a constant pad that makes each row about 70 bytes.
+std::string big_query() {
+    return "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
+           "WHERE i < " +
+           std::to_string(kBigRows) +
+           ") SELECT i, 'name ' || i AS name, CASE WHEN i % 7 = 0 THEN "
+           "NULL "
+           "WHEN i % 5 = 0 THEN 'say \"' || i || '\", then' ELSE 'v' || (i "
+           "* 3) END AS note, printf('%.40c', 'x') AS pad FROM c";
+}
+
+// Row i's note as the result holds it; `null` tells a NULL.
+std::string big_note(int i, bool* null) {
+    *null = i % 7 == 0;
+    if (*null) return "";
+    if (i % 5 == 0) return "say \"" + std::to_string(i) + "\", then";
+    return "v" + std::to_string(i * 3);
+}
+
+// The CSV of big_query(), as orvsh wrote it when it gathered the whole
+// result before printing.
+std::string big_csv() {
+    const std::string pad(40, 'x');
+    std::string out = "i,name,note,pad\n";
+    for (int i = 1; i <= kBigRows; ++i) {
+        bool null = false;
+        const std::string note = big_note(i, &null);
+        const std::string field =
+            i % 5 == 0 && !null
+                ? "\"say \"\"" + std::to_string(i) + "\"\", then\""
+                : note;
+        out += std::to_string(i) + ",name " + std::to_string(i) + "," + field +
+               "," + pad + "\n";
+    }
+    return out;
+}
+
+// The row count line of big_query().
+std::string big_count() { return std::to_string(kBigRows) + " rows\n"; }
+
+// Where two long texts part, shown briefly (a failure must not print
+// megabytes).
+std::string first_difference(const std::string& got, const std::string& want) {
+    std::size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+    if (at == got.size() && at == want.size()) return "equal";
+    const std::size_t from = at > 40 ? at - 40 : 0;
+    return "sizes " + std::to_string(got.size()) + " and " +
+           std::to_string(want.size()) + ", first difference at byte " +
+           std::to_string(at) + ": got '" + got.substr(from, 80) + "', want '" +
+           want.substr(from, 80) + "'";
+}
+
+struct Measured {
+    Result result;
+    long peak_kb = -1;  // greatest resident set size
+};
+
+// Runs orvsh on the SQLite test bed under /usr/bin/time.
+Measured orvsh_measured(std::vector<std::string> args) {
+    const std::string peak_file = temp_path("peak");
+    std::vector<std::string> words = {"-f", "%M", "-o", peak_file};
+    for (const char* word : orvsh_words()) words.push_back(word);
+    words.insert(words.end(), {"-c", "-host=orv_sqlite"});
+    args.insert(args.begin(), words.begin(), words.end());
+    Measured m;
+    m.result = run({kTime}, args, "");
+    const std::string peak = slurp(peak_file);
+    std::remove(peak_file.c_str());
+    if (!peak.empty()) m.peak_kb = std::atol(peak.c_str());
+    return m;
+}
+
+// Where line n (from 0) of `text` starts; the text's size when it has
+// fewer lines.
+std::size_t line_start(const std::string& text, std::size_t n) {
+    std::size_t at = 0;
+    for (; n > 0 && at < text.size(); --n) {
+        const std::size_t nl = text.find('\n', at);
+        at = nl == std::string::npos ? text.size() : nl + 1;
+    }
+    return at;
+}
+
+// Line n (from 0) of `text`, without its line break.
+std::string line_at(const std::string& text, std::size_t n) {
+    const std::size_t at = line_start(text, n);
+    return text.substr(at, text.find('\n', at) - at);
+}
+
+// A table's text without the blanks that align its cells: those at the
+// ends of a line and those around the bars between cells.
+std::string cells_only(const std::string& table) {
+    std::string out;
+    out.reserve(table.size());
+    for (std::size_t k = 0; k < table.size(); ++k) {
+        const char c = table[k];
+        if (c == ' ') {
+            const char prev = out.empty() ? '\n' : out.back();
+            const char next = k + 1 < table.size() ? table[k + 1] : '\n';
+            if (prev == '\n' || prev == '|' || next == ' ' || next == '|' ||
+                next == '\n')
+                continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+// Checks the raw lines of big_query() in the block layout: each block
+// starts with a line of the names and ends with the block's closing zero
+// byte, shown after its last line.
+void check_big_raw(const std::string& out) {
+    const std::string names = "i\\0name\\0note\\0pad\\0";
+    const std::string pad(40, 'x');
+    int blocks = 0, closed = 0, i = 0;
+    for (std::size_t at = 0; at < out.size();) {
+        const std::size_t nl = out.find('\n', at);
+        const std::string line = out.substr(at, nl - at);
+        at = nl == std::string::npos ? out.size() : nl + 1;
+        if (line == names || line == names + "\\0") {
+            ++blocks;
+            closed += line != names;
+            continue;
+        }
+        ++i;
+        bool null = false;
+        const std::string row = std::to_string(i) + "\\0name " +
+                                std::to_string(i) + "\\0" + big_note(i, &null) +
+                                "\\0" + pad + "\\0";
+        if (line == row + "\\0") {
+            ++closed;
+        } else if (line != row) {
+            ADD_FAILURE() << "raw row " << i << ": " << line;
+            return;
+        }
+    }
+    EXPECT_EQ(i, kBigRows);
+    EXPECT_GT(blocks, 1) << "the result spans several blocks";
+    EXPECT_EQ(closed, blocks) << "one closing zero byte per block";
+    EXPECT_EQ(out.substr(out.size() - 5), "\\0\\0\n") << "closing zero";
+}
+
+// CSV and raw lines are written as each block or row arrives, so orvsh's
+// memory stays within a block whatever the result's size, and the CSV is
+// the same, byte for byte, as when the whole result was gathered first.
+struct StreamCase {
+    const char* layout;
+    const char* format;
+};
+
+class OrvshStreaming : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(OrvshStreaming, StaysWithinABlockOrARow) {
+    REQUIRE_ORVSH();
+    REQUIRE_DSN("orv_sqlite");  // its StepAPI streams the result
+    REQUIRE_TIME();
+    const StreamCase c = GetParam();
+    Measured m = orvsh_measured(
+        {"--layout", c.layout, "--format", c.format, "-e", big_query()});
+    ASSERT_EQ(m.result.exit_status, 0) << m.result.err;
+    ASSERT_GT(m.peak_kb, 0);
+    if (kPeaksMeaningful) {
+        EXPECT_LT(m.peak_kb, kStreamLimitKb);
+    }
+    if (std::string(c.format) == "csv") {
+        const std::string csv = big_csv();
+        EXPECT_TRUE(m.result.out == csv) << first_difference(m.result.out, csv);
+        EXPECT_TRUE(contains(m.result.err, big_count())) << m.result.err;
+    } else {
+        std::string out = results(m.result);
+        const std::string count = big_count();
+        ASSERT_EQ(out.substr(out.size() - count.size()), count);
+        out.resize(out.size() - count.size());
+        check_big_raw(out);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, OrvshStreaming,
+                         testing::Values(StreamCase{"block", "csv"},
+                                         StreamCase{"pairs", "csv"},
+                                         StreamCase{"block", "raw"}),
+                         [](const auto& info) {
+                             return std::string(info.param.layout) + "_" +
+                                    info.param.format;
+                         });
+
+// The table format prints a page at a time: the cells are those of the
+// whole-result table, and the memory is that of a page and a block.
+TEST(OrvshTablePages, KeepTheCellsInAPagesMemory) {
+    REQUIRE_ORVSH();
+    REQUIRE_DSN("orv_sqlite");
+    REQUIRE_TIME();
+    Measured whole = orvsh_measured({"--page-rows", "0", "-e", big_query()});
+    Measured paged = orvsh_measured({"-e", big_query()});  // 1,000 rows
+    for (const Measured* m : {&whole, &paged}) {
+        ASSERT_EQ(m->result.exit_status, 0) << m->result.err;
+        ASSERT_GT(m->peak_kb, 0);
+    }
+    const std::string want = results(whole.result), got = results(paged.result);
+    // The same cells under the names and the rule.
+    const std::size_t want_rows = line_start(want, 2),
+                      got_rows = line_start(got, 2);
+    const std::string want_cells = cells_only(want.substr(want_rows)),
+                      got_cells = cells_only(got.substr(got_rows));
+    EXPECT_TRUE(got_cells == want_cells)
+        << first_difference(got_cells, want_cells);
+    EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), kBigRows + 3);
+    // Widths from the first 1,000 rows: a later, longer value widens its
+    // own line only.
+    const std::string pad(40, 'x');
+    EXPECT_EQ(line_at(got, 0), "i    | name      | note             | pad");
+    EXPECT_EQ(line_at(got, 2), "1    | name 1    | v3               | " + pad);
+    bool null = false;
+    const std::string last = std::to_string(kBigRows);
+    EXPECT_EQ(got.substr(line_start(got, kBigRows + 1)),
+              last + " | name " + last + " | " + big_note(kBigRows, &null) +
+                  " | " + pad + "\n" + big_count())
+        << "the last number, name and note are wider than the first page's";
+    if (kPeaksMeaningful) {
+        // The CSV run's peak holds a block of this result.
+        Measured csv = orvsh_measured({"--format", "csv", "-e", big_query()});
+        ASSERT_EQ(csv.result.exit_status, 0) << csv.result.err;
+        EXPECT_LE(paged.peak_kb, csv.peak_kb + kPageKb)
+            << "the CSV run peaked at " << csv.peak_kb << " KB";
+        EXPECT_LT(paged.peak_kb, kStreamLimitKb);
+        // The result is large enough that holding it whole shows.
+        EXPECT_GT(whole.peak_kb, kStreamLimitKb);
+    }
 }
 
 // ---- Interactive, on a pseudo-terminal
@@ -498,7 +926,12 @@ Terminal start_terminal(const std::vector<std::string>& args,
     if (t.pid == 0) {
         for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
         setenv("TERM", "dumb", 1);
-        std::vector<char*> argv = orvsh_command(args);
+        std::vector<char*> argv;
+        for (const char* word : orvsh_words())
+            argv.push_back(const_cast<char*>(word));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -530,6 +963,25 @@ TEST(OrvshInteractive, QueryAndQuitOnATerminal) {
         "WHERE i < 300) SELECT i FROM c;");
     ASSERT_TRUE(t.read_until("300 rows")) << t.seen;
     EXPECT_TRUE(contains(t.seen, "\rfetching... row ")) << t.seen;
+    // Rows that go to the terminal as they arrive first clear the
+    // counter's line, so that no printed line carries it.
+    const std::size_t before = t.seen.size();
+    t.type("\\format csv");
+    t.type(
+        "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
+        "WHERE i < 2000) SELECT i FROM c;");
+    ASSERT_TRUE(t.read_until("2000 rows")) << t.seen;
+    const std::string streamed = t.seen.substr(before);
+    EXPECT_TRUE(contains(streamed, "\r\n1999\r\n2000\r\n")) << streamed;
+    std::size_t shown = 0;
+    for (std::size_t at = streamed.find("\rfetching... row ");
+         at != std::string::npos;
+         at = streamed.find("\rfetching... row ", at + 1)) {
+        ++shown;
+        const std::size_t cleared = streamed.find("\r\033[K", at);
+        EXPECT_LT(cleared, streamed.find('\n', at)) << streamed.substr(at, 80);
+    }
+    EXPECT_GT(shown, 0u) << streamed;
     t.type("\\quit");
     EXPECT_EQ(t.wait_exit(), 0);
     const std::string history = slurp(hist);

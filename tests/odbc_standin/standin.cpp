@@ -570,6 +570,18 @@ void reset() {
     }
 }
 
+void forget_freed_handles() {
+    std::unordered_set<const Handle*> parents;
+    for (const Handle* h : all_handles())
+        if (!h->freed) parents.insert(h->parent);
+    std::erase_if(all_handles(), [&](Handle* h) {
+        if (!h->freed || parents.count(h) != 0) return false;
+        known().erase(h);
+        delete h;
+        return true;
+    });
+}
+
 // ---- Default behaviour ------------------------------------------------------
 
 namespace base {

@@ -270,4 +270,10 @@ int invalid_handle_uses();
 // existing handles stay valid with no diagnostics and no result.
 void reset();
 
+// Releases the records of freed handles that no live handle names as its
+// parent.  Their addresses may then come back for new handles, so a stale
+// handle is no longer told apart: for long runs (fuzzing) that free
+// everything between runs, not for tests of handle misuse.
+void forget_freed_handles();
+
 }  // namespace standin

@@ -10,6 +10,7 @@
 
 #include "conn/slots.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "testbed.h"
 
 namespace {
@@ -18,22 +19,19 @@ using hostkit::ArgSpec;
 using testbed::command;
 using Args = std::vector<std::string>;
 
-constexpr int32_t kGetConn = 14, kSetConn = 15, kGetStmt = 16, kSetStmt = 17;
 constexpr bool kWide = sizeof(void*) > 4;  // pointers and SQLULEN: 8 bytes
 
-class AttributesStandin : public testbed::ConnectorTest {
+class AttributesStandin : public testbed::StandinTest {
   protected:
     void SetUp() override {
-        standin::reset();
-        ASSERT_EQ(command(host, 1, 0).status, 0);
-        ASSERT_EQ(command(host, 4, 0).slot, 1);
-        ASSERT_EQ(command(host, 6, 1, {hostkit::text("-host=x")}).status, 0);
+        StandinTest::SetUp();
+        ASSERT_EQ(connect_slot(), 1);
     }
     // Commands 14 and 15 take the number from `param`, 16 and 17 from
     // `subcode`.
     CmdHdr run(int32_t code, int32_t number, std::vector<ArgSpec> args) {
         CmdHdr hdr = hostkit::header(1);
-        if (code <= kSetConn)
+        if (code <= ORV_CMD_SET_CONN_ATTR)
             hostkit::set_param_plain(hdr, number);
         else
             hdr.subcode = static_cast<int16_t>(number);
@@ -74,16 +72,16 @@ TEST_F(AttributesStandin, ConnectionTable) {
         standin::reset();
         standin::hooks.SQLSetConnectAttr = accept_conn;
         CmdHdr hdr =
-            run(kSetConn, n,
+            run(ORV_CMD_SET_CONN_ATTR, n,
                 {text ? hostkit::text("orvtest") : hostkit::integer(7)});
         auto calls = standin::calls_to("SQLSetConnectAttr");
         if (!text && !integer) {
-            EXPECT_EQ(hdr.status, 11);
+            EXPECT_EQ(hdr.status, ORV_UNSUPPORTED);
             EXPECT_TRUE(standin::log().empty());
             EXPECT_EQ(reads(), 0u);
             continue;
         }
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         ASSERT_EQ(calls.size(), 1u);
         const std::string number = std::to_string(n);
         const Args expected =
@@ -97,17 +95,19 @@ TEST_F(AttributesStandin, ConnectionTable) {
 TEST_F(AttributesStandin, ConnectionBufferLengthsAndText) {
     ArgSpec wide = hostkit::integer(1);
     wide.size = 16;
-    run(kGetConn, SQL_ATTR_TXN_ISOLATION, {wide});
+    run(ORV_CMD_GET_CONN_ATTR, SQL_ATTR_TXN_ISOLATION, {wide});
     EXPECT_EQ(standin::calls_to("SQLGetConnectAttr")[0].args,
               (Args{"108", "16"}));
     EXPECT_EQ(delivered(), SQL_TXN_READ_COMMITTED);
 
-    EXPECT_EQ(run(kGetConn, 109, {hostkit::integer(1)}).status, 0);
+    EXPECT_EQ(run(ORV_CMD_GET_CONN_ATTR, 109, {hostkit::integer(1)}).status,
+              ORV_OK);
     EXPECT_EQ(standin::calls_to("SQLGetConnectAttr")[1].args,
               (Args{"109", "240"}));
     EXPECT_EQ(delivered(), -99);
 
-    EXPECT_EQ(run(kSetConn, 109, {hostkit::text("")}).status, 0);
+    EXPECT_EQ(run(ORV_CMD_SET_CONN_ATTR, 109, {hostkit::text("")}).status,
+              ORV_OK);
     EXPECT_EQ(standin::calls_to("SQLSetConnectAttr")[0].args,
               (Args{"109", "", "-3"}));
 }
@@ -140,15 +140,18 @@ TEST_F(AttributesStandin, ConnectionGetReadsEachWidth) {
     };
     for (const auto& [number, expected] : cases) {
         SCOPED_TRACE(number);
-        EXPECT_EQ(run(kGetConn, number, {hostkit::integer(1)}).status, 0);
+        EXPECT_EQ(
+            run(ORV_CMD_GET_CONN_ATTR, number, {hostkit::integer(1)}).status,
+            ORV_OK);
         EXPECT_EQ(delivered(), expected);
     }
 }
 
 // Per statement number: 'p' passed on, 'u' unsupported (11), 'r' refused
 // (15), 'a' an address (passed on where a host value can hold one, else
-// refused before anything is read).  Get and set, from -3 to 28 and
-// around the descriptor range.
+// refused before anything is read), '1' a size that may only be set to 1
+// (the value 9 used here is read, then refused with 15).  Get and set, from
+// -3 to 28 and around the descriptor range.
 struct StmtCase {
     int16_t number;
     char get, set;
@@ -160,38 +163,45 @@ const StmtCase kStmtCases[] = {
     {9, 'u', 'u'},     {10, 'p', 'p'},    {11, 'p', 'p'},    {12, 'p', 'p'},
     {13, 'u', 'u'},    {14, 'p', 'u'},    {15, 'p', 'p'},    {16, 'p', 'a'},
     {17, 'p', 'a'},    {18, 'p', 'p'},    {19, 'r', 'r'},    {20, 'r', 'r'},
-    {21, 'p', 'a'},    {22, 'p', 'p'},    {23, 'p', 'a'},    {24, 'p', 'a'},
-    {25, 'r', 'r'},    {26, 'u', 'u'},    {27, 'p', 'p'},    {28, 'u', 'u'},
+    {21, 'p', 'a'},    {22, 'p', '1'},    {23, 'p', 'a'},    {24, 'p', 'a'},
+    {25, 'r', 'r'},    {26, 'u', 'u'},    {27, 'p', '1'},    {28, 'u', 'u'},
     {10009, 'u', 'u'}, {10010, 'r', 'r'}, {10011, 'r', 'r'}, {10012, 'r', 'r'},
     {10013, 'r', 'r'}, {10014, 'p', 'p'}, {10015, 'u', 'u'}, {-32768, 'u', 'u'},
 };
 
 TEST_F(AttributesStandin, StatementTable) {
     for (const StmtCase& c : kStmtCases) {
-        for (int32_t code : {kGetStmt, kSetStmt}) {
+        for (int32_t code : {ORV_CMD_GET_STMT_ATTR, ORV_CMD_SET_STMT_ATTR}) {
             SCOPED_TRACE(testing::Message() << code << "/" << c.number);
             standin::reset();
             standin::hooks.SQLSetStmtAttr = accept_stmt;
-            char e = code == kGetStmt ? c.get : c.set;
+            char e = code == ORV_CMD_GET_STMT_ATTR ? c.get : c.set;
             if (e == 'a' && kWide) e = 'r';
             CmdHdr hdr = run(code, c.number, {hostkit::integer(9)});
-            auto calls = standin::calls_to(code == kGetStmt ? "SQLGetStmtAttr"
-                                                            : "SQLSetStmtAttr");
+            auto calls = standin::calls_to(code == ORV_CMD_GET_STMT_ATTR
+                                               ? "SQLGetStmtAttr"
+                                               : "SQLSetStmtAttr");
             if (e == 'u' || e == 'r') {
                 EXPECT_EQ(hdr.status, e == 'r' ? 15 : 11);
                 EXPECT_TRUE(calls.empty());
                 EXPECT_EQ(reads(), 0u);
                 continue;
             }
-            EXPECT_EQ(hdr.status, 0);
+            if (e == '1') {
+                EXPECT_EQ(hdr.status, ORV_REFUSED);
+                EXPECT_TRUE(calls.empty());
+                EXPECT_EQ(reads(), 1u);
+                continue;
+            }
+            EXPECT_EQ(hdr.status, ORV_OK);
             ASSERT_EQ(calls.size(), 1u);
             EXPECT_EQ(calls[0].handle, statement());
             const std::string n = std::to_string(c.number);
-            const Args expected = code == kGetStmt ? Args{n, "4"}
-                                  : e == 'a'       ? Args{n, "9", "-4"}
-                                                   : Args{n, "9", "-5"};
+            const Args expected = code == ORV_CMD_GET_STMT_ATTR ? Args{n, "4"}
+                                  : e == 'a' ? Args{n, "9", "-4"}
+                                             : Args{n, "9", "-5"};
             EXPECT_EQ(calls[0].args, expected);
-            EXPECT_EQ(delivered().has_value(), code == kGetStmt);
+            EXPECT_EQ(delivered().has_value(), code == ORV_CMD_GET_STMT_ATTR);
         }
     }
 }
@@ -220,27 +230,31 @@ TEST_F(AttributesStandin, StatementGetReadsTheWholeSqlulen) {
                       SQL_ATTR_MAX_LENGTH, SQL_ATTR_KEYSET_SIZE,
                       SQL_ATTR_ROW_ARRAY_SIZE, SQL_ATTR_CONCURRENCY}) {
         SCOPED_TRACE(n);
-        EXPECT_EQ(run(kGetStmt, n, {hostkit::integer(1)}).status, 0);
+        EXPECT_EQ(run(ORV_CMD_GET_STMT_ATTR, n, {hostkit::integer(1)}).status,
+                  ORV_OK);
         const auto put = hostkit::calls_of(host, PUT_INT);
         ASSERT_EQ(put.size(), 1u);
         EXPECT_EQ(put[0].selector, 3);
         EXPECT_EQ(put[0].a, 5);
         EXPECT_EQ(put[0].b, kWide ? 1 : 0);
     }
-    run(kGetStmt, SQL_ATTR_ROW_BIND_OFFSET_PTR, {hostkit::integer(1)});
+    run(ORV_CMD_GET_STMT_ATTR, SQL_ATTR_ROW_BIND_OFFSET_PTR,
+        {hostkit::integer(1)});
     const auto address = reinterpret_cast<uintptr_t>(&target);
     EXPECT_EQ(delivered(), kWide ? static_cast<int64_t>(address)
                                  : static_cast<int32_t>(address));
-    run(kGetStmt, SQL_ATTR_CURSOR_TYPE, {hostkit::integer(1)});
+    run(ORV_CMD_GET_STMT_ATTR, SQL_ATTR_CURSOR_TYPE, {hostkit::integer(1)});
     EXPECT_EQ(delivered(), SQL_CURSOR_STATIC);
-    run(kGetStmt, SQL_ATTR_ROW_NUMBER, {hostkit::integer(1)});
+    run(ORV_CMD_GET_STMT_ATTR, SQL_ATTR_ROW_NUMBER, {hostkit::integer(1)});
     EXPECT_EQ(delivered(), 0);
 }
 
 // A host value is passed on as unsigned: -1 sets the largest 32-bit value.
 TEST_F(AttributesStandin, SetValueIsUnsigned) {
-    EXPECT_EQ(run(kSetStmt, SQL_ATTR_MAX_LENGTH, {hostkit::integer(-1)}).status,
-              0);
+    EXPECT_EQ(
+        run(ORV_CMD_SET_STMT_ATTR, SQL_ATTR_MAX_LENGTH, {hostkit::integer(-1)})
+            .status,
+        0);
     EXPECT_EQ(standin::int_attr(statement(), SQL_ATTR_MAX_LENGTH),
               SQLULEN{0xFFFFFFFFu});
 }
@@ -249,16 +263,16 @@ TEST_F(AttributesStandin, SetValueIsUnsigned) {
 TEST_F(AttributesStandin, ZeroValueCallsNothing) {
     ASSERT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(*orv::slot_at(1))));
     const std::pair<int32_t, int32_t> cases[] = {
-        {kGetConn, SQL_ATTR_AUTOCOMMIT},
-        {kSetConn, SQL_ATTR_AUTOCOMMIT},
-        {kGetStmt, SQL_ATTR_QUERY_TIMEOUT},
-        {kSetStmt, SQL_ATTR_QUERY_TIMEOUT},
-        {kGetStmt, SQL_ATTR_ROW_BIND_OFFSET_PTR}};
+        {ORV_CMD_GET_CONN_ATTR, SQL_ATTR_AUTOCOMMIT},
+        {ORV_CMD_SET_CONN_ATTR, SQL_ATTR_AUTOCOMMIT},
+        {ORV_CMD_GET_STMT_ATTR, SQL_ATTR_QUERY_TIMEOUT},
+        {ORV_CMD_SET_STMT_ATTR, SQL_ATTR_QUERY_TIMEOUT},
+        {ORV_CMD_GET_STMT_ATTR, SQL_ATTR_ROW_BIND_OFFSET_PTR}};
     for (const auto& [code, number] : cases) {
         SCOPED_TRACE(code);
         standin::reset();
         CmdHdr hdr = run(code, number, {hostkit::integer(0)});
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::sqlstate(hdr), "");
         EXPECT_TRUE(standin::log().empty());
         EXPECT_FALSE(delivered());
@@ -278,29 +292,34 @@ TEST_F(AttributesStandin, DriverAnswers) {
         bool delivers;
     };
     const Case cases[] = {
-        {kGetConn, "SQLGetConnectAttr", SQL_SUCCESS_WITH_INFO, 0, true},
-        {kSetConn, "SQLSetConnectAttr", SQL_SUCCESS_WITH_INFO, 0, false},
-        {kGetStmt, "SQLGetStmtAttr", SQL_SUCCESS_WITH_INFO, 0, true},
-        {kSetStmt, "SQLSetStmtAttr", SQL_SUCCESS_WITH_INFO, 0, false},
-        {kGetConn, "SQLGetConnectAttr", SQL_ERROR, 2, false},
-        {kSetConn, "SQLSetConnectAttr", SQL_ERROR, 2, false},
-        {kGetStmt, "SQLGetStmtAttr", SQL_ERROR, 2, false},
-        {kSetStmt, "SQLSetStmtAttr", SQL_NO_DATA, 2, false},
+        {ORV_CMD_GET_CONN_ATTR, "SQLGetConnectAttr", SQL_SUCCESS_WITH_INFO, 0,
+         true},
+        {ORV_CMD_SET_CONN_ATTR, "SQLSetConnectAttr", SQL_SUCCESS_WITH_INFO, 0,
+         false},
+        {ORV_CMD_GET_STMT_ATTR, "SQLGetStmtAttr", SQL_SUCCESS_WITH_INFO, 0,
+         true},
+        {ORV_CMD_SET_STMT_ATTR, "SQLSetStmtAttr", SQL_SUCCESS_WITH_INFO, 0,
+         false},
+        {ORV_CMD_GET_CONN_ATTR, "SQLGetConnectAttr", SQL_ERROR, 2, false},
+        {ORV_CMD_SET_CONN_ATTR, "SQLSetConnectAttr", SQL_ERROR, 2, false},
+        {ORV_CMD_GET_STMT_ATTR, "SQLGetStmtAttr", SQL_ERROR, 2, false},
+        {ORV_CMD_SET_STMT_ATTR, "SQLSetStmtAttr", SQL_NO_DATA, 2, false},
     };
     for (bool with_statement : {false, true}) {
         if (with_statement) {
             ASSERT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(*orv::slot_at(1))));
         }
         for (const Case& c : cases) {
-            if (c.code >= kGetStmt && !with_statement) continue;
+            if (c.code >= ORV_CMD_GET_STMT_ATTR && !with_statement) continue;
             SCOPED_TRACE(testing::Message() << c.function << " " << c.rc);
             standin::reset();
             if (with_statement) standin::push_diag(statement(), "01004", 1);
             standin::fail(c.function, c.rc, "01S02", 7);
-            CmdHdr hdr = run(
-                c.code,
-                c.code <= kSetConn ? SQL_ATTR_AUTOCOMMIT : SQL_ATTR_CONCURRENCY,
-                {hostkit::integer(2)});
+            CmdHdr hdr =
+                run(c.code,
+                    c.code <= ORV_CMD_SET_CONN_ATTR ? SQL_ATTR_AUTOCOMMIT
+                                                    : SQL_ATTR_CONCURRENCY,
+                    {hostkit::integer(2)});
             EXPECT_EQ(hdr.status, c.status);
             EXPECT_EQ(delivered().has_value(), c.delivers);
             EXPECT_EQ(hostkit::sqlstate(hdr), "01S02");
@@ -314,9 +333,9 @@ TEST_F(AttributesStandin, DriverAnswers) {
 // failed creation gives 14 with the driver's reason.
 TEST_F(AttributesStandin, StatementCreation) {
     standin::fail("SQLAllocHandle", SQL_ERROR, "HY001", 12).on(SQL_HANDLE_STMT);
-    for (int32_t code : {kGetStmt, kSetStmt}) {
+    for (int32_t code : {ORV_CMD_GET_STMT_ATTR, ORV_CMD_SET_STMT_ATTR}) {
         CmdHdr hdr = run(code, SQL_ATTR_QUERY_TIMEOUT, {hostkit::integer(1)});
-        EXPECT_EQ(hdr.status, 14);
+        EXPECT_EQ(hdr.status, ORV_NO_STATEMENT);
         EXPECT_EQ(hostkit::sqlstate(hdr), "HY001");
         EXPECT_EQ(hostkit::native_error(hdr), 12);
         EXPECT_EQ(statement(), nullptr);
@@ -324,14 +343,18 @@ TEST_F(AttributesStandin, StatementCreation) {
     }
     standin::reset();
 
-    EXPECT_EQ(run(kGetStmt, SQL_ATTR_QUERY_TIMEOUT, {}).status, 3);
+    EXPECT_EQ(run(ORV_CMD_GET_STMT_ATTR, SQL_ATTR_QUERY_TIMEOUT, {}).status,
+              ORV_MISSING_ARG);
     SQLHSTMT created = statement();
     EXPECT_NE(created, nullptr);
-    EXPECT_EQ(
-        run(kSetStmt, SQL_ATTR_ROW_STATUS_PTR, {hostkit::integer(5)}).status,
-        15);
-    EXPECT_EQ(
-        run(kGetStmt, SQL_ATTR_QUERY_TIMEOUT, {hostkit::integer(1)}).status, 0);
+    EXPECT_EQ(run(ORV_CMD_SET_STMT_ATTR, SQL_ATTR_ROW_STATUS_PTR,
+                  {hostkit::integer(5)})
+                  .status,
+              15);
+    EXPECT_EQ(run(ORV_CMD_GET_STMT_ATTR, SQL_ATTR_QUERY_TIMEOUT,
+                  {hostkit::integer(1)})
+                  .status,
+              ORV_OK);
     EXPECT_EQ(statement(), created);
     EXPECT_EQ(standin::calls_to("SQLAllocHandle").size(), 1u);
 }
@@ -340,9 +363,9 @@ TEST_F(AttributesStandin, StatementCreation) {
 // is consulted; a status the host sets while serving a read stops any
 // command before the driver call.
 TEST_F(AttributesStandin, ArgumentThree) {
-    for (int32_t code : {kGetConn, kSetConn})
+    for (int32_t code : {ORV_CMD_GET_CONN_ATTR, ORV_CMD_SET_CONN_ATTR})
         for (int32_t n : {SQL_ATTR_AUTOCOMMIT, 114})
-            EXPECT_EQ(run(code, n, {}).status, 3);
+            EXPECT_EQ(run(code, n, {}).status, ORV_MISSING_ARG);
 
     ASSERT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(*orv::slot_at(1))));
     standin::reset();
@@ -355,9 +378,12 @@ TEST_F(AttributesStandin, ArgumentThree) {
         }
         return std::optional<int32_t>();
     };
-    EXPECT_EQ(
-        run(kSetStmt, SQL_ATTR_QUERY_TIMEOUT, {hostkit::integer(5)}).status, 8);
-    EXPECT_EQ(run(kSetConn, 109, {hostkit::text("x")}).status, 8);
+    EXPECT_EQ(run(ORV_CMD_SET_STMT_ATTR, SQL_ATTR_QUERY_TIMEOUT,
+                  {hostkit::integer(5)})
+                  .status,
+              ORV_NO_MEMORY);
+    EXPECT_EQ(run(ORV_CMD_SET_CONN_ATTR, 109, {hostkit::text("x")}).status,
+              ORV_NO_MEMORY);
     EXPECT_TRUE(standin::log().empty());
 }
 

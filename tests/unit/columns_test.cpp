@@ -14,6 +14,7 @@
 #include "conn/slots.h"
 #include "memory.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "testbed.h"
 
 namespace {
@@ -21,17 +22,13 @@ namespace {
 using standin::Column;
 using standin::Result;
 
-class ColumnsStandin : public testbed::ConnectorTest {
+class ColumnsStandin : public testbed::StandinTest {
   protected:
     void SetUp() override {
-        standin::reset();
+        StandinTest::SetUp();
         slot = testbed::connect(host, "standin");
         ASSERT_NE(slot, 0);
         ASSERT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(state())));
-    }
-    void TearDown() override {
-        orv::orv_fail_allocation(0);
-        testbed::ConnectorTest::TearDown();
     }
     orv::ConnectionSlot& state() { return *orv::slot_at(slot); }
     // Makes `r` the statement's current result, positioned on its first row
@@ -200,8 +197,19 @@ TEST_F(ColumnsStandin, FailedEnlargementDropsTheTable) {
     EXPECT_EQ(orv::describe_columns(state(), nullptr, 40), 0);
     EXPECT_EQ(state().columns, nullptr);
     EXPECT_EQ(state().column_capacity, 0);
+    // The commands say so: 11 has no table to take records into, 10 cannot
+    // describe (a count of 0 with status 0 would mean no columns).
+    EXPECT_EQ(testbed::command(host, ORV_CMD_IMPORT_COLUMNS, slot,
+                               {hostkit::buffer(sizeof(ColumnDesc))})
+                  .status,
+              ORV_NO_MEMORY);
+    orv::orv_fail_allocation(1);
+    CmdHdr hdr = testbed::command(host, ORV_CMD_DESCRIBE, slot,
+                                  {hostkit::buffer(sizeof(ColumnDesc))});
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
+    EXPECT_EQ(hostkit::count(hdr), 0);
     // The slot goes on working: execution and a fresh description.
-    EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, 0);
+    EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, ORV_OK);
     open(standin::table(names, {}));
     EXPECT_EQ(orv::prepare_columns(state(), 40), 0);
     EXPECT_EQ(state().column_capacity, 40);

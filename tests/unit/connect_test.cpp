@@ -7,6 +7,7 @@
 #include "conn/decode.h"
 #include "conn/encode.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "testbed.h"
 
 namespace {
@@ -16,50 +17,57 @@ using testbed::command;
 
 struct ParseCase {
     std::string input;
-    std::string server, user, password;
+    std::string server, user, password;  // as SQLConnect received them
     int16_t status;
     std::string after;  // the host's buffer afterwards, terminator included
 };
 
+// A user or password the string does not give reaches SQLConnect as a null
+// pointer, so that the driver takes the data source's own.
+const std::string kNone = "(null)";
+
 const ParseCase kParseCases[] = {
-    {"-host=sales -user=clerk", "sales", "clerk", "", 0,
+    {"-host=sales -user=clerk", "sales", "clerk", kNone, 0,
      "-host\0sales\0-user\0clerk\0"s},
-    {"sales", "sales", "", "", 0, "sales\0"s},
-    {"", "", "", "", 0, "\0"s},
-    {"-user=clerk", "-user", "clerk", "", 0, "-user\0clerk\0"s},
-    {"host=sales", "host", "", "", 13, "host\0sales\0"s},
-    {"-Host=sales", "-Host", "", "", 13, "-Host\0sales\0"s},
-    {"-host=a=b -user=x", "a=b", "x", "", 0, "-host\0a=b\0-user\0x\0"s},
-    {"-host=my db -user=x", "my db", "x", "", 0, "-host\0my db\0-user\0x\0"s},
+    {"sales", "sales", kNone, kNone, 0, "sales\0"s},
+    {"", "", kNone, kNone, 0, "\0"s},
+    {"-user=clerk", "-user", "clerk", kNone, 0, "-user\0clerk\0"s},
+    {"host=sales", "host", kNone, kNone, 13, "host\0sales\0"s},
+    {"-Host=sales", "-Host", kNone, kNone, 13, "-Host\0sales\0"s},
+    {"-host=a=b -user=x", "a=b", "x", kNone, 0, "-host\0a=b\0-user\0x\0"s},
+    {"-host=my db -user=x", "my db", "x", kNone, 0,
+     "-host\0my db\0-user\0x\0"s},
+    // Given, even empty: passed as it stands.
     {"-pw= -user=clerk", "-pw", "clerk", "", 0, "-pw\0\0-user\0clerk\0"s},
-    {"-host=sales   ", "sales", "", "", 0, "-host\0sales\0\0\0\0"s},
-    {"-db=x -port=5 -flags=1 -sockfile=y -host=sales", "sales", "", "", 0,
+    {"-host=s -user= -pw=", "s", "", "", 0, "-host\0s\0-user\0\0-pw\0\0"s},
+    {"-host=sales   ", "sales", kNone, kNone, 0, "-host\0sales\0\0\0\0"s},
+    {"-db=x -port=5 -flags=1 -sockfile=y -host=sales", "sales", kNone, kNone, 0,
      "-db\0x\0-port\0005\0-flags\0001\0-sockfile\0y\0-host\0sales\0"s},
-    {"-host=a -host=b", "b", "", "", 0, "-host\0a\0-host\0b\0"s},
-    {"-host=sales -bad=1 -user=clerk", "sales", "", "", 13,
+    {"-host=a -host=b", "b", kNone, kNone, 0, "-host\0a\0-host\0b\0"s},
+    {"-host=sales -bad=1 -user=clerk", "sales", kNone, kNone, 13,
      "-host\0sales\0-bad\0001\0-user=clerk\0"s},
     // A run of spaces before the next pair counts as one separator.
-    {"-host=sales   -user=clerk", "sales", "clerk", "", 0,
+    {"-host=sales   -user=clerk", "sales", "clerk", kNone, 0,
      "-host\0sales\0\0\0-user\0clerk\0"s},
     {"-host=s -user=u -pw=p", "s", "u", "p", 0,
      "-host\0s\0-user\0u\0-pw\0p\0"s},
     // A value may hold a lone '-' inside it and spaces not followed by '-'.
-    {"-pw=a-b c", "-pw", "", "a-b c", 0, "-pw\0a-b c\0"s},
-    {"=x", "", "", "", 13, "\0x\0"s},
+    {"-pw=a-b c", "-pw", kNone, "a-b c", 0, "-pw\0a-b c\0"s},
+    {"=x", "", kNone, kNone, 13, "\0x\0"s},
 };
 
-class ConnectParse : public testbed::ConnectorTest {
+class ConnectParse : public testbed::StandinTest {
   protected:
     void SetUp() override {
-        standin::reset();
-        ASSERT_EQ(command(host, 1, 0).status, 0);
-        slot = command(host, 4, 0).slot;
+        StandinTest::SetUp();
+        ASSERT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
+        slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     }
     // A fresh, unconnected slot for the next case.
     void renew() {
-        command(host, 7, slot);
+        command(host, ORV_CMD_DISCONNECT, slot);
         standin::reset();
-        slot = command(host, 4, 0).slot;
+        slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     }
     int slot = 0;
 };
@@ -68,7 +76,8 @@ TEST_F(ConnectParse, Table) {
     for (const ParseCase& c : kParseCases) {
         SCOPED_TRACE("input '" + c.input + "'");
         renew();
-        CmdHdr hdr = command(host, 6, slot, {hostkit::text(c.input)});
+        CmdHdr hdr =
+            command(host, ORV_CMD_CONNECT, slot, {hostkit::text(c.input)});
         EXPECT_EQ(hdr.status, c.status);
         std::vector<standin::LogEntry> calls = standin::calls_to("SQLConnect");
         ASSERT_EQ(calls.size(), 1u);
@@ -94,8 +103,8 @@ TEST_F(ConnectParse, DecodesHostUserThenPasswordKeyedByDecodedUser) {
                                 sizeof dsn),
               orv::EncodeStatus::kOk);
     std::string s = "-host="s + dsn + " -user=" + user + " -pw=" + pw;
-    CmdHdr hdr = command(host, 6, slot, {hostkit::text(s)});
-    EXPECT_EQ(hdr.status, 0);
+    CmdHdr hdr = command(host, ORV_CMD_CONNECT, slot, {hostkit::text(s)});
+    EXPECT_EQ(hdr.status, ORV_OK);
     std::vector<standin::LogEntry> calls = standin::calls_to("SQLConnect");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].args,
@@ -119,7 +128,8 @@ TEST_F(ConnectParse, OutcomeTable) {
         SCOPED_TRACE(c.input);
         renew();
         if (c.rc != SQL_SUCCESS) standin::fail("SQLConnect", c.rc, "01S00", 5);
-        CmdHdr hdr = command(host, 6, slot, {hostkit::text(c.input)});
+        CmdHdr hdr =
+            command(host, ORV_CMD_CONNECT, slot, {hostkit::text(c.input)});
         EXPECT_EQ(hdr.status, c.status);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
     }
@@ -131,7 +141,7 @@ TEST_F(ConnectParse, BadStorageNeverReadsOrWritesOutside) {
     std::string s = "-host=salesX";
     raw.bytes.assign(s.begin(), s.end());
     raw.size = static_cast<uint32_t>(s.size());
-    command(host, 6, slot, {raw});
+    command(host, ORV_CMD_CONNECT, slot, {raw});
     EXPECT_EQ(standin::calls_to("SQLConnect").back().args[0], "sales");
 
     // Null storage and size 0: an empty connection string.
@@ -139,12 +149,12 @@ TEST_F(ConnectParse, BadStorageNeverReadsOrWritesOutside) {
     hostkit::ArgSpec none;
     none.null_data = true;
     none.size = 64;
-    EXPECT_EQ(command(host, 6, slot, {none}).status, 0);
-    command(host, 7, slot);
-    slot = command(host, 4, 0).slot;
+    EXPECT_EQ(command(host, ORV_CMD_CONNECT, slot, {none}).status, ORV_OK);
+    command(host, ORV_CMD_DISCONNECT, slot);
+    slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     hostkit::ArgSpec empty;
     empty.size = 0;
-    EXPECT_EQ(command(host, 6, slot, {empty}).status, 0);
+    EXPECT_EQ(command(host, ORV_CMD_CONNECT, slot, {empty}).status, ORV_OK);
     for (const standin::LogEntry& e : standin::calls_to("SQLConnect"))
         EXPECT_EQ(e.args[0], "");
 }

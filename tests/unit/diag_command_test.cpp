@@ -6,26 +6,18 @@
 
 #include "conn/slots.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "testbed.h"
 
 namespace {
 
 using testbed::command;
 
-constexpr int32_t kDiagnostics = 3;
-
-class DiagCommandStandin : public testbed::ConnectorTest {
+class DiagCommandStandin : public testbed::StandinTest {
   protected:
-    void SetUp() override { standin::reset(); }
-
     // Slot 1 connected with a statement, slot 2 connected without one.
     void open_two() {
-        ASSERT_EQ(command(host, 1, 0).status, 0);
-        for (int slot : {1, 2}) {
-            ASSERT_EQ(command(host, 4, 0).slot, slot);
-            ASSERT_EQ(command(host, 6, slot, {hostkit::text("-host=x")}).status,
-                      0);
-        }
+        for (int slot : {1, 2}) ASSERT_EQ(connect_slot(), slot);
         ASSERT_TRUE(SQL_SUCCEEDED(orv::ensure_statement(*orv::slot_at(1))));
     }
 
@@ -33,7 +25,7 @@ class DiagCommandStandin : public testbed::ConnectorTest {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
         hdr.native_error =
             static_cast<int32_t>(hostkit::swap_halves(native_in));
-        hostkit::run(host, kDiagnostics, hdr, {hostkit::buffer(4)});
+        hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
         return hdr;
     }
 };
@@ -60,7 +52,7 @@ TEST_F(DiagCommandStandin, ReadsTheMostSpecificHandle) {
         standin::push_diag(c.handle, c.state, 42,
                            std::string("msg ") + c.state);
         CmdHdr hdr = diagnostics(c.slot);
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.state);
         EXPECT_EQ(hostkit::native_error(hdr), 42);
         EXPECT_EQ(hostkit::put_text(host, 3), std::string("msg ") + c.state);
@@ -86,7 +78,7 @@ TEST_F(DiagCommandStandin, LongMessageArrivesCutTo239Characters) {
         message += std::to_string(i % 10);
     standin::push_diag(orv::slot_at(1)->statement, "HY000", 7, message);
     CmdHdr hdr = diagnostics(1);
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HY000");
     EXPECT_EQ(hostkit::put_text(host, 3), message.substr(0, 239));
 }
@@ -113,7 +105,7 @@ TEST_F(DiagCommandStandin, NoRecordGivesQuestionMark) {
                             SQLINTEGER*, SQLCHAR*, SQLSMALLINT,
                             SQLSMALLINT*) { return rc; };
         CmdHdr hdr = diagnostics(1, 0x12345);
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::sqlstate(hdr), "?");
         EXPECT_EQ(hostkit::native_error(hdr), 0x12345);
         EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());

@@ -11,6 +11,7 @@
 
 #include "conn/slots.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "stmt/columns.h"
 #include "testbed.h"
 
@@ -19,10 +20,10 @@ namespace {
 using hostkit::ArgSpec;
 using testbed::command;
 
-class ExecuteStandin : public testbed::ConnectorTest {
+class ExecuteStandin : public testbed::StandinTest {
   protected:
     void SetUp() override {
-        standin::reset();
+        StandinTest::SetUp();
         slot = testbed::connect(host, "standin");
         ASSERT_NE(slot, 0);
     }
@@ -66,7 +67,7 @@ TEST_F(ExecuteStandin, ShowStatementsAreRoutedByTextAndDriverName) {
         standin::reset();
         standin::script.info[SQL_DRIVER_NAME] = c.driver;
         CmdHdr hdr = exec(c.sql);
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         auto info = standin::calls_to("SQLGetInfo");
         ASSERT_EQ(info.size(), c.asks_driver ? 1u : 0u);
         if (c.asks_driver) {
@@ -84,7 +85,7 @@ TEST_F(ExecuteStandin, ShowStatementsAreRoutedByTextAndDriverName) {
             EXPECT_TRUE(direct.empty());
             EXPECT_EQ(hostkit::count(hdr), 5);  // the catalog columns
         }
-        command(host, 13, slot);  // close the cursor
+        command(host, ORV_CMD_RESET_STATEMENT, slot);  // close the cursor
     }
 }
 
@@ -96,7 +97,7 @@ TEST_F(ExecuteStandin, FailedDriverNameRequestGivesCatalogCall) {
         std::memcpy(value, "myodbc", 7);
         return static_cast<SQLRETURN>(SQL_ERROR);
     };
-    EXPECT_EQ(exec("SHOW TABLES").status, 0);
+    EXPECT_EQ(exec("SHOW TABLES").status, ORV_OK);
     EXPECT_EQ(standin::calls_to("SQLTables").size(), 1u);
     EXPECT_TRUE(standin::calls_to("SQLExecDirect").empty());
 }
@@ -104,7 +105,7 @@ TEST_F(ExecuteStandin, FailedDriverNameRequestGivesCatalogCall) {
 TEST_F(ExecuteStandin, FailedCatalogCallRunsTheTextInstead) {
     standin::fail("SQLTables", SQL_ERROR, "HYC00");
     CmdHdr hdr = exec("show schemas");
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     auto direct = standin::calls_to("SQLExecDirect");
     ASSERT_EQ(direct.size(), 1u);
     EXPECT_EQ(direct[0].args[0], "show schemas");
@@ -172,18 +173,18 @@ TEST_F(ExecuteStandin, RowAndColumnCounts) {
         standin::script.results.push_back(r);
         if (*c.fail) standin::fail(c.fail, c.rc, "01000");
         CmdHdr hdr = exec("SELECT a, b, c FROM t");
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hdr.number, c.number);
         EXPECT_EQ(raw_count(hdr), c.count);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
-        command(host, 13, slot);
+        command(host, ORV_CMD_RESET_STATEMENT, slot);
     }
 }
 
 TEST_F(ExecuteStandin, FailedStatementAllocation) {
     standin::fail("SQLAllocHandle", SQL_ERROR, "HY001").on(SQL_HANDLE_STMT);
     CmdHdr hdr = exec("SELECT 1");
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HY001");
     EXPECT_EQ(state().statement, nullptr);
     EXPECT_TRUE(standin::calls_to("SQLExecDirect").empty());
@@ -202,7 +203,7 @@ TEST_F(ExecuteStandin, ExecutionForgetsTheDescription) {
         std::memset(s.columns, 0xAB, table);
         if (!described) s.columns[0] = 0;
         exec("SELECT 1");
-        command(host, 13, slot);
+        command(host, ORV_CMD_RESET_STATEMENT, slot);
         for (std::size_t i = 1; i < table; ++i) {
             uint8_t want = described && i < cleared ? 0 : 0xAB;
             ASSERT_EQ(s.columns[i], want) << "byte " << i;
@@ -219,8 +220,8 @@ TEST_F(ExecuteStandin, TextThatCannotBeReadIsRefused) {
     const std::vector<std::vector<ArgSpec>> cases = {
         {}, {unterminated}, {null_storage}, {hostkit::buffer(0)}};
     for (const auto& args : cases) {
-        CmdHdr hdr = command(host, 9, slot, args);
-        EXPECT_EQ(hdr.status, 3);
+        CmdHdr hdr = command(host, ORV_CMD_EXECUTE, slot, args);
+        EXPECT_EQ(hdr.status, ORV_MISSING_ARG);
     }
     EXPECT_TRUE(standin::calls_to("SQLExecDirect").empty());
 }
@@ -232,16 +233,17 @@ TEST_F(ExecuteStandin, DataSourceDiagnosticsComeFromTheEnvironment) {
     exec("SELECT 1");
     standin::push_diag(state().statement, "42S02", 1146);
     CmdHdr hdr =
-        command(host, 18, slot, {hostkit::buffer(3), hostkit::buffer(40)},
-                SQL_FETCH_FIRST);
-    EXPECT_EQ(hdr.status, 0);
+        command(host, ORV_CMD_LIST_SOURCES, slot,
+                {hostkit::buffer(3), hostkit::buffer(40)}, SQL_FETCH_FIRST);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::sqlstate(hdr), "01004");
     EXPECT_EQ(hostkit::arg_text(host, 3), "al");
     EXPECT_EQ(hostkit::arg_text(host, 4), "first");
 
     standin::push_diag(state().statement, "42S02", 1146);
-    hdr = command(host, 18, slot, {hostkit::buffer(8), hostkit::buffer(8)}, 99);
-    EXPECT_EQ(hdr.status, 2);
+    hdr = command(host, ORV_CMD_LIST_SOURCES, slot,
+                  {hostkit::buffer(8), hostkit::buffer(8)}, 99);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HY103");
 }
 
@@ -260,10 +262,11 @@ TEST_F(ExecuteStandin, DataSourceBufferLengths) {
     standin::script.data_sources = {{"alpha", "first"}};
     ArgSpec none = hostkit::buffer(16);
     none.null_data = true;
-    command(host, 18, slot, {hostkit::buffer(70000), none}, SQL_FETCH_FIRST);
-    EXPECT_EQ(lengths, (std::vector<int>{32767, -1}));
-    command(host, 18, slot, {hostkit::buffer(0), hostkit::buffer(65537)},
+    command(host, ORV_CMD_LIST_SOURCES, slot, {hostkit::buffer(70000), none},
             SQL_FETCH_FIRST);
+    EXPECT_EQ(lengths, (std::vector<int>{32767, -1}));
+    command(host, ORV_CMD_LIST_SOURCES, slot,
+            {hostkit::buffer(0), hostkit::buffer(65537)}, SQL_FETCH_FIRST);
     EXPECT_EQ(lengths, (std::vector<int>{-1, 32767}));
 }
 

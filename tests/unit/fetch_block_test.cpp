@@ -22,20 +22,23 @@ class FetchBlockStandin : public testbed::StandinTest {
   protected:
     CmdHdr fetch_block(int slot, int16_t subcode = 0) {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
-        hostkit::run(host, 25, hdr, {hostkit::buffer(sizeof(void*))});
+        hostkit::run(host, ORV_CMD_FETCH_BLOCK, hdr,
+                     {hostkit::buffer(sizeof(void*))});
         return hdr;
     }
 
-    // Makes every read of column `col` fail, with a diagnostic record.
-    static void fail_reads_of(SQLUSMALLINT col) {
-        standin::hooks.SQLGetData = [col](SQLHSTMT s, SQLUSMALLINT c,
-                                          SQLSMALLINT t, SQLPOINTER p, SQLLEN n,
-                                          SQLLEN* ind) {
-            if (c != col) return standin::base::SQLGetData(s, c, t, p, n, ind);
-            standin::push_diag(s, "HY000", 7, "bad value");
-            if (ind != nullptr) *ind = 0;
-            return static_cast<SQLRETURN>(SQL_ERROR);
-        };
+    // Makes the read of column `col` in row `row` fail, with a diagnostic
+    // record.
+    static void fail_read(SQLUSMALLINT col, int row) {
+        standin::hooks.SQLGetData =
+            [col, row, reads = 0](SQLHSTMT s, SQLUSMALLINT c, SQLSMALLINT t,
+                                  SQLPOINTER p, SQLLEN n, SQLLEN* ind) mutable {
+                if (c != col || ++reads != row)
+                    return standin::base::SQLGetData(s, c, t, p, n, ind);
+                standin::push_diag(s, "HY000", 7, "bad value");
+                if (ind != nullptr) *ind = 0;
+                return static_cast<SQLRETURN>(SQL_ERROR);
+            };
     }
 };
 
@@ -52,35 +55,49 @@ std::string block_bytes(const std::vector<std::string>& items) {
     return s + '\0';
 }
 
-// A failed read contributes an empty item; only the row's last read
-// decides whether fetching goes on, and its failure is reported with the
-// rows delivered so far, status 0.
-TEST_F(FetchBlockStandin, FailedReadsInsideRows) {
+// A fetch or a value read that fails in the middle of the result ends
+// the block with the whole rows before it, counted; status 2 with the
+// failing call's diagnostics.  Whatever column fails, its row is left out.
+TEST_F(FetchBlockStandin, FailureInTheMiddleEndsTheBlockWithStatus2) {
     struct Case {
-        SQLUSMALLINT failing;
-        std::vector<std::string> items;
-        double rows;
+        const char* what;
+        SQLUSMALLINT failing_column;  // 0: the third fetch fails
         const char* sqlstate;
+        int32_t native;
     };
     const Case cases[] = {
-        {2, {"a", "b", "c", "1", "", "3", "4", "", "6"}, 2, ""},
-        {3, {"a", "b", "c", "1", "2", ""}, 1, "HY000"},
+        {"first column", 1, "HY000", 7},
+        {"middle column", 2, "HY000", 7},
+        {"last column", 3, "HY000", 7},
+        {"fetch", 0, "08S01", 57},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         standin::reset();
         const int slot = open(standin::table(
-            {"a", "b", "c"}, {{"1", "2", "3"}, {"4", "5", "6"}}));
-        fail_reads_of(c.failing);
+            {"a", "b", "c"},
+            {{"1", "2", "3"}, {"4", "5", "6"}, {"7", "8", "9"}}));
+        if (c.failing_column != 0)
+            fail_read(c.failing_column, 3);
+        else
+            standin::fail("SQLFetchScroll", SQL_ERROR, "08S01", 57, "gone")
+                .after(2)
+                .once();
         CmdHdr hdr = fetch_block(slot);
-        EXPECT_EQ(hdr.status, 0) << c.failing;
-        EXPECT_EQ(hdr.number, c.rows);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
+        EXPECT_EQ(hdr.number, 2.0);
         EXPECT_EQ(hostkit::count(hdr), 3);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
-        if (*c.sqlstate) {
-            EXPECT_EQ(hostkit::native_error(hdr), 7);
-        }
-        std::string expected = block_bytes(c.items);
-        EXPECT_EQ(block(slot, expected.size()), expected) << c.failing;
+        EXPECT_EQ(hostkit::native_error(hdr), c.native);
+        std::string expected =
+            block_bytes({"a", "b", "c", "1", "2", "3", "4", "5", "6"});
+        EXPECT_EQ(block(slot, expected.size()), expected);
+        EXPECT_EQ(hostkit::arg_bytes(host, 3).size(), sizeof(void*));
+        // The rest of the result is still there for the next command 25.
+        standin::hooks.SQLGetData = nullptr;
+        hdr = fetch_block(slot);
+        EXPECT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(hdr.number, c.failing_column != 0 ? 0.0 : 1.0);
         testbed::release_all(host);
     }
 }
@@ -95,7 +112,7 @@ TEST_F(FetchBlockStandin, FetchWarningsDoNotEndTheBlock) {
     const int slot = open(r);
     standin::fail("SQLFetchScroll", SQL_SUCCESS_WITH_INFO, "01S01").once();
     CmdHdr hdr = fetch_block(slot);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 2.0);
     EXPECT_EQ(hostkit::count(hdr), 1);
     EXPECT_EQ(hostkit::sqlstate(hdr), "");
@@ -122,15 +139,16 @@ TEST_F(FetchBlockStandin, ValuesOfUnknownLength) {
     r.no_total = true;
     int slot = open(r);
     CmdHdr hdr = fetch_block(slot);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hdr.number, 2.0);
     std::string expected =
         block_bytes({"id", "v", "1", std::string(big, 'q') + "!", "2", "two"});
     EXPECT_TRUE(block(slot, expected.size()) == expected);
 
     standin::reset();
+    // Longer than the block's first size, so that the value needs memory.
     const std::size_t bigger =
-        static_cast<std::size_t>(orv::data_buffer_capacity()) + 5000;
+        static_cast<std::size_t>(orv::data_buffer_capacity()) + 70000;
     r = standin::table(
         {"id", "v"},
         {{"1", "one"}, {"2", std::string(bigger, 'q')}, {"3", "x"}});
@@ -139,7 +157,7 @@ TEST_F(FetchBlockStandin, ValuesOfUnknownLength) {
     orv::orv_fail_allocation(2);  // 1: the row buffer; 2: the value's room
     hdr = fetch_block(slot);
     orv::orv_fail_allocation(0);
-    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
     EXPECT_EQ(hdr.number, 1.0);
     expected = block_bytes({"id", "v", "1", "one"});
     EXPECT_EQ(block(slot, expected.size()), expected);
@@ -165,7 +183,7 @@ TEST_F(FetchBlockStandin, DescriptionMismatchFetchesNothing) {
         return rc;
     };
     CmdHdr hdr = fetch_block(slot);
-    EXPECT_EQ(hdr.status, 16);
+    EXPECT_EQ(hdr.status, ORV_COLUMN_MISMATCH);
     EXPECT_EQ(hostkit::count(hdr), 2);
     EXPECT_TRUE(standin::calls_to("SQLFetchScroll").empty());
     EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(sizeof(void*)));

@@ -20,15 +20,13 @@ namespace {
 using hostkit::ArgSpec;
 using testbed::command;
 
-constexpr int32_t kFetch = 12;
-
 class FetchRowStandin : public testbed::StandinTest {
   protected:
     CmdHdr fetch(int slot, std::vector<ArgSpec> args, int16_t subcode = 0,
                  int32_t param = 0) {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
         hostkit::set_param_swapped(hdr, param);
-        hostkit::run(host, kFetch, hdr, std::move(args));
+        hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, std::move(args));
         return hdr;
     }
 
@@ -81,7 +79,7 @@ TEST_F(FetchRowStandin, FailedReadInPerArgumentLayout) {
         fail_reads_of(3, c.state);
         CmdHdr hdr = fetch(slot, {hostkit::buffer(8), hostkit::buffer(8),
                                   hostkit::integer(0, 8)});
-        EXPECT_EQ(hdr.status, 2);
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
         EXPECT_EQ(hostkit::native_error(hdr), 3);
         EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
         EXPECT_EQ(hostkit::count(hdr), c.count);
@@ -105,7 +103,7 @@ TEST_F(FetchRowStandin, FailedReadInFixedLayoutShowsSpaces) {
     const int slot = open(r);
     fail_reads_of(2, "HY000");
     CmdHdr hdr = fetch(slot, {hostkit::buffer(16)}, FETCH_FIXED);
-    EXPECT_EQ(hdr.status, 2);
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::native_error(hdr), 2);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HY000");
     EXPECT_EQ(hostkit::count(hdr), 3);
@@ -138,7 +136,7 @@ TEST_F(FetchRowStandin, FailedReadGivesEmptyValueInArrayAndPairs) {
                              ? hostkit::buffer(sizeof(void*))
                              : hostkit::array(8, 3, c.flags);
         CmdHdr hdr = fetch(slot, {target}, c.subcode, 3);
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::count(hdr), 3);
         if (c.subcode == FETCH_PAIRS) {
             std::vector<uint8_t> want = bytes_of("a=first");
@@ -162,40 +160,69 @@ TEST_F(FetchRowStandin, FailedReadGivesEmptyValueInArrayAndPairs) {
     }
 }
 
-// A value the retrieval buffer cannot grow for arrives cut short: the
-// read's SQL_SUCCESS_WITH_INFO is a column failure, the part delivered.
-TEST_F(FetchRowStandin, ValueCutShortWhenBufferCannotGrow) {
-    // Make sure the buffer exists, then ask for more than it holds.
-    const int first = open(standin::table({"a"}, {{"x"}}));
-    ASSERT_EQ(fetch(first, {hostkit::buffer(4)}).status, 0);
-    const auto big =
-        static_cast<std::size_t>(orv::data_buffer_capacity()) + 100;
-    standin::reset();
-    testbed::release_all(host);
-    const int slot =
-        open(standin::table({"a", "b"}, {{std::string(big, 'v'), "ok"}}));
-    orv::orv_fail_allocation(1);
-    CmdHdr hdr = fetch(slot, {hostkit::buffer(10), hostkit::buffer(4)});
-    EXPECT_EQ(hdr.status, 2);
-    EXPECT_EQ(hostkit::native_error(hdr), 1);
-    EXPECT_EQ(hostkit::sqlstate(hdr), "01004");
-    EXPECT_EQ(hostkit::count(hdr), 2);
-    EXPECT_EQ(hostkit::arg_bytes(host, 3), bytes_of(std::string(10, 'v')));
-    EXPECT_EQ(hostkit::arg_text(host, 4), "ok");
+// A value the retrieval buffer cannot grow for is never handed over cut
+// short: status 8 (native_error the column where the layout names
+// columns).  The per-argument layout still delivers the other columns; the
+// pairs record ends before the entry.
+TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
+    struct Case {
+        const char* what;
+        int16_t subcode;
+        int32_t native_error;
+    };
+    const Case cases[] = {
+        {"per-argument", 0, 1},
+        {"pairs", FETCH_PAIRS, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        standin::reset();
+        testbed::release_all(host);
+        // Make sure the buffer exists, then ask for more than it holds.
+        const int first = open(standin::table({"a"}, {{"x"}}));
+        ASSERT_EQ(fetch(first, {hostkit::buffer(4)}).status, ORV_OK);
+        const auto big =
+            static_cast<std::size_t>(orv::data_buffer_capacity()) + 100;
+        standin::reset();
+        testbed::release_all(host);
+        const int slot =
+            open(standin::table({"a", "b"}, {{std::string(big, 'v'), "ok"}}));
+        // The pairs record's first size comes first.
+        orv::orv_fail_allocation(c.subcode == FETCH_PAIRS ? 2 : 1);
+        CmdHdr hdr =
+            c.subcode == FETCH_PAIRS
+                ? fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS)
+                : fetch(slot, {hostkit::buffer(10), hostkit::buffer(4)});
+        EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
+        EXPECT_EQ(hostkit::native_error(hdr), c.native_error);
+        EXPECT_EQ(hostkit::sqlstate(hdr), "");
+        if (c.subcode == FETCH_PAIRS) {
+            // The record ends before the entry that could not be whole.
+            EXPECT_EQ(hostkit::count(hdr), 0);
+            const std::vector<uint8_t> record = pairs_record(slot);
+            EXPECT_EQ(record, std::vector<uint8_t>(record.size(), 0));
+        } else {
+            EXPECT_EQ(hostkit::count(hdr), 1);
+            EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(10, 0));
+            EXPECT_EQ(hostkit::arg_text(host, 4), "ok");
+        }
+    }
 }
 
 // A row buffer that cannot be had: status 8, nothing written anywhere, and
-// the previous record left as it was.
+// the previous record left as it was.  (The first row's long value grew
+// the buffer; the second row's record wants its first size back.)
 TEST_F(FetchRowStandin, RowBufferAllocationFailure) {
-    const int slot = open(standin::table({"id"}, {{"1"}, {"2"}}));
+    const int slot =
+        open(standin::table({"id"}, {{std::string(20000, 'x')}, {"2"}}));
     CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     const std::vector<uint8_t> before = pairs_record(slot);
     const uint8_t* buffer = orv::slot_at(slot)->row_buffer;
 
     orv::orv_fail_allocation(1);
     hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    EXPECT_EQ(hdr.status, 8);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
     EXPECT_EQ(hostkit::count(hdr), 0);
     EXPECT_EQ(hostkit::arg_bytes(host, 3),
               std::vector<uint8_t>(sizeof(void*), 0));
@@ -203,51 +230,42 @@ TEST_F(FetchRowStandin, RowBufferAllocationFailure) {
     EXPECT_EQ(pairs_record(slot), before);
 }
 
-// The record is bounded by its computed size: a value of escaped bytes
-// that does not fit stops before the pair that would be split, and the
-// terminators go in only while room is left.
-TEST_F(FetchRowStandin, PairsRecordNeverSplitsAnEscapeOrOverruns) {
+// The widths only size the record's first buffer: values longer than
+// their width, escapes included, go in whole, and the record ends with its
+// two zero bytes.
+TEST_F(FetchRowStandin, PairsRecordGrowsForWholeValues) {
     struct Case {
-        const char* name;
         std::string value;
-        std::vector<uint8_t> tail;  // what follows the name and '='
+        std::vector<uint8_t> escaped;
     };
-    // Width 1: the record has 3 + 68 + 1 = 72 bytes.
-    const std::string escapes(40, '\xFA');
     const Case cases[] = {
-        // 69 bytes left: 34 pairs, the 35th does not fit, one terminator.
-        {"vv", escapes,
-         [] {
-             std::vector<uint8_t> t(68, 0xFB);
-             t.push_back(0);
-             return t;
-         }()},
-        // 70 bytes left: 35 pairs fill the record; no terminator fits.
-        {"v", escapes, std::vector<uint8_t>(70, 0xFB)},
-        // Nothing follows a pair that did not fit, not even a plain byte
-        // that would.
-        {"vv", std::string(68, 'a') + "\xFB" + "b",
+        {std::string(40, '\xFA'), std::vector<uint8_t>(80, 0xFB)},
+        {std::string(68, 'a') + "\xFB" + "b",
          [] {
              std::vector<uint8_t> t(68, 'a');
-             t.push_back(0);
+             t.insert(t.end(), {0xFB, 0xFC, 'b'});
              return t;
          }()},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
         standin::reset();
         testbed::release_all(host);
         standin::Result r;
-        r.columns = {standin::column(c.name, SQL_VARCHAR, 1)};
-        r.rows = {{c.value}};
+        // Width 1: the record's first buffer has 3 + 68 + 1 = 72 bytes.
+        r.columns = {standin::column("v", SQL_VARCHAR, 1),
+                     standin::column("w", SQL_VARCHAR, 1)};
+        r.rows = {{c.value, "z"}};
         const int slot = open(r);
         CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-        EXPECT_EQ(hdr.status, 0);
-        ASSERT_EQ(orv::slot_at(slot)->row_buffer_size, 72u);
-        std::vector<uint8_t> want = bytes_of(std::string(c.name) + "=");
-        want.insert(want.end(), c.tail.begin(), c.tail.end());
-        want.resize(72, 0);
-        EXPECT_EQ(pairs_record(slot), want);
+        EXPECT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(hostkit::count(hdr), 2);
+        const std::vector<uint8_t> record = pairs_record(slot);
+        EXPECT_GT(record.size(), 72u);
+        std::vector<uint8_t> want = bytes_of("v=");
+        want.insert(want.end(), c.escaped.begin(), c.escaped.end());
+        want.insert(want.end(), {0, 'w', '=', 'z', 0, 0});
+        want.resize(record.size(), 0);
+        EXPECT_EQ(record, want);
     }
 }
 
@@ -257,7 +275,7 @@ TEST_F(FetchRowStandin, PairsEscapeZeroByte) {
     const int slot = open(standin::table(
         {"v"}, {{std::string("a\0b\xFA\xFB", 5)}, {std::string(1, '\0')}}));
     CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-    ASSERT_EQ(hdr.status, 0);
+    ASSERT_EQ(hdr.status, ORV_OK);
     std::vector<uint8_t> want = {'v',  '=',  'a',  0xFA, 'b', 0xFB,
                                  0xFB, 0xFB, 0xFC, 0,    0};
     want.resize(orv::slot_at(slot)->row_buffer_size, 0);
@@ -282,7 +300,7 @@ TEST_F(FetchRowStandin, DescriptionMismatchAndTableFailure) {
             return rc;
         };
         CmdHdr hdr = fetch(slot, {hostkit::buffer(4), hostkit::buffer(4)});
-        EXPECT_EQ(hdr.status, 16);
+        EXPECT_EQ(hdr.status, ORV_COLUMN_MISMATCH);
         EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
         EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
         EXPECT_EQ(hostkit::count(hdr), 0);
@@ -297,7 +315,7 @@ TEST_F(FetchRowStandin, DescriptionMismatchAndTableFailure) {
         const int slot = open(standin::table(names, {{"1"}}));
         orv::orv_fail_allocation(1);
         CmdHdr hdr = fetch(slot, {hostkit::buffer(4)});
-        EXPECT_EQ(hdr.status, 8);
+        EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
         EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
     }
 }
@@ -309,8 +327,8 @@ TEST_F(FetchRowStandin, RefusedFetchIsAFailure) {
     CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
     hdr.row_number = 2.0;
     hdr.number = 5.0;
-    hostkit::run(host, kFetch, hdr, {hostkit::buffer(4)});
-    EXPECT_EQ(hdr.status, 2);
+    hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(4)});
+    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HY106");
     EXPECT_EQ(hdr.number, 5.0);
     EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
@@ -321,10 +339,10 @@ TEST_F(FetchRowStandin, RefusedFetchIsAFailure) {
     standin::script.forward_only = false;
     hdr = hostkit::header(static_cast<uint8_t>(slot));
     hdr.row_number = 1e12;
-    hostkit::run(host, kFetch, hdr, {hostkit::buffer(4)});
+    hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(4)});
     EXPECT_EQ(standin::calls_to("SQLFetchScroll").back().args.at(1),
               "2147483647");
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::native_error(hdr), SQL_NO_DATA);
 }
 

@@ -46,6 +46,9 @@ class HostKit : public ::testing::Test {
     void SetUp() override {
         g_body = nullptr;
         h = hostkit::make_test_host(&fake_entry);
+        // The fake connector breaks rules on purpose; tests read
+        // h.violations instead.
+        h.report_violations = false;
     }
     Host h;
     CmdHdr hdr = hostkit::header(3, 7);
@@ -66,7 +69,7 @@ TEST_F(HostKit, RecordsLieAtTheOffsetsOfTheHeader) {
         return 4;
     };
     hdr.row_number = 2.0;
-    EXPECT_EQ(hostkit::run(h, 12, hdr,
+    EXPECT_EQ(hostkit::run(h, ORV_CMD_FETCH_ROW, hdr,
                            {hostkit::text("abc"), hostkit::integer(42),
                             hostkit::array(10, 3, 2 | ARG_ARRAY)}),
               4);
@@ -101,7 +104,7 @@ TEST_F(HostKit, HeaderSizeAndArgCountOverride) {
     };
     h.header_size = 47;
     h.arg_count_override = 2;
-    hostkit::run(h, 9, hdr, {hostkit::text("x")});
+    hostkit::run(h, ORV_CMD_EXECUTE, hdr, {hostkit::text("x")});
     EXPECT_EQ(count, 2);
     EXPECT_EQ(hostkit::descriptor(h, 2).size, 47u);
     EXPECT_EQ(hostkit::arg_text(h, 3), "x");  // still built
@@ -155,7 +158,7 @@ TEST_F(HostKit, GuardPagesCatchOverruns) {
                                                  hostkit::buffer(0),
                                                  hostkit::array(6, 2)};
         };
-        EXPECT_DEATH(hostkit::run(h, 1, hdr, args()), "");
+        EXPECT_DEATH(hostkit::run(h, ORV_CMD_ALLOC_ENV, hdr, args()), "");
     }
     // The last byte of each storage is usable.
     g_body = [](HostContext* c, HostCallback) {
@@ -163,7 +166,7 @@ TEST_F(HostKit, GuardPagesCatchOverruns) {
         static_cast<uint8_t*>(c->args[2].data)[47] = 9;
         return 0;
     };
-    hostkit::run(h, 1, hdr, {hostkit::text("abcd")});
+    hostkit::run(h, ORV_CMD_ALLOC_ENV, hdr, {hostkit::text("abcd")});
     EXPECT_EQ(hostkit::arg_bytes(h, 3).back(), 'x');
     EXPECT_EQ(hdr.unused2[5], 9);
 }
@@ -185,7 +188,8 @@ TEST_F(HostKit, ServicesAnswerAndAreRecorded) {
     };
     hostkit::ArgSpec numbers = hostkit::array(8, 3, 4 | ARG_ARRAY);
     numbers.int_value = 77;
-    hostkit::run(h, 16, hdr, {hostkit::text("abcdef"), numbers});
+    hostkit::run(h, ORV_CMD_GET_STMT_ATTR, hdr,
+                 {hostkit::text("abcdef"), numbers});
 
     EXPECT_EQ(answers, (std::vector<int32_t>{16, 0, 77, 0}));
     EXPECT_EQ(std::string(buf, 4), std::string("abc\0", 4));
@@ -210,7 +214,8 @@ TEST_F(HostKit, BadSelectorsAndForeignContextAreFlagged) {
         cb(GET_INT, &other, 1, 0, 0, nullptr, 0);
         return 0;
     };
-    hostkit::run(h, 1, hdr, {hostkit::text("a"), hostkit::array(4, 3)});
+    hostkit::run(h, ORV_CMD_ALLOC_ENV, hdr,
+                 {hostkit::text("a"), hostkit::array(4, 3)});
     EXPECT_TRUE(h.bad_call_seen);
     EXPECT_TRUE(h.foreign_context_seen);
 }
@@ -228,7 +233,7 @@ TEST_P(HostKitResize, ResizeMovesStorageAndKeepsContent) {
         static_cast<uint8_t*>(ctx->args[3].data)[99] = 'z';
         return 0;
     };
-    hostkit::run(h, 12, hdr, {hostkit::text("1234567")});
+    hostkit::run(h, ORV_CMD_FETCH_ROW, hdr, {hostkit::text("1234567")});
     EXPECT_EQ(answer, 0);
     const ArgDescriptor d = hostkit::descriptor(h, 3);
     EXPECT_EQ(d.size, 100u);
@@ -246,14 +251,16 @@ TEST_F(HostKit, ResizedStorageIsGuardedAndTheOldOneRetired) {
         static_cast<volatile uint8_t*>(ctx->args[3].data)[20] = 1;
         return 0;
     };
-    EXPECT_DEATH(hostkit::run(h, 12, hdr, {hostkit::buffer(8)}), "");
+    EXPECT_DEATH(hostkit::run(h, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(8)}),
+                 "");
     g_body = [](HostContext* ctx, HostCallback cb) {
         auto* old = static_cast<volatile uint8_t*>(ctx->args[3].data);
         cb(RESIZE_ARG, ctx, 3, 0, 0, nullptr, 20);
         old[0] = 1;
         return 0;
     };
-    EXPECT_DEATH(hostkit::run(h, 12, hdr, {hostkit::buffer(8)}), "");
+    EXPECT_DEATH(hostkit::run(h, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(8)}),
+                 "");
 }
 
 TEST_F(HostKit, RefusalsLeaveEverythingAsItWas) {
@@ -266,7 +273,7 @@ TEST_F(HostKit, RefusalsLeaveEverythingAsItWas) {
     };
     h.refuse_put_string = true;
     h.refuse_resize = true;
-    hostkit::run(h, 12, hdr, {hostkit::buffer(8)});
+    hostkit::run(h, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(8)});
     EXPECT_EQ(answers, (std::vector<int32_t>{1, 1}));
     EXPECT_TRUE(h.put_strings.empty());
     EXPECT_EQ(hostkit::descriptor(h, 3).size, 8u);
@@ -289,10 +296,156 @@ TEST_F(HostKit, OnCallCanAnswerInsteadOfTheHost) {
         answer = cb(GET_INT, ctx, 3, 0, 0, nullptr, 0);
         return 0;
     };
-    hostkit::run(h, 15, hdr, {hostkit::integer(5)});
+    hostkit::run(h, ORV_CMD_SET_CONN_ATTR, hdr, {hostkit::integer(5)});
     EXPECT_EQ(answer, 0);
     EXPECT_EQ(hdr.status, 8);
     EXPECT_EQ(h.calls.size(), 1u);
+}
+
+// Each thing a connector must never do is caught and names the call (or
+// the return) that did it; a well-behaved command leaves no violation.
+TEST_F(HostKit, HostileHostNamesEveryViolation) {
+    using Body = int32_t (*)(HostContext*, HostCallback);
+    struct Case {
+        const char* what;
+        int32_t code;
+        uint32_t header_size;
+        Body body;
+        const char* expected;  // part of the one violation; "" for none
+        std::optional<int32_t> arg_count = {};
+    };
+    static char text[] = "x";
+    const Case cases[] = {
+        {"clean", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_STRING, c, 3 + 256, 0, 0, text, -1);
+             cb(RESIZE_ARG, c, 3, 0, 0, nullptr, 64);
+             static_cast<uint8_t*>(c->args[3].data)[63] = 1;
+             const int16_t s = 2;
+             std::memcpy(static_cast<uint8_t*>(c->args[2].data) + 18, &s, 2);
+             return 2;
+         },
+         ""},
+        {"canary", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             static_cast<uint8_t*>(c->args[3].data)[-1] ^= 1;
+             cb(PUT_INT, c, 3, 1, 0, nullptr, 0);
+             return 0;
+         },
+         "canary in front of argument 3's storage was overwritten before "
+         "PUT_INT selector 3 (call 1)"},
+        {"descriptor", 12, 48,
+         [](HostContext* c, HostCallback) {
+             c->args[3].size += 1;
+             return 0;
+         },
+         "the descriptor of argument 3 was changed by the time the command "
+         "returned"},
+        {"arg_count", 12, 48,
+         [](HostContext* c, HostCallback) {
+             c->arg_count = 9;
+             return 0;
+         },
+         "arg_count was changed"},
+        {"null text", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_STRING, c, 3, 0, 0, nullptr, 0);
+             return 0;
+         },
+         "PUT_STRING selector 3 (call 1) with a null text pointer"},
+        {"null number text", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_NUMBER_TEXT, c, 3, 0, 0, nullptr, -1);
+             return 0;
+         },
+         "PUT_NUMBER_TEXT selector 3 (call 1) with a null text pointer"},
+        {"beyond arg_count", 3, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_STRING, c, 4, 0, 0, text, -1);
+             return 0;
+         },
+         "PUT_STRING selector 4 (call 1) names argument 4, beyond arg_count "
+         "3"},
+        {"element beyond arg_count", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(PUT_STRING, c, 4 + 256 * 2, 0, 0, text, -1);
+             return 0;
+         },
+         "names argument 4"},
+        {"unknown service", 12, 48,
+         [](HostContext* c, HostCallback cb) {
+             cb(3, c, 3, 0, 0, nullptr, 0);
+             return 0;
+         },
+         "service 3 selector 3 (call 1): no such service"},
+        {"input field", 12, 48,
+         [](HostContext* c, HostCallback) {
+             static_cast<uint8_t*>(c->args[2].data)[2] = 0;  // subcode
+             return 0;
+         },
+         "header byte 2 was written by the time the command returned"},
+        {"slot outside command 4", 9, 48,
+         [](HostContext* c, HostCallback) {
+             static_cast<uint8_t*>(c->args[2].data)[0] = 5;
+             return 0;
+         },
+         "header byte 0 was written"},
+        {"slot of command 4", 4, 48,
+         [](HostContext* c, HostCallback) {
+             static_cast<uint8_t*>(c->args[2].data)[0] = 5;
+             return 0;
+         },
+         ""},
+        {"short header written", 9, 47,
+         [](HostContext* c, HostCallback) {
+             static_cast<uint8_t*>(c->args[2].data)[18] = 11;
+             return 11;
+         },
+         "header byte 18 was written"},
+        {"short header answered", 9, 47,
+         [](HostContext*, HostCallback) { return 0; },
+         "returned 0 instead of 11"},
+        {"result and status differ", 9, 48,
+         [](HostContext*, HostCallback) { return 2; },
+         "returned 2 with status 0 in the header"},
+        {"no header argument", 9, 48,
+         [](HostContext*, HostCallback) { return 0; },
+         "returned 0 instead of 11", 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        g_body = [&](HostContext* ctx, HostCallback cb) {
+            return k.body(ctx, cb);
+        };
+        h.header_size = k.header_size;
+        h.arg_count_override = k.arg_count;
+        CmdHdr in = hostkit::header(3, 7);
+        hostkit::run(h, k.code, in, {hostkit::array(8, 2, 2 | ARG_CALLBACK)});
+        if (*k.expected == 0) {
+            EXPECT_TRUE(h.violations.empty()) << h.violations.front();
+            continue;
+        }
+        ASSERT_EQ(h.violations.size(), 1u);
+        EXPECT_NE(h.violations[0].find(k.expected), std::string::npos)
+            << h.violations[0];
+        EXPECT_NE(h.violations[0].find("command " + std::to_string(k.code)),
+                  std::string::npos);
+    }
+}
+
+// Violations go to the reporter unless the host says otherwise.
+TEST_F(HostKit, ViolationsReachTheReporter) {
+    static std::vector<std::string> reported;
+    const hostkit::ViolationReporter before = hostkit::set_violation_reporter(
+        [](const Host&, const std::string& v) { reported.push_back(v); });
+    g_body = [](HostContext*, HostCallback) { return 3; };
+    h.report_violations = true;
+    hostkit::run(h, 9, hdr);
+    h.report_violations = false;
+    hostkit::run(h, 9, hdr);
+    hostkit::set_violation_reporter(before);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_NE(reported[0].find("returned 3"), std::string::npos);
 }
 
 TEST(HostKitHeader, WordSwappedFields) {

@@ -8,6 +8,7 @@
 
 #include "conn/slots.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "testbed.h"
 
 namespace {
@@ -15,20 +16,16 @@ namespace {
 using hostkit::ArgSpec;
 using testbed::command;
 
-constexpr int32_t kInfo = 8;
-
-class InfoStandin : public testbed::ConnectorTest {
+class InfoStandin : public testbed::StandinTest {
   protected:
     void SetUp() override {
-        standin::reset();
-        ASSERT_EQ(command(host, 1, 0).status, 0);
-        ASSERT_EQ(command(host, 4, 0).slot, 1);
-        ASSERT_EQ(command(host, 6, 1, {hostkit::text("-host=x")}).status, 0);
+        StandinTest::SetUp();
+        ASSERT_EQ(connect_slot(), 1);
         standin::reset();
     }
     CmdHdr info(int16_t item,
                 std::vector<ArgSpec> args = {hostkit::buffer(64)}) {
-        return command(host, kInfo, 1, std::move(args), item);
+        return command(host, ORV_CMD_DRIVER_INFO, 1, std::move(args), item);
     }
     // Gives the slot a statement whose current result is r.
     void statement_with(standin::Result r) {
@@ -66,7 +63,7 @@ TEST_F(InfoStandin, DriverTextsAndTheirVersionNumbers) {
             standin::reset();
             standin::script.info[types[item - 1]] = c.text;
             CmdHdr hdr = info(item);
-            EXPECT_EQ(hdr.status, 0);
+            EXPECT_EQ(hdr.status, ORV_OK);
             EXPECT_EQ(hostkit::count(hdr), c.count);
             EXPECT_EQ(hostkit::sqlstate(hdr), "");
             EXPECT_EQ(hostkit::put_text(host, 3), c.text);
@@ -83,9 +80,9 @@ TEST_F(InfoStandin, DriverTextsAndTheirVersionNumbers) {
 // Long digit runs stay defined (the sanitizer build checks for overflow).
 TEST_F(InfoStandin, HugeVersionPartsDoNotOverflow) {
     standin::script.info[SQL_DRIVER_VER] = "99.99999999999999.99999999999";
-    EXPECT_EQ(info(3).status, 0);
+    EXPECT_EQ(info(3).status, ORV_OK);
     standin::script.info[SQL_DRIVER_VER] = "-99999999999.0.0";
-    EXPECT_EQ(info(3).status, 0);
+    EXPECT_EQ(info(3).status, ORV_OK);
 }
 
 // A failing or warning SQLGetInfo still ends with status 0: the text (empty
@@ -112,7 +109,7 @@ TEST_F(InfoStandin, DriverAnswerOtherThanSuccess) {
         standin::fail("SQLGetInfo", c.rc, "HY096", 77,
                       "info type out of range");
         CmdHdr hdr = info(3, {hostkit::buffer(c.size)});
-        EXPECT_EQ(hdr.status, 0);
+        EXPECT_EQ(hdr.status, ORV_OK);
         EXPECT_EQ(hostkit::sqlstate(hdr), "HY096");
         EXPECT_EQ(hostkit::native_error(hdr), 77);
         EXPECT_EQ(hostkit::put_text(host, 3), c.delivered);
@@ -128,7 +125,7 @@ TEST_F(InfoStandin, DriverMessageComesFromTheConnection) {
     standin::push_diag(orv::slot_at(1)->statement, "01004", 1, "stale");
     standin::fail("SQLGetInfo", SQL_ERROR, "HYT01", 5, "timeout");
     CmdHdr hdr = info(1);
-    EXPECT_EQ(hdr.status, 0);
+    EXPECT_EQ(hdr.status, ORV_OK);
     EXPECT_EQ(hostkit::sqlstate(hdr), "HYT01");
     EXPECT_EQ(hostkit::arg_text(host, 3), "timeout");
 }

@@ -16,28 +16,6 @@ namespace {
 
 using hostkit::ArgSpec;
 
-// Command codes of the connector.
-enum : int32_t {
-    kAllocEnv = 1,
-    kFreeEnv = 2,
-    kDiagnostics = 3,
-    kAllocSlot = 4,
-    kConnect = 6,
-    kDisconnect = 7,
-    kInfo = 8,
-    kExecute = 9,
-    kDescribe = 10,
-    kImportColumns = 11,
-    kFetchRow = 12,
-    kResetStatement = 13,
-    kGetConnAttr = 14,
-    kSetConnAttr = 15,
-    kGetStmtAttr = 16,
-    kSetStmtAttr = 17,
-    kListSources = 18,
-    kFetchBlock = 25,
-};
-
 constexpr int16_t kCloseCursor = 0;       // command 13: SQL_CLOSE
 constexpr int16_t kFetchFirst = 2;        // SQL_FETCH_FIRST
 constexpr int16_t kFetchNext = 1;         // SQL_FETCH_NEXT
@@ -65,7 +43,7 @@ CmdHdr command(Session& s, int32_t code, int slot,
 // or "" when there is none.
 std::string driver_message(Session& s, int slot) {
     if (!s.env) return {};
-    command(s, kDiagnostics, slot, {hostkit::buffer(240)});
+    command(s, ORV_CMD_DIAGNOSTICS, slot, {hostkit::buffer(240)});
     return hostkit::put_text(s.host, 3);
 }
 
@@ -110,6 +88,14 @@ void fail(Session& s, const char* text) {
     ++s.failures;
 }
 
+// Reports that a result could not be written out in full; returns false.
+bool write_failed(Session& s, const Output& o) {
+    std::fprintf(stderr, "orvsh: %swriting the result failed: %s\n",
+                 s.where.c_str(), std::strerror(o.write_error));
+    ++s.failures;
+    return false;
+}
+
 bool require_connection(Session& s) {
     if (s.slot != 0) return true;
     fail(s, "not connected (use \\connect or -c)");
@@ -120,8 +106,6 @@ bool require_connection(Session& s) {
 std::string field(const char* p, std::size_t size) {
     return std::string(p, strnlen(p, size));
 }
-
-bool binary_type(int32_t type) { return type >= 249 && type <= 252; }
 
 // The display names of the records: their names, or "expr-N" for the
 // unnamed ones, counted as the connector counts them.
@@ -140,7 +124,7 @@ std::vector<std::string> record_names(const std::vector<ColumnDesc>& recs) {
 bool describe(Session& s, std::vector<ColumnDesc>& out) {
     uint32_t room = 32;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        CmdHdr hdr = command(s, kDescribe, s.slot,
+        CmdHdr hdr = command(s, ORV_CMD_DESCRIBE, s.slot,
                              {hostkit::buffer(room * sizeof(ColumnDesc))});
         if (hdr.status != ORV_OK) {
             report(s, "describing the columns", hdr, s.slot);
@@ -198,21 +182,29 @@ RowOutcome fetched_row(Session& s, const CmdHdr& hdr, int64_t rows,
 }
 
 // ---- The five layouts ------------------------------------------------------
-// Each fetches every remaining row of the current result into `r` (names,
-// rows and the raw bytes) and returns false after reporting a failure.
+// Each fetches every remaining row of the current result and hands the
+// names, then each row (and its raw bytes) to `o` as it arrives; nothing is
+// kept beyond the block or row at hand.  Returns false after reporting a
+// failure.
 
-bool fetch_block(Session& s, const std::vector<ColumnDesc>& recs,
-                 ResultSet& r) {
+// The `len` bytes at `p` (an item of a block or a record) as text.
+std::string_view item_at(const uint8_t* p, std::size_t len) {
+    return std::string_view(reinterpret_cast<const char*>(p), len);
+}
+
+bool fetch_block(Session& s, const std::vector<ColumnDesc>& recs, Output& o) {
     const int16_t flags = s.null_text ? FETCH_NULL_TEXT : 0;
+    const bool raw = s.format == Format::raw;
     const std::size_t n = recs.size();
-    Progress progress = progress_begin(s);
     double estimate = 0.0;
     bool named = false;
+    std::vector<std::string> header(n), values;
+    std::string raw_line;
     for (;;) {
-        CmdHdr hdr =
-            command(s, kFetchBlock, s.slot, {address_arg()}, flags, estimate);
+        CmdHdr hdr = command(s, ORV_CMD_FETCH_BLOCK, s.slot, {address_arg()},
+                             flags, estimate);
         if (hdr.status != ORV_OK) {
-            progress_end(progress);
+            progress_end(o.progress);
             report(s, "fetching the rows", hdr, s.slot);
             return false;
         }
@@ -220,62 +212,65 @@ bool fetch_block(Session& s, const std::vector<ColumnDesc>& recs,
         const int32_t per_row = hostkit::count(hdr);
         const int64_t rows = static_cast<int64_t>(hdr.number);
         if (p == nullptr || per_row < 0) {
-            progress_end(progress);
+            progress_end(o.progress);
             fail(s, "the block fetch delivered no block");
             return false;
         }
         // The header: every column's name, binary ones included.
-        std::string raw;
-        std::vector<std::string> header;
+        raw_line.clear();
         for (std::size_t k = 0; k < n; ++k) {
-            std::size_t len = std::strlen(reinterpret_cast<const char*>(p));
-            header.emplace_back(reinterpret_cast<const char*>(p), len);
-            raw += visible(
-                std::string_view(reinterpret_cast<const char*>(p), len + 1));
+            const std::size_t len =
+                std::strlen(reinterpret_cast<const char*>(p));
+            header[k].assign(item_at(p, len));
+            if (raw) raw_line += visible(item_at(p, len + 1));
             p += len + 1;
         }
-        if (s.format == Format::raw) r.raw.push_back(raw);
+        if (raw) output_raw(o, raw_line);
         if (!named) {
             // The rows carry the non-binary columns only.
+            std::vector<std::string> names;
+            std::vector<bool> right;
             for (std::size_t k = 0; k < n; ++k) {
-                if (binary_type(recs[k].type)) continue;
-                r.names.push_back(header[k]);
-                r.right_align.push_back(numeric_type(recs[k].type));
+                if (column_type_is_binary(recs[k].type)) continue;
+                names.push_back(header[k]);
+                right.push_back(numeric_type(recs[k].type));
             }
-            if (r.names.size() != static_cast<std::size_t>(per_row)) {
-                r.names.assign(
+            if (names.size() != static_cast<std::size_t>(per_row)) {
+                names.assign(
                     header.begin(),
                     header.begin() + std::min<std::size_t>(n, per_row));
-                r.right_align.assign(r.names.size(), false);
-                while (r.names.size() < static_cast<std::size_t>(per_row))
-                    r.names.push_back("?");
-                r.right_align.resize(per_row, false);
+                right.assign(names.size(), false);
+                while (names.size() < static_cast<std::size_t>(per_row))
+                    names.push_back("?");
+                right.resize(per_row, false);
             }
+            output_columns(o, std::move(names), std::move(right));
+            values.resize(per_row);
             named = true;
         }
         for (int64_t row = 0; row < rows; ++row) {
-            std::vector<std::string> values;
-            raw.clear();
+            raw_line.clear();
             for (int32_t k = 0; k < per_row; ++k) {
-                std::size_t len = std::strlen(reinterpret_cast<const char*>(p));
-                values.emplace_back(reinterpret_cast<const char*>(p), len);
-                raw += visible(std::string_view(
-                    reinterpret_cast<const char*>(p), len + 1));
+                const std::size_t len =
+                    std::strlen(reinterpret_cast<const char*>(p));
+                if (static_cast<std::size_t>(k) < values.size())
+                    values[k].assign(item_at(p, len));
+                if (raw) raw_line += visible(item_at(p, len + 1));
                 p += len + 1;
             }
-            r.rows.push_back(std::move(values));
-            if (s.format == Format::raw) r.raw.push_back(raw);
+            output_row(o, values);
+            if (raw) output_raw(o, raw_line);
         }
         // The closing zero byte of the block.
-        if (s.format == Format::raw && *p == 0) r.raw.back() += "\\0";
+        if (*p == 0) output_raw_append(o, "\\0");
         const std::string st = hostkit::sqlstate(hdr);
         if (st == "01004" && hostkit::native_error(hdr) == 0) {
             // Rows remain that did not fit: the next call goes on.
             estimate = static_cast<double>(rows);
-            progress_tick(progress, s, static_cast<int64_t>(r.rows.size()));
+            output_tick(o);
             continue;
         }
-        progress_end(progress);
+        progress_end(o.progress);
         if (!st.empty()) {
             report(s, "fetching the rows", hdr, s.slot);
             return false;
@@ -284,31 +279,40 @@ bool fetch_block(Session& s, const std::vector<ColumnDesc>& recs,
     }
 }
 
-bool fetch_pairs(Session& s, const std::vector<ColumnDesc>& recs,
-                 ResultSet& r) {
+// The names and alignment of the description's columns.
+void describe_output(Output& o, const std::vector<ColumnDesc>& recs) {
+    std::vector<bool> right;
+    for (const ColumnDesc& c : recs) right.push_back(numeric_type(c.type));
+    output_columns(o, record_names(recs), std::move(right));
+}
+
+bool fetch_pairs(Session& s, const std::vector<ColumnDesc>& recs, Output& o) {
     const int16_t flags = FETCH_PAIRS | (s.null_text ? FETCH_NULL_TEXT : 0);
-    Progress progress = progress_begin(s);
     int64_t rows = 0;
+    std::vector<std::string> names, values;
+    std::string raw;
     for (;;) {
-        CmdHdr hdr = command(s, kFetchRow, s.slot, {address_arg()}, flags,
-                             static_cast<double>(rows));
-        RowOutcome outcome = fetched_row(s, hdr, rows, progress);
+        CmdHdr hdr = command(s, ORV_CMD_FETCH_ROW, s.slot, {address_arg()},
+                             flags, static_cast<double>(rows));
+        RowOutcome outcome = fetched_row(s, hdr, rows, o.progress);
         if (outcome == RowOutcome::end) break;
         if (outcome == RowOutcome::failure) return false;
         const uint8_t* p = stored_address(s);
         const int32_t n = hostkit::count(hdr);
         if (p == nullptr) {
-            progress_end(progress);
+            progress_end(o.progress);
             fail(s, "the pairs fetch delivered no record");
             return false;
         }
         // Entries "name=value", each ending in a zero byte; then one more.
-        std::vector<std::string> names, values;
-        std::string raw;
+        names.clear();
+        values.clear();
+        raw.clear();
         for (int32_t k = 0; k < n; ++k) {
-            std::size_t len = std::strlen(reinterpret_cast<const char*>(p));
-            std::string_view entry(reinterpret_cast<const char*>(p), len);
-            raw += visible(std::string_view(entry.data(), len + 1));
+            const std::size_t len =
+                std::strlen(reinterpret_cast<const char*>(p));
+            const std::string_view entry = item_at(p, len);
+            raw += visible(item_at(p, len + 1));
             p += len + 1;
             std::size_t eq = entry.find('=');
             if (eq == std::string_view::npos) eq = entry.size();
@@ -329,30 +333,27 @@ bool fetch_pairs(Session& s, const std::vector<ColumnDesc>& recs,
             values.push_back(std::move(value));
         }
         if (*p == 0) raw += "\\0";
-        if (r.names.empty()) {
-            r.names = names;
+        if (rows == 0) {
+            // The first record names the columns.
+            std::vector<bool> right;
             for (std::size_t k = 0; k < names.size(); ++k)
-                r.right_align.push_back(k < recs.size() &&
-                                        numeric_type(recs[k].type));
+                right.push_back(k < recs.size() && numeric_type(recs[k].type));
+            output_columns(o, names, std::move(right));
         }
-        r.rows.push_back(std::move(values));
-        if (s.format == Format::raw) r.raw.push_back(raw);
+        output_row(o, values);
+        if (s.format == Format::raw) output_raw(o, raw);
         ++rows;
-        progress_tick(progress, s, rows);
+        output_tick(o);
     }
-    progress_end(progress);
-    if (r.names.empty()) {
-        r.names = record_names(recs);
-        for (const ColumnDesc& c : recs)
-            r.right_align.push_back(numeric_type(c.type));
-    }
+    progress_end(o.progress);
+    if (rows == 0) describe_output(o, recs);
     return true;
 }
 
 // Fixed-width records: widths from the description, made usable first
 // (a width of 0 or less would show nothing, a huge one would need a huge
 // record) and sent back with command 11 when any was changed.
-bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, ResultSet& r) {
+bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, Output& o) {
     bool changed = false;
     uint64_t size = 1;
     for (ColumnDesc& c : recs) {
@@ -367,20 +368,18 @@ bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, ResultSet& r) {
             static_cast<uint32_t>(recs.size() * sizeof(ColumnDesc)));
         records.bytes.resize(recs.size() * sizeof(ColumnDesc));
         std::memcpy(records.bytes.data(), recs.data(), records.bytes.size());
-        CmdHdr hdr = command(s, kImportColumns, s.slot, {records});
+        CmdHdr hdr = command(s, ORV_CMD_IMPORT_COLUMNS, s.slot, {records});
         if (hdr.status != ORV_OK) {
             report(s, "sending the column widths", hdr, s.slot);
             return false;
         }
     }
-    r.names = record_names(recs);
-    for (const ColumnDesc& c : recs)
-        r.right_align.push_back(numeric_type(c.type));
+    describe_output(o, recs);
     const int16_t flags = FETCH_FIXED;
-    Progress progress = progress_begin(s);
     int64_t rows = 0;
+    std::vector<std::string> values(recs.size());
     for (;;) {
-        CmdHdr hdr = command(s, kFetchRow, s.slot,
+        CmdHdr hdr = command(s, ORV_CMD_FETCH_ROW, s.slot,
                              {hostkit::buffer(static_cast<uint32_t>(size))},
                              flags, static_cast<double>(rows));
         const bool cut =
@@ -394,46 +393,42 @@ bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, ResultSet& r) {
                          s.where.c_str(), static_cast<long long>(rows + 1),
                          hostkit::native_error(hdr));
         }
-        RowOutcome outcome = fetched_row(s, hdr, rows, progress, cut);
+        RowOutcome outcome = fetched_row(s, hdr, rows, o.progress, cut);
         if (outcome == RowOutcome::end) break;
         if (outcome == RowOutcome::failure) return false;
-        std::vector<uint8_t> rec = hostkit::arg_bytes(s.host, 3);
-        std::vector<std::string> values;
+        const std::vector<uint8_t> rec = hostkit::arg_bytes(s.host, 3);
         std::size_t at = 0;
-        for (const ColumnDesc& c : recs) {
-            std::size_t w = std::min<std::size_t>(c.width, rec.size() - at);
-            std::string_view cell(
-                reinterpret_cast<const char*>(rec.data()) + at, w);
+        for (std::size_t k = 0; k < recs.size(); ++k) {
+            std::size_t w =
+                std::min<std::size_t>(recs[k].width, rec.size() - at);
+            std::string_view cell = item_at(rec.data() + at, w);
             cell = cell.substr(0, std::min(cell.find('\0'), cell.size()));
             while (!cell.empty() && cell.back() == ' ') cell.remove_suffix(1);
-            values.emplace_back(cell);
+            values[k].assign(cell);
             at += w;
         }
-        if (s.format == Format::raw) {
-            std::string_view bytes(reinterpret_cast<const char*>(rec.data()),
-                                   std::min(at + 1, rec.size()));
-            r.raw.push_back(visible(bytes));
-        }
-        r.rows.push_back(std::move(values));
+        output_row(o, values);
+        if (s.format == Format::raw)
+            output_raw(
+                o, visible(item_at(rec.data(), std::min(at + 1, rec.size()))));
         ++rows;
-        progress_tick(progress, s, rows);
+        output_tick(o);
     }
-    progress_end(progress);
+    progress_end(o.progress);
     return true;
 }
 
 // The array and per-argument layouts: every value is handed over with
 // PUT_STRING, into element k of argument 3 (selector 3 + 256 k) or into
 // argument 3 + k.
-bool fetch_values(Session& s, const std::vector<ColumnDesc>& recs, ResultSet& r,
+bool fetch_values(Session& s, const std::vector<ColumnDesc>& recs, Output& o,
                   bool array) {
     const int32_t n = static_cast<int32_t>(recs.size());
     const int16_t null_flag = s.null_text ? FETCH_NULL_TEXT : 0;
-    r.names = record_names(recs);
-    for (const ColumnDesc& c : recs)
-        r.right_align.push_back(numeric_type(c.type));
-    Progress progress = progress_begin(s);
+    describe_output(o, recs);
     int64_t rows = 0;
+    std::vector<std::string> values(recs.size());
+    std::string raw;
     for (;;) {
         std::vector<ArgSpec> args;
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s.slot));
@@ -448,28 +443,26 @@ bool fetch_values(Session& s, const std::vector<ColumnDesc>& recs, ResultSet& r,
             for (int32_t k = 0; k < n; ++k)
                 args.push_back(hostkit::buffer(1, 2 | ARG_CALLBACK));
         }
-        hostkit::run(s.host, kFetchRow, hdr, std::move(args));
-        RowOutcome outcome = fetched_row(s, hdr, rows, progress);
+        hostkit::run(s.host, ORV_CMD_FETCH_ROW, hdr, std::move(args));
+        RowOutcome outcome = fetched_row(s, hdr, rows, o.progress);
         if (outcome == RowOutcome::end) break;
         if (outcome == RowOutcome::failure) return false;
-        std::vector<std::string> values;
-        std::string raw;
+        raw.clear();
         for (int32_t k = 0; k < n; ++k) {
             const int32_t selector = array ? 3 + 256 * k : 3 + k;
             auto it = s.host.put_strings.find(selector);
-            std::string v =
-                it != s.host.put_strings.end()
-                    ? std::string(it->second.begin(), it->second.end())
-                    : std::string();
-            raw += visible(v) + "\\0";
-            values.push_back(std::move(v));
+            if (it != s.host.put_strings.end())
+                values[k].assign(it->second.begin(), it->second.end());
+            else
+                values[k].clear();
+            raw += visible(values[k]) + "\\0";
         }
-        if (s.format == Format::raw) r.raw.push_back(raw);
-        r.rows.push_back(std::move(values));
+        output_row(o, values);
+        if (s.format == Format::raw) output_raw(o, raw);
         ++rows;
-        progress_tick(progress, s, rows);
+        output_tick(o);
     }
-    progress_end(progress);
+    progress_end(o.progress);
     return true;
 }
 
@@ -526,7 +519,7 @@ bool load_connector(Session& s, const std::string& path) {
 // ------------------------------------------------------------------
 
 bool start(Session& s) {
-    CmdHdr hdr = command(s, kAllocEnv, 0);
+    CmdHdr hdr = command(s, ORV_CMD_ALLOC_ENV, 0);
     if (hdr.status != ORV_OK) {
         report(s, "allocating the ODBC environment", hdr, 0);
         return false;
@@ -537,7 +530,7 @@ bool start(Session& s) {
 
 void shutdown(Session& s) {
     if (s.slot != 0) disconnect(s);
-    if (s.env) command(s, kFreeEnv, 0);
+    if (s.env) command(s, ORV_CMD_FREE_ENV, 0);
     s.env = false;
 }
 
@@ -546,7 +539,7 @@ bool disconnect(Session& s) {
         fail(s, "not connected");
         return false;
     }
-    CmdHdr hdr = command(s, kDisconnect, s.slot);
+    CmdHdr hdr = command(s, ORV_CMD_DISCONNECT, s.slot);
     const int slot = s.slot;
     s.slot = 0;
     s.has_result = false;
@@ -559,16 +552,16 @@ bool disconnect(Session& s) {
 
 bool connect(Session& s, const std::string& connection) {
     if (s.slot != 0) disconnect(s);
-    CmdHdr hdr = command(s, kAllocSlot, 0);
+    CmdHdr hdr = command(s, ORV_CMD_ALLOC_SLOT, 0);
     if (hdr.status != ORV_OK) {
         report(s, "allocating a connection slot", hdr, 0);
         return false;
     }
     const int slot = hdr.slot;
-    hdr = command(s, kConnect, slot, {hostkit::text(connection)});
+    hdr = command(s, ORV_CMD_CONNECT, slot, {hostkit::text(connection)});
     if (hdr.status != ORV_OK) {
         report(s, "connecting", hdr, slot);
-        command(s, kDisconnect, slot);
+        command(s, ORV_CMD_DISCONNECT, slot);
         return false;
     }
     if (!hostkit::sqlstate(hdr).empty()) warn(s, "connecting", hdr, slot);
@@ -584,9 +577,10 @@ bool run_sql(Session& s, const std::string& sql) {
     if (!require_connection(s)) return false;
     // The previous result's cursor stays open until the next statement, so
     // that \describe can still look at it.
-    if (s.has_result) command(s, kResetStatement, s.slot, {}, kCloseCursor);
+    if (s.has_result)
+        command(s, ORV_CMD_RESET_STATEMENT, s.slot, {}, kCloseCursor);
     s.has_result = false;
-    CmdHdr hdr = command(s, kExecute, s.slot, {hostkit::text(sql)});
+    CmdHdr hdr = command(s, ORV_CMD_EXECUTE, s.slot, {hostkit::text(sql)});
     if (hdr.status != ORV_OK) {
         report(s, "SQL", hdr, s.slot);
         return false;
@@ -603,27 +597,27 @@ bool run_sql(Session& s, const std::string& sql) {
     s.has_result = true;
     std::vector<ColumnDesc> recs;
     if (!describe(s, recs)) return false;
-    ResultSet r;
+    Output o = output_begin(s);
     bool ok = false;
     switch (s.layout) {
         case Layout::block:
-            ok = fetch_block(s, recs, r);
+            ok = fetch_block(s, recs, o);
             break;
         case Layout::pairs:
-            ok = fetch_pairs(s, recs, r);
+            ok = fetch_pairs(s, recs, o);
             break;
         case Layout::fixed:
-            ok = fetch_fixed(s, recs, r);
+            ok = fetch_fixed(s, recs, o);
             break;
         case Layout::array:
-            ok = fetch_values(s, recs, r, true);
+            ok = fetch_values(s, recs, o, true);
             break;
         case Layout::args:
-            ok = fetch_values(s, recs, r, false);
+            ok = fetch_values(s, recs, o, false);
             break;
     }
     // Rows fetched before a failure are still shown.
-    if (ok || !r.rows.empty()) print_result(s, r);
+    if (!output_end(o, ok)) return write_failed(s, o);
     return ok;
 }
 
@@ -635,20 +629,19 @@ bool list_sources(Session& s) {
     // connection a slot is allocated (not connected) just for the listing.
     int slot = s.slot;
     if (slot == 0) {
-        CmdHdr hdr = command(s, kAllocSlot, 0);
+        CmdHdr hdr = command(s, ORV_CMD_ALLOC_SLOT, 0);
         if (hdr.status != ORV_OK) {
             report(s, "allocating a connection slot", hdr, 0);
             return false;
         }
         slot = hdr.slot;
     }
-    ResultSet r;
-    r.names = {"name", "description"};
-    r.right_align = {false, false};
+    Output o = output_begin(s);
+    output_columns(o, {"name", "description"}, {false, false});
     bool ok = true;
     for (int16_t direction = kFetchFirst;; direction = kFetchNext) {
         CmdHdr hdr =
-            command(s, kListSources, slot,
+            command(s, ORV_CMD_LIST_SOURCES, slot,
                     {hostkit::buffer(256), hostkit::buffer(1024)}, direction);
         if (hdr.status == ORV_ODBC_ERROR &&
             hostkit::native_error(hdr) == kNoData &&
@@ -661,13 +654,12 @@ bool list_sources(Session& s) {
         }
         std::string name = hostkit::arg_text(s.host, 3);
         std::string description = hostkit::arg_text(s.host, 4);
+        output_row(o, {name, description});
         if (s.format == Format::raw)
-            r.raw.push_back(visible(name) + "\\0" + visible(description) +
-                            "\\0");
-        r.rows.push_back({name, description});
+            output_raw(o, visible(name) + "\\0" + visible(description) + "\\0");
     }
-    if (slot != s.slot) command(s, kDisconnect, slot);
-    if (ok) print_result(s, r);
+    if (slot != s.slot) command(s, ORV_CMD_DISCONNECT, slot);
+    if (!output_end(o, ok)) return write_failed(s, o);
     return ok;
 }
 
@@ -680,28 +672,30 @@ bool describe_last(Session& s) {
                      "the last statement has no result columns\n");
         return true;
     }
-    ResultSet r;
-    r.names = {"#",    "name",         "table", "schema",    "catalog",
-               "type", "display_size", "width", "precision", "flags"};
-    r.right_align = {true, false, false, false, false,
-                     true, true,  true,  true,  false};
+    Output o = output_begin(s);
+    output_columns(
+        o,
+        {"#", "name", "table", "schema", "catalog", "type", "display_size",
+         "width", "precision", "flags"},
+        {true, false, false, false, false, true, true, true, true, false});
     int k = 0;
     for (const ColumnDesc& c : recs) {
         std::string flags;
         if (c.flags & COLF_NOT_NULL) flags += "not null";
         if (c.flags & COLF_AUTO_INCREMENT)
             flags += flags.empty() ? "auto increment" : ", auto increment";
-        r.rows.push_back(
+        output_row(
+            o,
             {std::to_string(++k), field(c.name, sizeof c.name),
              field(c.table, sizeof c.table), field(c.schema, sizeof c.schema),
              field(c.catalog, sizeof c.catalog), std::to_string(c.type),
              std::to_string(c.display_size), std::to_string(c.width),
              std::to_string(c.precision), flags});
         if (s.format == Format::raw)
-            r.raw.push_back(visible(
-                std::string_view(reinterpret_cast<const char*>(&c), sizeof c)));
+            output_raw(o, visible(std::string_view(
+                              reinterpret_cast<const char*>(&c), sizeof c)));
     }
-    print_result(s, r);
+    if (!output_end(o, true)) return write_failed(s, o);
     return true;
 }
 
@@ -726,13 +720,13 @@ bool show_info(Session& s) {
         {9, "interface", true, false, false},
         {10, "row count", false, false, true},
     };
-    ResultSet r;
-    r.names = {"item", "name", "text", "number"};
-    r.right_align = {true, false, false, true};
+    Output o = output_begin(s);
+    output_columns(o, {"item", "name", "text", "number"},
+                   {true, false, false, true});
     bool ok = true;
     for (const Item& item : kItems) {
-        CmdHdr hdr =
-            command(s, kInfo, s.slot, {hostkit::buffer(240)}, item.code);
+        CmdHdr hdr = command(s, ORV_CMD_DRIVER_INFO, s.slot,
+                             {hostkit::buffer(240)}, item.code);
         std::string text, number;
         if (hdr.status == ORV_NO_STATEMENT || hdr.status == ORV_REFUSED) {
             // Answered with a status of the connector's own: no failure.
@@ -754,11 +748,11 @@ bool show_info(Session& s) {
                 number = buf;
             }
         }
+        output_row(o, {std::to_string(item.code), item.name, text, number});
         if (s.format == Format::raw)
-            r.raw.push_back(std::to_string(item.code) + ": " + visible(text));
-        r.rows.push_back({std::to_string(item.code), item.name, text, number});
+            output_raw(o, std::to_string(item.code) + ": " + visible(text));
     }
-    print_result(s, r);
+    if (!output_end(o, true)) return write_failed(s, o);
     return ok;
 }
 
@@ -771,7 +765,8 @@ bool get_attribute(Session& s, bool statement, int32_t number) {
         hostkit::set_param_plain(hdr, number);
     // A get needs a non-zero number in argument 3; the value comes back
     // through PUT_INT.
-    hostkit::run(s.host, statement ? kGetStmtAttr : kGetConnAttr, hdr,
+    hostkit::run(s.host,
+                 statement ? ORV_CMD_GET_STMT_ATTR : ORV_CMD_GET_CONN_ATTR, hdr,
                  {hostkit::integer(1)});
     const char* kind = statement ? "stmt" : "conn";
     if (hdr.status != ORV_OK) {
@@ -804,7 +799,8 @@ bool set_attribute(Session& s, bool statement, int32_t number,
         hostkit::set_param_plain(hdr, number);
     // The argument answers GET_INT with the number and GET_STRING with the
     // text, whichever the attribute's kind asks for.
-    hostkit::run(s.host, statement ? kSetStmtAttr : kSetConnAttr, hdr,
+    hostkit::run(s.host,
+                 statement ? ORV_CMD_SET_STMT_ATTR : ORV_CMD_SET_CONN_ATTR, hdr,
                  {hostkit::text(value)});
     if (hdr.status != ORV_OK) {
         report(s, "setting the attribute", hdr, s.slot);

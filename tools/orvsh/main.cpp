@@ -29,8 +29,8 @@ constexpr int kExitUsage = 2;
 const char kUsage[] =
     "usage: orvsh [-c CONNECTION-STRING] [-e SQL]... [-f FILE]\n"
     "             [--layout block|pairs|fixed|array|args]\n"
-    "             [--format table|csv|raw] [--null-text] [--keep-going]\n"
-    "             [--echo] [--library PATH]\n"
+    "             [--format table|csv|raw] [--page-rows N] [--null-text]\n"
+    "             [--keep-going] [--echo] [--library PATH] [--trace FILE]\n"
     "\n"
     "  -c, --connect STRING  connect first; STRING holds -host=DSN, and\n"
     "                        optionally -user=NAME -pw=PASSWORD\n"
@@ -39,12 +39,16 @@ const char kUsage[] =
     "  -f, --file FILE       run the statements of FILE ('-': standard input)\n"
     "      --layout NAME     how rows are fetched (default block)\n"
     "      --format NAME     how results are printed (default table)\n"
+    "      --page-rows N     table rows whose values set the column widths;\n"
+    "                        later rows keep them (default 1000, 0: all)\n"
     "      --null-text       show NULL values as the text NULL\n"
     "      --keep-going      run on after a failure (exit status 1 at the "
     "end)\n"
     "      --echo            print each statement before running it\n"
     "      --library PATH    the connector library (default: libdorevivezo.so\n"
     "                        in orvsh's own folder, else the installed one)\n"
+    "      --trace FILE      the connector writes a line per command to FILE\n"
+    "                        ('-': standard error), as ORVSQL_TRACE does\n"
     "  -h, --help            show this text\n"
     "\n"
     "Without -e or -f, orvsh reads statements from the terminal (or from\n"
@@ -72,6 +76,18 @@ const char kHelp[] =
 [[noreturn]] void usage_error(const std::string& message) {
     std::fprintf(stderr, "orvsh: %s\nTry 'orvsh --help'.\n", message.c_str());
     std::exit(kExitUsage);
+}
+
+// Reads a count of 0 or more written in decimal digits into *out.
+bool parse_count(const std::string& text, int64_t* out) {
+    if (text.empty() ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno != 0) return false;
+    *out = v;
+    return true;
 }
 
 // Reads the options; exits with status 2 on bad usage.
@@ -115,8 +131,17 @@ Options parse_options(int argc, char** argv) {
             if (!parse_format(name, &o.format))
                 usage_error("unknown format '" + name +
                             "' (table, csv or raw)");
+        } else if (arg == "--page-rows") {
+            std::string text = need_value();
+            if (!parse_count(text, &o.page_rows))
+                usage_error(
+                    "option --page-rows needs a number of rows, 0 "
+                    "or more (not '" +
+                    text + "')");
         } else if (arg == "--library") {
             o.library = need_value();
+        } else if (arg == "--trace") {
+            o.trace = need_value();
         } else if (arg == "--null-text" && !has_value) {
             o.null_text = true;
         } else if (arg == "--keep-going" && !has_value) {
@@ -455,11 +480,14 @@ int main(int argc, char** argv) {
     Session s;
     const std::string library =
         o.library.empty() ? default_library_path() : o.library;
+    // The connector reads its trace setting on its first command.
+    if (!o.trace.empty()) setenv("ORVSQL_TRACE", o.trace.c_str(), 1);
     if (!load_connector(s, library)) return kExitFailure;
     s.layout = o.layout;
     s.format = o.format;
     s.null_text = o.null_text;
     s.echo = o.echo;
+    s.page_rows = o.page_rows;
     s.interactive = o.inputs.empty() && isatty(STDIN_FILENO) == 1;
     if (const char* d = std::getenv("ORVSH_PROGRESS_DELAY_MS"))
         s.progress_delay_ms = std::atol(d);

@@ -2,8 +2,8 @@
 // host runtime does and runs SQL through its one entry point, orvsql.
 //
 // The records shared by the parts of the program: the options, the session
-// (the host records and the connection the shell holds), and a result set
-// as it is printed.
+// (the host records and the connection the shell holds), and a result on
+// its way to the output.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +29,7 @@ struct Input {
 
 struct Options {
     std::string library;        // empty: the one beside the executable
+    std::string trace;          // --trace: ORVSQL_TRACE for the connector
     std::string connection;     // -c
     bool connect = false;       // -c was given
     std::vector<Input> inputs;  // -e and -f
@@ -36,7 +37,8 @@ struct Options {
     Format format = Format::table;
     bool null_text = false;
     bool keep_going = false;
-    bool echo = false;  // print each item before running it
+    bool echo = false;         // print each item before running it
+    int64_t page_rows = 1000;  // table rows that set the column widths
 };
 
 // The shell's state for its whole run.
@@ -53,15 +55,40 @@ struct Session {
     std::string where;              // "FILE:LINE: " of the running input
     int failures = 0;               // failures reported so far
     long progress_delay_ms = 1000;  // row counter after this long
+    int64_t page_rows = 1000;       // table rows per page, 0 = all
 };
 
-// A result as the shell prints it.  `raw` holds the bytes as the
-// connector delivered them, made visible, one entry per printed line.
-struct ResultSet {
+// Row counter on a terminal: tick between fetch calls, done at the end.
+struct Progress {
+    int64_t start_ms = 0;
+    int64_t last_ms = 0;
+    bool shown = false;
+    bool enabled = false;
+    bool stdout_too = false;  // standard output is a terminal as well
+};
+
+// A result on its way out.  The fetch hands over the column names, then
+// each row as it arrives; CSV and raw lines are written at once and
+// forgotten.  The table format gathers one page of rows: the first page
+// sets the column widths, later pages keep them.  So the memory a result
+// takes is a row (CSV, raw) or a page (table), whatever its size.
+struct Output {
+    const Session* session = nullptr;
     std::vector<std::string> names;
     std::vector<bool> right_align;
-    std::vector<std::vector<std::string>> rows;
-    std::vector<std::string> raw;
+    bool header_done = false;  // the header line (CSV, table) is out
+    int64_t rows = 0;          // rows handed over so far
+    // Table format: the page not yet printed (cells on one line each) and
+    // the widths the first page set (empty until then).
+    std::vector<std::vector<std::string>> page;
+    std::vector<std::size_t> width;
+    // Raw format: the last line, held back so that a closing byte can
+    // still be added to it.
+    std::string raw_line;
+    bool raw_held = false;
+    std::string line;     // work buffer of one printed line
+    int write_error = 0;  // errno of the first failed write to stdout
+    Progress progress;
 };
 
 // ---- connector.cpp: commands through orvsql -------------------------------
@@ -93,8 +120,26 @@ bool set_attribute(Session& s, bool statement, int32_t number,
 
 // ---- output.cpp: printing ---------------------------------------------------
 
-// Prints a result in the session's format, then its row count.
-void print_result(const Session& s, const ResultSet& r);
+// Starts printing a result in the session's format; starts the row
+// counter.
+Output output_begin(const Session& s);
+// Sets the column names (and which columns are right-aligned in tables);
+// before the first row.
+void output_columns(Output& o, std::vector<std::string> names,
+                    std::vector<bool> right_align);
+// One row of values, one per column (missing ones print empty).
+void output_row(Output& o, const std::vector<std::string>& values);
+// Raw format: one line of delivered bytes, already made visible.  The line
+// is held until the next one or the end; output_raw_append adds to it.
+void output_raw(Output& o, std::string_view line);
+void output_raw_append(Output& o, std::string_view more);
+// Redraws the row counter with the rows handed over so far.
+void output_tick(Output& o);
+// Ends the result: prints what is held back, then the row count.  After a
+// failure (`complete` false) a result without rows prints nothing.
+// Returns false when writing to standard output failed (o.write_error
+// holds the errno).
+bool output_end(Output& o, bool complete);
 // The stream for informational lines: stderr under CSV (so that standard
 // output stays pure CSV), else stdout.
 FILE* info_stream(const Session& s);
@@ -104,15 +149,7 @@ std::string visible(std::string_view bytes);
 std::string one_line(std::string_view text);
 // Whether a host column type code is numeric (right-aligned in tables).
 bool numeric_type(int32_t type);
-// Row counter on a terminal: tick between fetch calls, done at the end.
-struct Progress {
-    int64_t start_ms = 0;
-    int64_t last_ms = 0;
-    bool shown = false;
-    bool enabled = false;
-};
-Progress progress_begin(const Session& s);
-void progress_tick(Progress& p, const Session& s, int64_t rows);
+// Clears the row counter's line (when shown).
 void progress_end(Progress& p);
 
 // Names of layouts, formats and statuses.

@@ -1,8 +1,10 @@
-// orvsh: printing results as aligned tables, CSV or the raw bytes, the row
-// counter, and the names of layouts, formats and statuses.
+// orvsh: printing results as they arrive, as aligned tables (a page at a
+// time), CSV or the raw bytes; the row counter; and the names of layouts,
+// formats and statuses.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -24,65 +26,105 @@ std::size_t display_width(std::string_view text) {
 
 void pad(std::string& line, std::size_t n) { line.append(n, ' '); }
 
-void print_table(const ResultSet& r) {
-    const std::size_t n = r.names.size();
-    std::vector<std::vector<std::string>> cells;
-    std::vector<std::size_t> width(n, 0);
-    for (std::size_t k = 0; k < n; ++k) width[k] = display_width(r.names[k]);
-    for (const auto& row : r.rows) {
-        std::vector<std::string> line;
-        for (std::size_t k = 0; k < n; ++k) {
-            line.push_back(one_line(k < row.size() ? row[k] : std::string()));
-            width[k] = std::max(width[k], display_width(line.back()));
-        }
-        cells.push_back(std::move(line));
+// Writes bytes to standard output.  When the row counter shares the
+// terminal, its line is cleared first; it comes back with the next tick.
+void write_out(Output& o, std::string_view bytes) {
+    if (o.progress.shown && o.progress.stdout_too) {
+        std::fflush(stdout);
+        progress_end(o.progress);
     }
-    auto emit = [&](const std::vector<std::string>& values, bool header) {
-        std::string line;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (k > 0) line += " | ";
-            const std::size_t gap = width[k] - display_width(values[k]);
-            const bool right =
-                !header && k < r.right_align.size() && r.right_align[k];
-            if (right) pad(line, gap);
-            line += values[k];
-            if (!right && k + 1 < n) pad(line, gap);
-        }
-        std::printf("%s\n", line.c_str());
-    };
-    emit(r.names, true);
-    std::string rule;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() &&
+        o.write_error == 0)
+        o.write_error = errno;
+}
+
+// One table line of `values` in the widths set so far.  A value wider than
+// its column widens this line only.
+void table_line(Output& o, const std::vector<std::string>& values,
+                bool header) {
+    const std::size_t n = o.names.size();
+    std::string& line = o.line;
+    line.clear();
     for (std::size_t k = 0; k < n; ++k) {
-        if (k > 0) rule += "-+-";
-        rule.append(width[k], '-');
+        if (k > 0) line += " | ";
+        const std::string_view v =
+            k < values.size() ? std::string_view(values[k]) : "";
+        const std::size_t w = display_width(v);
+        const std::size_t gap = o.width[k] > w ? o.width[k] - w : 0;
+        const bool right =
+            !header && k < o.right_align.size() && o.right_align[k];
+        if (right) pad(line, gap);
+        line += v;
+        if (!right && k + 1 < n) pad(line, gap);
     }
-    std::printf("%s\n", rule.c_str());
-    for (const auto& line : cells) emit(line, false);
+    line += '\n';
+    write_out(o, line);
+}
+
+// Prints the rows gathered in the page.  The first page sets the column
+// widths (names included) and is preceded by the header and its rule.
+void table_page(Output& o) {
+    if (!o.header_done) {
+        const std::size_t n = o.names.size();
+        o.width.assign(n, 0);
+        for (std::size_t k = 0; k < n; ++k)
+            o.width[k] = display_width(o.names[k]);
+        for (const auto& cells : o.page)
+            for (std::size_t k = 0; k < n && k < cells.size(); ++k)
+                o.width[k] = std::max(o.width[k], display_width(cells[k]));
+        table_line(o, o.names, true);
+        std::string rule;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k > 0) rule += "-+-";
+            rule.append(o.width[k], '-');
+        }
+        rule += '\n';
+        write_out(o, rule);
+        o.header_done = true;
+    }
+    for (const auto& cells : o.page) table_line(o, cells, false);
+    o.page.clear();
 }
 
 // One CSV field: quoted when it holds a comma, a quote or a line break.
-std::string csv_field(const std::string& v) {
-    if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
-    std::string out = "\"";
+void csv_field(std::string& out, std::string_view v) {
+    if (v.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out += v;
+        return;
+    }
+    out += '"';
     for (char c : v) {
         if (c == '"') out += '"';
         out += c;
     }
-    return out + "\"";
+    out += '"';
 }
 
-void print_csv(const ResultSet& r) {
-    auto emit = [](const std::vector<std::string>& values, std::size_t n) {
-        std::string line;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (k > 0) line += ',';
-            if (k < values.size()) line += csv_field(values[k]);
-        }
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), stdout);
-    };
-    emit(r.names, r.names.size());
-    for (const auto& row : r.rows) emit(row, r.names.size());
+// One CSV line with a field per column.
+void csv_line(Output& o, const std::vector<std::string>& values) {
+    std::string& line = o.line;
+    line.clear();
+    for (std::size_t k = 0; k < o.names.size(); ++k) {
+        if (k > 0) line += ',';
+        if (k < values.size()) csv_field(line, values[k]);
+    }
+    line += '\n';
+    write_out(o, line);
+}
+
+// The header line of the CSV format, once, before the first row.
+void csv_header(Output& o) {
+    if (o.header_done) return;
+    csv_line(o, o.names);
+    o.header_done = true;
+}
+
+// Raw format: writes the line held back, if any.
+void raw_release(Output& o) {
+    if (!o.raw_held) return;
+    o.raw_line += '\n';
+    write_out(o, o.raw_line);
+    o.raw_held = false;
 }
 
 int64_t now_ms() {
@@ -134,62 +176,108 @@ FILE* info_stream(const Session& s) {
     return s.format == Format::csv ? stderr : stdout;
 }
 
-void print_result(const Session& s, const ResultSet& r) {
-    switch (s.format) {
-        case Format::table:
-            print_table(r);
+Output output_begin(const Session& s) {
+    Output o;
+    o.session = &s;
+    o.progress.enabled = isatty(STDERR_FILENO) == 1;
+    o.progress.stdout_too = o.progress.enabled && isatty(STDOUT_FILENO) == 1;
+    o.progress.start_ms = now_ms();
+    return o;
+}
+
+void output_columns(Output& o, std::vector<std::string> names,
+                    std::vector<bool> right_align) {
+    o.names = std::move(names);
+    o.right_align = std::move(right_align);
+}
+
+void output_row(Output& o, const std::vector<std::string>& values) {
+    ++o.rows;
+    switch (o.session->format) {
+        case Format::table: {
+            std::vector<std::string> cells;
+            cells.reserve(o.names.size());
+            for (std::size_t k = 0; k < o.names.size(); ++k)
+                cells.push_back(k < values.size() ? one_line(values[k])
+                                                  : std::string());
+            o.page.push_back(std::move(cells));
+            const int64_t page_rows = o.session->page_rows;
+            if (page_rows > 0 &&
+                static_cast<int64_t>(o.page.size()) >= page_rows)
+                table_page(o);
             break;
+        }
         case Format::csv:
-            print_csv(r);
+            csv_header(o);
+            csv_line(o, values);
             break;
         case Format::raw:
-            for (const std::string& line : r.raw)
-                std::printf("%s\n", line.c_str());
-            break;
-    }
-    std::fflush(stdout);
-    std::fprintf(info_stream(s), "%zu row%s\n", r.rows.size(),
-                 r.rows.size() == 1 ? "" : "s");
-    std::fflush(stdout);
-}
-
-// Host column type codes of numbers: decimal, smallint, integer, float,
-// double, bigint.
-bool numeric_type(int32_t type) {
-    switch (type) {
-        case 0:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 8:
-            return true;
-        default:
-            return false;
+            break;  // the fetch hands over the raw lines itself
     }
 }
 
-Progress progress_begin(const Session& s) {
-    Progress p;
-    p.enabled = isatty(STDERR_FILENO) == 1;
-    (void)s;
-    p.start_ms = now_ms();
-    return p;
+void output_raw(Output& o, std::string_view line) {
+    if (o.session->format != Format::raw) return;
+    raw_release(o);
+    o.raw_line.assign(line);
+    o.raw_held = true;
+}
+
+void output_raw_append(Output& o, std::string_view more) {
+    if (o.raw_held) o.raw_line += more;
 }
 
 // Redraws the counter at most ten times a second, once the fetch has run
 // longer than the session's delay.
-void progress_tick(Progress& p, const Session& s, int64_t rows) {
+void output_tick(Output& o) {
+    Progress& p = o.progress;
     if (!p.enabled) return;
     const int64_t t = now_ms();
-    if (t - p.start_ms < s.progress_delay_ms) return;
-    if (p.shown && t - p.last_ms < 100) return;
+    if (t - p.start_ms < o.session->progress_delay_ms) return;
+    // Output that cleared the line does not bring it back sooner.
+    if (p.last_ms != 0 && t - p.last_ms < 100) return;
+    // What went to a shared terminal comes before the counter.
+    if (p.stdout_too) std::fflush(stdout);
     std::fprintf(stderr, "\rfetching... row %lld",
-                 static_cast<long long>(rows));
+                 static_cast<long long>(o.rows));
     std::fflush(stderr);
     p.shown = true;
     p.last_ms = t;
 }
+
+bool output_end(Output& o, bool complete) {
+    progress_end(o.progress);
+    if (!complete && o.rows == 0) {
+        o.raw_held = false;
+    } else {
+        switch (o.session->format) {
+            case Format::table:
+                table_page(o);
+                break;
+            case Format::csv:
+                csv_header(o);
+                break;
+            case Format::raw:
+                raw_release(o);
+                break;
+        }
+        if (std::fflush(stdout) != 0 && o.write_error == 0)
+            o.write_error = errno;
+        std::fprintf(info_stream(*o.session), "%lld row%s\n",
+                     static_cast<long long>(o.rows), o.rows == 1 ? "" : "s");
+    }
+    if (std::fflush(stdout) != 0 && o.write_error == 0) o.write_error = errno;
+    if (std::ferror(stdout) != 0) {
+        if (o.write_error == 0) o.write_error = EIO;
+        // The next result tries afresh.
+        std::clearerr(stdout);
+    }
+    return o.write_error == 0;
+}
+
+// Host column type codes of numbers: decimal, smallint, integer, float,
+// double, bigint.
+bool numeric_type(int32_t type) { return column_type_is_number(type) != 0; }
 
 void progress_end(Progress& p) {
     if (!p.shown) return;

@@ -1,0 +1,59 @@
+#include "conn/diagnostics.h"
+
+#include "conn/slots.h"
+#include "host/hostio.h"
+
+namespace orv {
+
+namespace {
+
+// The handle `from` names for `slot`, with its type; nullptr when none.
+SQLHANDLE diagnostic_handle(const ConnectionSlot* slot, DiagSource from,
+                            SQLSMALLINT* type) {
+    if (from != DiagSource::kEnvironment && slot != nullptr) {
+        if (slot->statement != nullptr && from == DiagSource::kMostSpecific) {
+            *type = SQL_HANDLE_STMT;
+            return slot->statement;
+        }
+        if (slot->connection != nullptr) {
+            *type = SQL_HANDLE_DBC;
+            return slot->connection;
+        }
+    }
+    *type = SQL_HANDLE_ENV;
+    return env_handle();
+}
+
+}  // namespace
+
+SQLRETURN read_diagnostic(const ConnectionSlot* slot, DiagSource from,
+                          DiagRecord& record) {
+    SQLSMALLINT type = SQL_HANDLE_ENV;
+    SQLHANDLE handle = diagnostic_handle(slot, from, &type);
+    if (handle == nullptr) return SQL_INVALID_HANDLE;
+    DiagRecord r;
+    SQLSMALLINT message_length = 0;
+    SQLRETURN rc = SQLGetDiagRec(type, handle, 1, r.sqlstate, &r.native,
+                                 r.message, kMessageSize, &message_length);
+    // Keep "no handle" apart from an answer about a handle.
+    if (rc == SQL_INVALID_HANDLE) return SQL_ERROR;
+    if (!SQL_SUCCEEDED(rc)) return rc;
+    r.sqlstate[5] = 0;
+    r.message[kMessageSize - 1] = 0;
+    record = r;
+    return rc;
+}
+
+void store_sqlstate(Command& cmd, const DiagRecord& record) {
+    char state[6];
+    for (int i = 0; i < 6; ++i)
+        state[i] = static_cast<char>(record.sqlstate[i]);
+    hdr_set_sqlstate(cmd, state);
+}
+
+void store_diagnostic(Command& cmd, const DiagRecord& record) {
+    store_sqlstate(cmd, record);
+    hdr_set_native_error(cmd, record.native);
+}
+
+}  // namespace orv

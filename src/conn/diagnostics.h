@@ -1,0 +1,32 @@
+// The one reader of ODBC diagnostics: it chooses the handle a command's
+// diagnostics are read from and reads their first record.  Callers only
+// decide what of it goes to the host.
+#pragma once
+#include "host/command.h"
+#include "odbc_api.h"
+
+namespace orv {
+
+// The first diagnostic record of a handle.
+struct DiagRecord {
+    SQLCHAR sqlstate[6] = {};  // five characters and a NUL
+    SQLINTEGER native = 0;
+    SQLCHAR message[kMessageSize] = {};  // always terminated
+};
+
+// Reads record 1 of the handle `from` names for `slot`: with
+// DiagSource::kMostSpecific its statement, else its connection, else the
+// environment; with DiagSource::kConnection its connection, else the
+// environment; with DiagSource::kEnvironment (or a null slot) the
+// environment.  Returns the ODBC code of SQLGetDiagRec (SQL_NO_DATA when
+// there is no record, SQL_INVALID_HANDLE when there is no handle at all);
+// `record` is filled only when the code is a success.
+SQLRETURN read_diagnostic(const ConnectionSlot* slot, DiagSource from,
+                          DiagRecord& record);
+
+// Stores the record's sqlstate into the header.
+void store_sqlstate(Command& cmd, const DiagRecord& record);
+// Stores the record's sqlstate and native_error into the header.
+void store_diagnostic(Command& cmd, const DiagRecord& record);
+
+}  // namespace orv

@@ -1,0 +1,40 @@
+// Command 4: open a connection slot.  It lives with the statement code
+// because the slot it opens also gets its column table, which stmt/ owns.
+#include "conn/slots.h"
+#include "host/handlers.h"
+#include "host/hostio.h"
+#include "odbc_api.h"
+#include "stmt/columns.h"
+
+namespace orv {
+
+// Command 4.  Takes the first free slot, allocates its connection handle
+// and a fresh zero-filled column table for 32 columns, and writes the slot
+// number into the header.  When no slot is free: 7; when the column table
+// cannot be had: 8, the slot stays free and the new handle is released.
+SQLRETURN run_alloc_slot(Command& cmd) {
+    hdr_set_slot(cmd, 0);
+    const int chosen = free_slot_number();
+    if (chosen == 0) {
+        hdr_set_status(cmd, ORV_NO_FREE_SLOT);
+        return SQL_SUCCESS;
+    }
+    SQLHDBC connection = nullptr;
+    SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, env_handle(), &connection);
+    if (!SQL_SUCCEEDED(rc)) {
+        hdr_set_status(cmd, ORV_ODBC_ERROR);
+        return rc;
+    }
+    ConnectionSlot& slot = *slot_at(chosen);
+    if (!create_column_table(slot)) {
+        SQLFreeHandle(SQL_HANDLE_DBC, connection);
+        hdr_set_status(cmd, ORV_NO_MEMORY);
+        return rc;
+    }
+    slot.statement = nullptr;
+    slot.connection = connection;
+    hdr_set_slot(cmd, static_cast<uint8_t>(chosen));
+    return rc;
+}
+
+}  // namespace orv

@@ -1,0 +1,210 @@
+// Command 25 reading rowsets through bound arrays against the same
+// command reading value by value: the blocks must be the same bytes, the
+// cursor must stand where the blocks end, and the statement must keep
+// its own settings.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "conn/slots.h"
+#include "odbc_api.h"
+#include "stmt/fetch_block.h"
+#include "testbed.h"
+
+namespace {
+
+using testbed::command;
+
+// Rows of the generated table: more than one block of about 2 MB.
+constexpr long kRows = 40000;
+
+// One command 25 as the host saw it.
+struct Delivery {
+    int16_t status;
+    std::string sqlstate;
+    double number;
+    int32_t count;
+    std::string bytes;  // the block through its closing zero byte
+    bool operator==(const Delivery&) const = default;
+};
+
+class FetchBound : public testbed::ConnectorTest,
+                   public testing::WithParamInterface<const char*> {
+  protected:
+    void SetUp() override {
+        REQUIRE_DSN(GetParam());
+        slot = testbed::connect(host, GetParam());
+        ASSERT_NE(slot, 0);
+    }
+    void TearDown() override {
+        orv::set_block_rowsets(true);
+        testbed::ConnectorTest::TearDown();
+    }
+    bool is(const char* dsn) const { return std::strcmp(GetParam(), dsn) == 0; }
+    void query(const std::string& q) {
+        command(host, 13, slot);
+        testbed::exec_ok(host, slot, q);
+    }
+
+    // A table of kRows rows shaped like a typical result: integers, a
+    // decimal, texts with NULLs, a date.
+    void make_table() {
+        const std::string columns =
+            "(id INTEGER, qty INTEGER, price DECIMAL(10,2), name VARCHAR(20), "
+            "note VARCHAR(60), d DATE)";
+        const std::string n = std::to_string(kRows);
+        if (is("orv_pg")) {
+            query("CREATE TEMPORARY TABLE fb_t " + columns);
+            query(
+                "INSERT INTO fb_t SELECT i, i * 7 % 1000, (i % 10000) + "
+                "(i % 100) / 100.0, 'name-' || i, CASE WHEN i % 10 = 0 THEN "
+                "NULL ELSE repeat('n', 20 + i % 40) END, DATE '2020-01-01' + "
+                "(i % 3000) FROM generate_series(1, " +
+                n + ") AS i");
+            return;
+        }
+        const std::string rows =
+            "WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s "
+            "WHERE i < " +
+            n + ") ";
+        if (is("orv_maria")) {
+            query("SET SESSION max_recursive_iterations = 1000000");
+            query("CREATE TEMPORARY TABLE fb_t " + columns);
+            query("INSERT INTO fb_t " + rows +
+                  "SELECT i, i * 7 % 1000, (i % 10000) + (i % 100) / 100, "
+                  "concat('name-', i), CASE WHEN i % 10 = 0 THEN NULL ELSE "
+                  "repeat('n', 20 + i % 40) END, date_add('2020-01-01', "
+                  "INTERVAL (i % 3000) DAY) FROM s");
+            return;
+        }
+        query("CREATE TEMPORARY TABLE fb_t " + columns);
+        query("INSERT INTO fb_t " + rows +
+              "SELECT i, i * 7 % 1000, printf('%d.%02d', i % 10000, i % 100), "
+              "'name-' || i, CASE WHEN i % 10 = 0 THEN NULL ELSE "
+              "printf('%.*c', 20 + i % 40, 'n') END, date('2020-01-01', '+' || "
+              "(i % 3000) || ' days') FROM s");
+    }
+
+    // Runs command 25 once on a result of `names` columns.
+    Delivery block(int16_t subcode, int names = 6) {
+        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
+        hostkit::run(host, 25, hdr, {hostkit::buffer(sizeof(void*))});
+        Delivery d{hdr.status,
+                   hostkit::sqlstate(hdr),
+                   hdr.number,
+                   hostkit::count(hdr),
+                   {}};
+        const orv::ConnectionSlot* s = orv::slot_at(slot);
+        // Header items, then number x count items, then the closing byte.
+        const auto* base = reinterpret_cast<const char*>(s->row_buffer);
+        std::size_t p = 0;
+        const double items = names + hdr.number * d.count;
+        for (double i = 0; i < items; ++i) p += std::strlen(base + p) + 1;
+        d.bytes.assign(base, p + 1);
+        return d;
+    }
+
+    // Every block of `q`, to the end of its rows.
+    std::vector<Delivery> all_blocks(const std::string& q, int16_t subcode,
+                                     bool rowsets) {
+        orv::set_block_rowsets(rowsets);
+        query(q);
+        std::vector<Delivery> out;
+        do {
+            out.push_back(block(subcode));
+        } while (out.back().status == 0 && out.back().sqlstate == "01004" &&
+                 out.size() < 10);
+        orv::set_block_rowsets(true);
+        return out;
+    }
+
+    int slot = 0;
+};
+
+TEST_P(FetchBound, BlocksAreTheSameBytesEitherWay) {
+    make_table();
+    for (int16_t subcode : {int16_t{0}, int16_t{FETCH_NULL_TEXT}}) {
+        SCOPED_TRACE(subcode);
+        const std::string q = "SELECT * FROM fb_t ORDER BY id";
+        const std::vector<Delivery> bound = all_blocks(q, subcode, true);
+        const std::vector<Delivery> plain = all_blocks(q, subcode, false);
+        ASSERT_GE(bound.size(), 2u) << "the rows fill more than one block";
+        double rows = 0;
+        for (const Delivery& d : bound) rows += d.number;
+        EXPECT_EQ(rows, static_cast<double>(kRows));
+        EXPECT_EQ(bound.back().sqlstate, "");
+        EXPECT_TRUE(bound == plain);
+    }
+}
+
+// After a full block the next row comes from command 12, and the
+// statement has its own rowset size, row pointers and no bound columns.
+TEST_P(FetchBound, CursorAndStatementAsTheHostLeftThem) {
+    make_table();
+    query("SELECT id, note, name, note AS again FROM fb_t ORDER BY id");
+    const Delivery first = block(0, 4);
+    ASSERT_EQ(first.sqlstate, "01004");
+    SQLHSTMT st = orv::slot_at(slot)->statement;
+    SQLULEN size = 0;
+    SQLPOINTER fetched = &size, status = &size;
+    ASSERT_TRUE(SQL_SUCCEEDED(
+        SQLGetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, &size, 0, nullptr)));
+    SQLGetStmtAttr(st, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0, nullptr);
+    SQLGetStmtAttr(st, SQL_ATTR_ROW_STATUS_PTR, &status, 0, nullptr);
+    EXPECT_EQ(size, 1u);
+    EXPECT_EQ(fetched, nullptr);
+    EXPECT_EQ(status, nullptr);
+
+    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
+    hostkit::run(host, 12, hdr, {hostkit::buffer(16, 2)});
+    ASSERT_EQ(hdr.status, 0);
+    const std::vector<uint8_t> id = hostkit::arg_bytes(host, 3);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(id.data())),
+              std::to_string(static_cast<long>(first.number) + 1));
+    // The rest goes on after that row.
+    const Delivery rest = block(0, 4);
+    EXPECT_EQ(rest.status, 0);
+    EXPECT_EQ(first.number + 1 + rest.number, static_cast<double>(kRows));
+}
+
+// Values longer than their column's width (SQLite does not hold values to
+// their declared width; PostgreSQL's unconstrained numbers are wider than
+// the width it reports) are read again whole.
+TEST_P(FetchBound, ValuesLongerThanTheirWidthComeWhole) {
+    std::string q;
+    if (is("orv_sqlite")) {
+        query("CREATE TEMPORARY TABLE fb_lie (id INTEGER, s VARCHAR(4))");
+        query(
+            "INSERT INTO fb_lie VALUES (1, 'ab'), (2, printf('%.*c', 5000, "
+            "'x')), (3, NULL), ('a text where a number belongs', 'cd'), "
+            "(5, printf('%.*c', 100000, 'y')), (6, 'ef')");
+        q = "SELECT id, s FROM fb_lie";
+    } else if (is("orv_pg")) {
+        q = "SELECT i, (10::numeric ^ 60 + i)::numeric AS n FROM "
+            "generate_series(1, 50) AS i";
+    } else {
+        q = "SELECT 1 AS a, 'x' AS b";
+    }
+    const std::vector<Delivery> bound = all_blocks(q, FETCH_NULL_TEXT, true);
+    const std::vector<Delivery> plain = all_blocks(q, FETCH_NULL_TEXT, false);
+    EXPECT_TRUE(bound == plain);
+    if (is("orv_sqlite")) {
+        ASSERT_EQ(bound.size(), 1u);
+        const std::string& b = bound[0].bytes;
+        EXPECT_NE(b.find(std::string(5000, 'x') + '\0'), std::string::npos);
+        EXPECT_NE(b.find(std::string(100000, 'y') + '\0'), std::string::npos);
+        EXPECT_NE(b.find(std::string("a text where a number belongs\0cd", 32)),
+                  std::string::npos);
+        EXPECT_EQ(bound[0].number, 6.0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, FetchBound,
+                         testing::Values("orv_sqlite", "orv_pg", "orv_maria"),
+                         [](const testing::TestParamInfo<const char*>& i) {
+                             return std::string(i.param);
+                         });
+
+}  // namespace
