@@ -94,7 +94,7 @@ TEST_F(DiagnosticsConnection, RecordOfAFailedConnect) {
     const int slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     ASSERT_NE(slot, 0);
     CmdHdr failed = command(
-        host, 6, slot,
+        host, ORV_CMD_CONNECT, slot,
         {hostkit::text("-host=orv_pg -user=" + testbed::user_of("orv_pg") +
                        " -pw=wrong-password")});
     ASSERT_EQ(failed.status, ORV_ODBC_ERROR);

@@ -44,7 +44,7 @@ class FetchBound : public testbed::ConnectorTest,
     }
     bool is(const char* dsn) const { return std::strcmp(GetParam(), dsn) == 0; }
     void query(const std::string& q) {
-        command(host, 13, slot);
+        command(host, ORV_CMD_RESET_STATEMENT, slot);
         testbed::exec_ok(host, slot, q);
     }
 
@@ -90,7 +90,8 @@ class FetchBound : public testbed::ConnectorTest,
     // Runs command 25 once on a result of `names` columns.
     Delivery block(int16_t subcode, int names = 6) {
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
-        hostkit::run(host, 25, hdr, {hostkit::buffer(sizeof(void*))});
+        hostkit::run(host, ORV_CMD_FETCH_BLOCK, hdr,
+                     {hostkit::buffer(sizeof(void*))});
         Delivery d{hdr.status,
                    hostkit::sqlstate(hdr),
                    hdr.number,
@@ -159,7 +160,7 @@ TEST_P(FetchBound, CursorAndStatementAsTheHostLeftThem) {
     EXPECT_EQ(status, nullptr);
 
     CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
-    hostkit::run(host, 12, hdr, {hostkit::buffer(16, 2)});
+    hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, {hostkit::buffer(16, 2)});
     ASSERT_EQ(hdr.status, 0);
     const std::vector<uint8_t> id = hostkit::arg_bytes(host, 3);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(id.data())),

@@ -440,9 +440,9 @@ TEST_F(HostKit, ViolationsReachTheReporter) {
         [](const Host&, const std::string& v) { reported.push_back(v); });
     g_body = [](HostContext*, HostCallback) { return 3; };
     h.report_violations = true;
-    hostkit::run(h, 9, hdr);
+    hostkit::run(h, ORV_CMD_EXECUTE, hdr);
     h.report_violations = false;
-    hostkit::run(h, 9, hdr);
+    hostkit::run(h, ORV_CMD_EXECUTE, hdr);
     hostkit::set_violation_reporter(before);
     ASSERT_EQ(reported.size(), 1u);
     EXPECT_NE(reported[0].find("returned 3"), std::string::npos);
