@@ -32,6 +32,17 @@ void fail_running_test(const hostkit::Host&, const std::string& what) {
 
 bool in_ci() { return env("CI") == "true"; }
 
+void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");
+#else
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
 bool available(std::string_view dsn) { return listed(env("ORV_DSNS"), dsn); }
 
 bool required(std::string_view dsn) {

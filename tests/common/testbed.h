@@ -51,6 +51,10 @@ bool available(std::string_view dsn);
         }                                                                 \
     } while (0)
 bool in_ci();
+
+// Sets the environment variable `name` of this process to `value`, or
+// removes it when `value` is null, on every platform the tests build for.
+void set_env(const char* name, const char* value);
 // True when the run requires the data source: every one, unless
 // ORV_REQUIRED_DSNS lists those a run on another target can have (the
 // 32-bit and Windows runs have the SQLite driver only).

@@ -25,8 +25,8 @@ using testbed::command;
 class Trace : public testbed::StandinTest {
   protected:
     void TearDown() override {
-        unsetenv("ORVSQL_TRACE");
-        unsetenv("ORVSQL_TRACE_VALUES");
+        testbed::set_env("ORVSQL_TRACE", nullptr);
+        testbed::set_env("ORVSQL_TRACE_VALUES", nullptr);
         orv::trace_restart();
         std::remove(path_.c_str());
         StandinTest::TearDown();
@@ -35,8 +35,8 @@ class Trace : public testbed::StandinTest {
     // Traces into a fresh file from the next call on.
     void start(bool values) {
         std::remove(path_.c_str());
-        setenv("ORVSQL_TRACE", path_.c_str(), 1);
-        setenv("ORVSQL_TRACE_VALUES", values ? "1" : "0", 1);
+        testbed::set_env("ORVSQL_TRACE", path_.c_str());
+        testbed::set_env("ORVSQL_TRACE_VALUES", values ? "1" : "0");
         orv::trace_restart();
         read_ = 0;
     }
@@ -239,7 +239,7 @@ TEST_F(Trace, TextsAreCutTo64Bytes) {
 }
 
 TEST_F(Trace, UnopenableFileIsReportedOnceAndTracingStaysOff) {
-    setenv("ORVSQL_TRACE", "/nonexistent-dir/trace", 1);
+    testbed::set_env("ORVSQL_TRACE", "/nonexistent-dir/trace");
     orv::trace_restart();
     testing::internal::CaptureStderr();
     EXPECT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
