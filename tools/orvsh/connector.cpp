@@ -756,13 +756,22 @@ bool show_info(Session& s) {
     return ok;
 }
 
-bool get_attribute(Session& s, bool statement, int32_t number) {
-    if (!require_connection(s)) return false;
+// The header of an attribute command on the session's slot: a statement
+// attribute's number goes in the subcode, a connection attribute's in
+// param.
+static CmdHdr attribute_header(const Session& s, bool statement,
+                               int32_t number) {
     CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s.slot));
     if (statement)
         hdr.subcode = static_cast<int16_t>(number);
     else
         hostkit::set_param_plain(hdr, number);
+    return hdr;
+}
+
+bool get_attribute(Session& s, bool statement, int32_t number) {
+    if (!require_connection(s)) return false;
+    CmdHdr hdr = attribute_header(s, statement, number);
     // A get needs a non-zero number in argument 3; the value comes back
     // through PUT_INT.
     hostkit::run(s.host,
@@ -792,11 +801,7 @@ bool get_attribute(Session& s, bool statement, int32_t number) {
 bool set_attribute(Session& s, bool statement, int32_t number,
                    const std::string& value) {
     if (!require_connection(s)) return false;
-    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s.slot));
-    if (statement)
-        hdr.subcode = static_cast<int16_t>(number);
-    else
-        hostkit::set_param_plain(hdr, number);
+    CmdHdr hdr = attribute_header(s, statement, number);
     // The argument answers GET_INT with the number and GET_STRING with the
     // text, whichever the attribute's kind asks for.
     hostkit::run(s.host,
