@@ -41,7 +41,8 @@ class Trace : public testbed::StandinTest {
         read_ = 0;
     }
 
-    // The lines written since the last call.
+    // The lines written since the last call, without their line ends (the
+    // trace is a text file: Windows ends its lines with CR LF).
     std::vector<std::string> new_lines() {
         std::ifstream f(path_, std::ios::binary);
         std::ostringstream all;
@@ -50,7 +51,10 @@ class Trace : public testbed::StandinTest {
         read_ += text.size();
         std::vector<std::string> lines;
         std::istringstream in(text);
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+        }
         return lines;
     }
 
