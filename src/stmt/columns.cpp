@@ -209,13 +209,6 @@ void forget_description(ConnectionSlot& slot) {
         static_cast<std::size_t>(slot.column_capacity) * kColumnDescSize);
 }
 
-ColumnDesc* column_record(ConnectionSlot& slot, int k) {
-    if (slot.columns == nullptr || k < 0 || k > slot.column_capacity + 1)
-        return nullptr;
-    return reinterpret_cast<ColumnDesc*>(
-        slot.columns + static_cast<std::size_t>(k) * kColumnDescSize);
-}
-
 int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted) {
     SQLSMALLINT c = 0;
     if (!SQL_SUCCEEDED(SQLNumResultCols(slot.statement, &c))) c = 0;

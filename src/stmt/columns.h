@@ -31,7 +31,12 @@ void forget_description(ConnectionSlot& slot);
 
 // Record k (0 = bookmark record) of the slot's column table, or nullptr
 // when the slot has no table or k lies beyond it.
-ColumnDesc* column_record(ConnectionSlot& slot, int k);
+inline ColumnDesc* column_record(ConnectionSlot& slot, int k) {
+    if (slot.columns == nullptr || k < 0 || k > slot.column_capacity + 1)
+        return nullptr;
+    return reinterpret_cast<ColumnDesc*>(
+        slot.columns + static_cast<std::size_t>(k) * kColumnDescSize);
+}
 
 // Describes the current result of slot.statement into records 1..n of the
 // column table, n = min(wanted, column count), enlarging the table when n

@@ -233,13 +233,22 @@ SQLRETURN run_fetch_row(Command& cmd) {
         return rc;
     }
 
-    SQLSMALLINT n = 0;
-    rc = SQLNumResultCols(slot.statement, &n);
-    if (!SQL_SUCCEEDED(rc)) n = 0;
-
-    if (int16_t status = prepare_columns(slot, n); status != ORV_OK) {
-        hdr_set_status(cmd, status);
-        return SQL_SUCCESS;
+    // The column count and description hold for every row of the result:
+    // they are had on its first row and kept in the plan until another
+    // command runs.
+    FetchPlan& plan = slot.plan;
+    int32_t n = plan.columns;
+    if (plan.epoch != CommandEpoch) {
+        SQLSMALLINT c = 0;
+        if (!SQL_SUCCEEDED(SQLNumResultCols(slot.statement, &c))) c = 0;
+        plan = FetchPlan{};
+        if (int16_t status = prepare_columns(slot, c); status != ORV_OK) {
+            hdr_set_status(cmd, status);
+            return SQL_SUCCESS;
+        }
+        n = c;
+        plan.epoch = CommandEpoch;
+        plan.columns = n;
     }
 
     if (row_number == 0.0)
