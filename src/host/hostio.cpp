@@ -75,33 +75,15 @@ std::span<char> arg_text_span(const ArgView& a) {
     return {s, len};
 }
 
-namespace {
-
-// How many of the len bytes from storage offset `at` lie within the
-// argument's storage; 0 when it has none.
-std::size_t bytes_within(const ArgView& a, std::size_t at, std::size_t len) {
-    if (a.data == nullptr || at >= a.size) return 0;
-    return a.size - at < len ? a.size - at : len;
-}
-
-}  // namespace
-
 std::size_t arg_read(const ArgView& a, std::size_t at, void* dst,
                      std::size_t len) {
-    std::size_t n = bytes_within(a, at, len);
+    std::size_t n = arg_detail::bytes_within(a, at, len);
     if (n > 0) std::memcpy(dst, a.data + at, n);
     return n;
 }
 
-std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
-                      std::size_t len) {
-    std::size_t n = bytes_within(a, at, len);
-    if (n > 0) std::memmove(a.data + at, src, n);
-    return n;
-}
-
 void arg_fill(const ArgView& a, std::size_t at, std::size_t len, uint8_t byte) {
-    std::size_t n = bytes_within(a, at, len);
+    std::size_t n = arg_detail::bytes_within(a, at, len);
     if (n > 0) std::memset(a.data + at, byte, n);
 }
 

@@ -171,10 +171,27 @@ std::span<char> arg_text_span(const ArgView& a);
 // a.size.  Returns the number of bytes read (0 when the storage is null).
 std::size_t arg_read(const ArgView& a, std::size_t at, void* dst,
                      std::size_t len);
+namespace arg_detail {
+
+// How many of the len bytes from storage offset `at` lie within the
+// argument's storage; 0 when it has none.
+inline std::size_t bytes_within(const ArgView& a, std::size_t at,
+                                std::size_t len) {
+    if (a.data == nullptr || at >= a.size) return 0;
+    return a.size - at < len ? a.size - at : len;
+}
+
+}  // namespace arg_detail
+
 // Copies up to len bytes to storage offset `at`, never past a.size.
 // Returns the number of bytes written.
-std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
-                      std::size_t len);
+inline std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
+                             std::size_t len) {
+    std::size_t n = arg_detail::bytes_within(a, at, len);
+    if (n > 0) std::memmove(a.data + at, src, n);
+    return n;
+}
+
 // Fills bytes [at, at + len) with `byte`, never past a.size.
 void arg_fill(const ArgView& a, std::size_t at, std::size_t len, uint8_t byte);
 // Writes at most a.size - 1 bytes of text and a terminating NUL.  Nothing

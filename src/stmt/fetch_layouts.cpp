@@ -193,8 +193,8 @@ void store_value(const ArgView& dst, const void* value, SQLLEN length,
 SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
                     const ArgView& dst, SQLLEN* length) {
     void* value = nullptr;
-    SQLRETURN rc = read_column(statement, static_cast<SQLUSMALLINT>(column),
-                               c_type, &value, 0, length);
+    SQLRETURN rc = read_value(statement, static_cast<SQLUSMALLINT>(column),
+                              c_type, &value, length);
     if (SQL_SUCCEEDED(rc) && !read_lacked_memory())
         store_value(dst, value, *length, c_type);
     return rc;
@@ -221,9 +221,8 @@ void fetch_array(RowFetch& f) {
         SQLLEN length = 0;
         if (target.type_flags & ARG_CALLBACK) {
             void* value = nullptr;
-            SQLRETURN rc =
-                read_column(f.statement, static_cast<SQLUSMALLINT>(k),
-                            SQL_C_CHAR, &value, 0, &length);
+            SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                                      SQL_C_CHAR, &value, &length);
             if (read_lacked_memory()) {
                 report_no_memory(f, 0);
                 continue;
@@ -376,8 +375,8 @@ void fetch_pairs(RowFetch& f) {
         SQLLEN length = 0;
         // A failed read gives an empty value (pointer mode never hands out
         // the previous column's bytes).
-        SQLRETURN rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k),
-                                   SQL_C_CHAR, &value, 0, &length);
+        SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                                  SQL_C_CHAR, &value, &length);
         const bool read = !read_lacked_memory();
         if (read) f.last = rc;
         if (length == SQL_NULL_DATA)

@@ -68,8 +68,8 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
     if (callback && static_cast<int64_t>(target.size) <= rec.width) {
         // Callback delivery: the whole value, through the host.
         void* value = nullptr;
-        rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
-                         &value, 0, &length);
+        rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
+                        &value, &length);
         lacked = read_lacked_memory();
         if (!lacked) put_value(f, a, value_text(value, length, null_text));
     } else if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
@@ -80,9 +80,12 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
         rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
                         type == ARG_TYPE_UNSIGNED ? SQL_C_ULONG : SQL_C_SLONG,
                         &value, sizeof value, &length);
-        if (SQL_SUCCEEDED(rc) && length >= 0)
-            std::memcpy(&work, &value,
-                        std::min<std::size_t>(target.size, sizeof work));
+        if (SQL_SUCCEEDED(rc) && length >= 0) {
+            if (target.size >= sizeof work)
+                work = value;
+            else
+                std::memcpy(&work, &value, target.size);
+        }
         follow_up = true;
     } else {
         // Text into the storage (host type 2) or the number text's work
@@ -114,8 +117,8 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
                     f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
                     std::string_view(number_text, size - 1), &value, &length);
         } else {
-            rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
-                             &value, 0, &length);
+            rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
+                            &value, &length);
         }
         lacked = !in_place && read_lacked_memory();
         if (in_place) {
