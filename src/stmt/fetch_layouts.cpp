@@ -132,6 +132,38 @@ struct RecordWriter {
         }
         p = static_cast<std::size_t>(out - slot.row_buffer);
     }
+    // The entry's head: the table name and ':' when `prefix`, the column
+    // name and '=', with one check for room.
+    void head(bool prefix, std::string_view table, std::string_view name) {
+        const std::size_t n = (prefix ? table.size() + 1 : 0) + name.size() + 1;
+        if (!room(n)) return;
+        uint8_t* at = slot.row_buffer + p;
+        if (prefix) {
+            std::memcpy(at, table.data(), table.size());
+            at += table.size();
+            *at++ = ':';
+        }
+        std::memcpy(at, name.data(), name.size());
+        at += name.size();
+        *at++ = '=';
+        p += n;
+    }
+    // The value's bytes with their escapes and the entry's end, as
+    // escaped() and end_entry(true) write them: a value without a byte to
+    // escape is copied with its end after one check for room.
+    bool value_entry(std::string_view value) {
+        const auto* v = reinterpret_cast<const uint8_t*>(value.data());
+        const std::size_t n = value.size();
+        if (next_special(v, v + n) != nullptr) {
+            escaped(value);
+            return end_entry(true);
+        }
+        if (!room(n + 1)) return end_entry(false);
+        if (n != 0) std::memcpy(slot.row_buffer + p, v, n);
+        p += n;
+        slot.row_buffer[p++] = 0;
+        return true;
+    }
     void begin_entry() { entry_start = p; }
     // Ends the entry with its zero byte.  Returns false, with the entry
     // taken back (its bytes cleared again), when it could not be written
@@ -341,36 +373,67 @@ void fetch_pairs(RowFetch& f) {
     const bool alt = (f.subcode & FETCH_ALT_NAMES) != 0;
     const bool prefix = (f.subcode & FETCH_TABLE_PREFIX) != 0;
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
+    FetchPlan& plan = f.slot.plan;
+    const bool planned = plan.pairs && plan.pairs_subcode == f.subcode;
 
-    uint64_t estimate = kPairsExtra;
-    for (int32_t k = 1; k <= f.columns; ++k) {
-        const ColumnDesc* rec = column_record(f.slot, k);
-        if (rec == nullptr) break;
-        uint64_t w = width_of(*rec);
-        estimate +=
-            kPairsPerColumn + w + (column_type_is_binary(rec->type) ? w : 0);
+    if (!planned) {
+        uint64_t estimate = kPairsExtra;
+        for (int32_t k = 1; k <= f.columns; ++k) {
+            const ColumnDesc* rec = column_record(f.slot, k);
+            if (rec == nullptr) break;
+            uint64_t w = width_of(*rec);
+            estimate += kPairsPerColumn + w +
+                        (column_type_is_binary(rec->type) ? w : 0);
+        }
+        plan.pairs_start = static_cast<std::size_t>(
+            std::min<uint64_t>(estimate, kPairsInitialRoom));
+        // What the buffer holds past the last record is not known.
+        plan.pairs_clean_from = std::numeric_limits<std::size_t>::max();
     }
-    const auto start = static_cast<std::size_t>(
-        std::min<uint64_t>(estimate, kPairsInitialRoom));
+    const std::size_t start = plan.pairs_start;
     // The record's bytes are written below and the rest cleared then.
-    if (f.slot.row_buffer_size != start && !resize_row_buffer(f.slot, start)) {
-        hdr_set_status(f.cmd, ORV_NO_MEMORY);
-        return;
+    if (f.slot.row_buffer_size != start) {
+        const std::size_t had = f.slot.row_buffer_size;
+        if (!resize_row_buffer(f.slot, start)) {
+            hdr_set_status(f.cmd, ORV_NO_MEMORY);
+            return;
+        }
+        // Bytes the buffer gained hold anything.
+        if (start > had) plan.pairs_clean_from = start;
     }
 
     RecordWriter out{f.slot};
     int counter = 0;
     int32_t entries = 0;
+    bool every_name = true;  // every column's names were measured
     for (int32_t k = 1; k <= f.columns; ++k) {
         ColumnDesc* rec = column_record(f.slot, k);
-        if (rec == nullptr) break;
-        out.begin_entry();
-        if (prefix) {
-            out.bytes(fetch_table_name(*rec, alt));
-            out.byte(':');
+        if (rec == nullptr) {
+            every_name = false;
+            break;
         }
-        out.bytes(fetch_column_name(*rec, alt, &counter));
-        out.byte('=');
+        out.begin_entry();
+        // The names, measured on the result's first row (which also gives
+        // an empty name its generated one) and taken as they are after it.
+        std::string_view table;
+        std::string_view name;
+        if (planned && k <= kPlanNamedColumns) {
+            const std::size_t i = static_cast<std::size_t>(k - 1);
+            table = std::string_view(alt ? rec->alt_table : rec->table,
+                                     plan.table_length[i]);
+            name = std::string_view(alt ? rec->alt_name : rec->name,
+                                    plan.name_length[i]);
+        } else {
+            if (prefix) table = fetch_table_name(*rec, alt);
+            name = fetch_column_name(*rec, alt, &counter);
+            if (k <= kPlanNamedColumns) {
+                const std::size_t i = static_cast<std::size_t>(k - 1);
+                plan.table_length[i] =
+                    static_cast<uint8_t>(fetch_table_name(*rec, alt).size());
+                plan.name_length[i] = static_cast<uint8_t>(name.size());
+            }
+        }
+        out.head(prefix, table, name);
         void* value = nullptr;
         SQLLEN length = 0;
         // A failed read gives an empty value (pointer mode never hands out
@@ -379,19 +442,36 @@ void fetch_pairs(RowFetch& f) {
                                   SQL_C_CHAR, &value, &length);
         const bool read = !read_lacked_memory();
         if (read) f.last = rc;
-        if (length == SQL_NULL_DATA)
+        bool whole;
+        if (length == SQL_NULL_DATA) {
             out.bytes(value_text(value, length, null_text));  // no escapes
-        else if (read)
-            out.escaped(value_text(value, length, null_text));
-        if (!out.end_entry(read)) {
+            whole = out.end_entry(read);
+        } else if (read) {
+            whole = out.value_entry(value_text(value, length, null_text));
+        } else {
+            whole = out.end_entry(false);
+        }
+        if (!whole) {
             hdr_set_status(f.cmd, ORV_NO_MEMORY);
+            every_name = k == f.columns;
             break;
         }
         ++entries;
     }
+    if (!planned && every_name) {
+        plan.pairs = true;
+        plan.pairs_subcode = f.subcode;
+    }
     // The closing zero byte (the writer always kept room for it) and the
-    // rest of the buffer cleared.
-    std::memset(f.slot.row_buffer + out.p, 0, f.slot.row_buffer_size - out.p);
+    // rest of the buffer cleared, as far as the last record left bytes
+    // there; the bytes the writer grew the buffer by it cleared itself.
+    const std::size_t dirty_end =
+        std::min(plan.pairs_clean_from, f.slot.row_buffer_size);
+    if (dirty_end > out.p)
+        std::memset(f.slot.row_buffer + out.p, 0, dirty_end - out.p);
+    else
+        f.slot.row_buffer[out.p] = 0;
+    plan.pairs_clean_from = out.p;
     hdr_set_count(f.cmd, entries);
     // The buffer may have moved while it grew: the address goes to the
     // host once the record is complete.

@@ -55,7 +55,11 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
     const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
-    if (rec.width == 0) rec.width = COLTYPE_TEXT_WIDTH;
+    if (rec.width == 0) {
+        // The pairs record's first size follows from the widths.
+        rec.width = COLTYPE_TEXT_WIDTH;
+        f.slot.plan.pairs = false;
+    }
 
     SQLLEN length = 0;
     SQLRETURN rc;
