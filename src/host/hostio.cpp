@@ -106,8 +106,9 @@ namespace {
 // arg_count.  A selector naming argument 0, a negative one, or one beyond
 // arg_count never reaches the host, whose argument table ends there.
 bool names_passed_argument(const Command& cmd, int32_t selector) {
-    const int32_t n = selector % 256;
-    return selector > 0 && n >= 1 && n <= arg_count(cmd);
+    if (selector <= 0) return false;
+    const int32_t n = selector & 0xFF;  // selector % 256, selector > 0
+    return n >= 1 && n <= arg_count(cmd);
 }
 
 // The text pointer handed to the host: never null (an absent text is the

@@ -132,11 +132,10 @@ struct RecordWriter {
         }
         p = static_cast<std::size_t>(out - slot.row_buffer);
     }
-    // The entry's head: the table name and ':' when `prefix`, the column
-    // name and '=', with one check for room.
-    void head(bool prefix, std::string_view table, std::string_view name) {
-        const std::size_t n = (prefix ? table.size() + 1 : 0) + name.size() + 1;
-        if (!room(n)) return;
+    // Writes the entry's head, the table name and ':' when `prefix`, the
+    // column name and '=': h bytes for which room() was had.
+    void head(bool prefix, std::string_view table, std::string_view name,
+              std::size_t h) {
         uint8_t* at = slot.row_buffer + p;
         if (prefix) {
             std::memcpy(at, table.data(), table.size());
@@ -144,22 +143,34 @@ struct RecordWriter {
             *at++ = ':';
         }
         std::memcpy(at, name.data(), name.size());
-        at += name.size();
-        *at++ = '=';
-        p += n;
+        at[name.size()] = '=';
+        p += h;
     }
-    // The value's bytes with their escapes and the entry's end, as
-    // escaped() and end_entry(true) write them: a value without a byte to
-    // escape is copied with its end after one check for room.
-    bool value_entry(std::string_view value) {
-        const auto* v = reinterpret_cast<const uint8_t*>(value.data());
+    // One whole entry: the head as head() writes it, the value (with its
+    // escapes when `escape`) and the entry's end.  Returns false, with
+    // the entry taken back, when it could not be written whole.  An
+    // escaped value's byte after it must be readable (the retrieval
+    // buffer keeps room for a terminator there): a value ended by a zero
+    // byte there and holding neither a zero byte nor an escape byte needs
+    // no escape, which one scan for the escape bytes up to the first zero
+    // byte shows; such an entry is written after one check for room.
+    bool entry(bool prefix, std::string_view table, std::string_view name,
+               std::string_view value, bool escape) {
+        static constexpr char kMarks[] = {static_cast<char>(kEscZero),
+                                          static_cast<char>(kEscMark), 0};
+        begin_entry();
         const std::size_t n = value.size();
-        if (next_special(v, v + n) != nullptr) {
+        const std::size_t h = (prefix ? table.size() + 1 : 0) + name.size() + 1;
+        if (escape &&
+            (value.data()[n] != 0 || std::strcspn(value.data(), kMarks) != n)) {
+            if (!room(h)) return end_entry(false);
+            head(prefix, table, name, h);
             escaped(value);
             return end_entry(true);
         }
-        if (!room(n + 1)) return end_entry(false);
-        if (n != 0) std::memcpy(slot.row_buffer + p, v, n);
+        if (!room(h + n + 1)) return end_entry(false);
+        head(prefix, table, name, h);
+        if (n != 0) std::memcpy(slot.row_buffer + p, value.data(), n);
         p += n;
         slot.row_buffer[p++] = 0;
         return true;
@@ -412,15 +423,15 @@ void fetch_pairs(RowFetch& f) {
             every_name = false;
             break;
         }
-        out.begin_entry();
         // The names, measured on the result's first row (which also gives
         // an empty name its generated one) and taken as they are after it.
         std::string_view table;
         std::string_view name;
         if (planned && k <= kPlanNamedColumns) {
             const std::size_t i = static_cast<std::size_t>(k - 1);
-            table = std::string_view(alt ? rec->alt_table : rec->table,
-                                     plan.table_length[i]);
+            if (prefix)
+                table = std::string_view(alt ? rec->alt_table : rec->table,
+                                         plan.table_length[i]);
             name = std::string_view(alt ? rec->alt_name : rec->name,
                                     plan.name_length[i]);
         } else {
@@ -433,7 +444,6 @@ void fetch_pairs(RowFetch& f) {
                 plan.name_length[i] = static_cast<uint8_t>(name.size());
             }
         }
-        out.head(prefix, table, name);
         void* value = nullptr;
         SQLLEN length = 0;
         // A failed read gives an empty value (pointer mode never hands out
@@ -442,15 +452,12 @@ void fetch_pairs(RowFetch& f) {
                                   SQL_C_CHAR, &value, &length);
         const bool read = !read_lacked_memory();
         if (read) f.last = rc;
-        bool whole;
-        if (length == SQL_NULL_DATA) {
-            out.bytes(value_text(value, length, null_text));  // no escapes
-            whole = out.end_entry(read);
-        } else if (read) {
-            whole = out.value_entry(value_text(value, length, null_text));
-        } else {
-            whole = out.end_entry(false);
-        }
+        // A NULL is written without escapes; a value that could not be
+        // had makes no entry.
+        const bool whole =
+            read &&
+            out.entry(prefix, table, name, value_text(value, length, null_text),
+                      length != SQL_NULL_DATA);
         if (!whole) {
             hdr_set_status(f.cmd, ORV_NO_MEMORY);
             every_name = k == f.columns;

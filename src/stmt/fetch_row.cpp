@@ -116,7 +116,12 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
     const bool lacked = read_lacked_memory();
     bool cut = false;
     if (SQL_SUCCEEDED(rc) && !lacked) {
-        store_value(target, value, length, c_type);
+        // A value the buffer holds whole is followed there by its
+        // terminator: one copy takes both (as store_value does).
+        if (length >= 0 && length < data_buffer_capacity())
+            arg_write(target, 0, value, static_cast<std::size_t>(length) + 1);
+        else
+            store_value(target, value, length, c_type);
         if (length == SQL_NULL_DATA && (f.subcode & FETCH_NULL_TEXT) != 0 &&
             target.size >= kNullText.size())
             arg_write_text(target, kNullText);
