@@ -135,6 +135,20 @@ inline ArgView arg(const Command& cmd, int n) {
     return a;
 }
 
+// Descriptor of argument n, which the caller knows to lie within
+// 2..arg_count (a loop bounded by arg_count): arg() without the check.
+inline ArgView arg_within(const Command& cmd, int n) {
+    const auto* d = reinterpret_cast<const uint8_t*>(&cmd.ctx->args[n]);
+    int16_t type_flags;
+    void* data;
+    uint32_t size;
+    std::memcpy(&type_flags, d + offsetof(ArgDescriptor, type_flags),
+                sizeof type_flags);
+    std::memcpy(&data, d + offsetof(ArgDescriptor, data), sizeof data);
+    std::memcpy(&size, d + offsetof(ArgDescriptor, size), sizeof size);
+    return ArgView{type_flags, static_cast<uint8_t*>(data), size, true};
+}
+
 // True when the argument has storage (its data pointer is not null).
 bool arg_has_storage(const ArgView& a);
 

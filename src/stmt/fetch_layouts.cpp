@@ -416,13 +416,13 @@ void fetch_pairs(RowFetch& f) {
     RecordWriter out{f.slot};
     int counter = 0;
     int32_t entries = 0;
-    bool every_name = true;  // every column's names were measured
-    for (int32_t k = 1; k <= f.columns; ++k) {
-        ColumnDesc* rec = column_record(f.slot, k);
-        if (rec == nullptr) {
-            every_name = false;
-            break;
-        }
+    // The column table holds at least the result's columns.
+    ColumnDesc* const recs = column_record(f.slot, 0);
+    const int32_t last =
+        recs == nullptr ? 0 : std::min(f.columns, f.slot.column_capacity + 1);
+    bool every_name = last == f.columns;  // every column's names measured
+    for (int32_t k = 1; k <= last; ++k) {
+        ColumnDesc* rec = recs + k;
         // The names, measured on the result's first row (which also gives
         // an empty name its generated one) and taken as they are after it.
         std::string_view table;
@@ -460,7 +460,7 @@ void fetch_pairs(RowFetch& f) {
                       length != SQL_NULL_DATA);
         if (!whole) {
             hdr_set_status(f.cmd, ORV_NO_MEMORY);
-            every_name = k == f.columns;
+            every_name = every_name && k == f.columns;
             break;
         }
         ++entries;

@@ -136,8 +136,8 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
     return true;
 }
 
-// Delivers column k into argument a.  Reads a's descriptor and record k
-// (whose width 0 becomes 4096 in the table).  With ARG_CALLBACK and a
+// Delivers column k into argument a (3..arg_count).  Reads a's descriptor and
+// record k (whose width 0 becomes 4096 in the table).  With ARG_CALLBACK and a
 // storage no larger than the width, the value goes through PUT_STRING.
 // Otherwise host types 6 and 8 receive an integer through PUT_INT; text
 // (host types 2 and 4) and bytes (the other types) go into the storage, or
@@ -149,7 +149,7 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
 // memory is not delivered (status 8).
 void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
                       int32_t* delivered) {
-    const ArgView target = arg(f.cmd, a);
+    const ArgView target = arg_within(f.cmd, a);
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
     const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
@@ -199,6 +199,13 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
             const auto size = static_cast<SQLLEN>(kNumberTextSize);
             rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
                             SQL_C_CHAR, number_text, size, &length);
+            if (rc == SQL_SUCCESS && length >= 0 && length < size) {
+                // The common number: read whole, terminated, handed over.
+                f.last = rc;
+                svc_put_number_text(f.cmd, a, number_text);
+                ++*delivered;
+                return;
+            }
             in_place =
                 !SQL_SUCCEEDED(rc) || (length != SQL_NO_TOTAL && length < size);
             if (!in_place)
