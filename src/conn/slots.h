@@ -2,6 +2,7 @@
 #pragma once
 #include <sql.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -49,9 +50,16 @@ struct ConnectionSlot {
 };
 
 // The environment handle; null until command 1.
-SQLHENV env_handle();
+// The environment and the slots, read by every command.
+inline SQLHENV EnvHandle = nullptr;
+inline std::array<ConnectionSlot, kSlotCount> SlotTable{};
+
+inline SQLHENV env_handle() { return EnvHandle; }
 // Slot number n (1..10), or nullptr for any other number.
-ConnectionSlot* slot_at(int n);
+inline ConnectionSlot* slot_at(int n) {
+    if (n < 1 || n > kSlotCount) return nullptr;
+    return &SlotTable[static_cast<std::size_t>(n - 1)];
+}
 
 // The number of the first free slot, 0 when all ten are in use.
 int free_slot_number();

@@ -136,11 +136,11 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
     return true;
 }
 
-// Delivers column k into argument a (3..arg_count).  Reads a's descriptor and
-// record k (whose width 0 becomes 4096 in the table).  With ARG_CALLBACK and a
-// storage no larger than the width, the value goes through PUT_STRING.
-// Otherwise host types 6 and 8 receive an integer through PUT_INT; text
-// (host types 2 and 4) and bytes (the other types) go into the storage, or
+// Delivers column k into argument a (3..arg_count).  Reads a's
+// descriptor and record k (whose width 0 becomes 4096 in the table).  With
+// ARG_CALLBACK and a storage no larger than the width, the value goes through
+// PUT_STRING. Otherwise host types 6 and 8 receive an integer through PUT_INT;
+// text (host types 2 and 4) and bytes (the other types) go into the storage, or
 // the number text's work buffer followed by PUT_NUMBER_TEXT, as far as they
 // fit: a value that does not fit goes whole through PUT_STRING when the
 // argument has ARG_CALLBACK, else is cut and reported with sqlstate 01004.
@@ -150,7 +150,6 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
 void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
                       int32_t* delivered) {
     const ArgView target = arg_within(f.cmd, a);
-    const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
     const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
     if (rec.width == 0) {
@@ -161,6 +160,7 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
     const bool through_host =
         callback && static_cast<int64_t>(target.size) <= rec.width;
     if (!through_host && deliver_common(f, a, k, target, delivered)) return;
+    const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
 
     SQLLEN length = 0;
     SQLRETURN rc;
