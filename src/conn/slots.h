@@ -25,6 +25,9 @@ inline constexpr int kPlanNamedColumns = 64;
 struct FetchPlan {
     uint64_t epoch = 0;   // CommandEpoch when made; 0: no plan
     int32_t columns = 0;  // the result's column count, described
+    // Columns 1..widths_fixed of the table have a width other than 0 (the
+    // per-argument layout gives width 0 the text width as it delivers).
+    int32_t widths_fixed = 0;
     // The pairs layout's part, made on its first row for `pairs_subcode`.
     bool pairs = false;
     int16_t pairs_subcode = 0;

@@ -137,7 +137,7 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
 }
 
 // Delivers column k into argument a (3..arg_count).  Reads a's
-// descriptor and record k (whose width 0 becomes 4096 in the table).  With
+// descriptor and, for an argument with ARG_CALLBACK, record k's width.  With
 // ARG_CALLBACK and a storage no larger than the width, the value goes through
 // PUT_STRING. Otherwise host types 6 and 8 receive an integer through PUT_INT;
 // text (host types 2 and 4) and bytes (the other types) go into the storage, or
@@ -152,11 +152,6 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
     const ArgView target = arg_within(f.cmd, a);
     const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
-    if (rec.width == 0) {
-        // The pairs record's first size follows from the widths.
-        rec.width = COLTYPE_TEXT_WIDTH;
-        f.slot.plan.pairs = false;
-    }
     const bool through_host =
         callback && static_cast<int64_t>(target.size) <= rec.width;
     if (!through_host && deliver_common(f, a, k, target, delivered)) return;
@@ -279,7 +274,22 @@ void fetch_per_argument(RowFetch& f) {
     const int32_t last = std::min({arg_count(f.cmd), kLastNamedArgument,
                                    f.columns + 2, f.slot.column_capacity + 3});
     auto* recs = column_record(f.slot, 0);
-    for (int a = 3; recs != nullptr && a <= last; ++a)
+    if (recs == nullptr) {
+        hdr_set_count(f.cmd, 0);
+        return;
+    }
+    // A width of 0 becomes the text width in the table for every column
+    // delivered, once per result.
+    FetchPlan& plan = f.slot.plan;
+    for (int32_t k = plan.widths_fixed + 1; k <= last - 2; ++k) {
+        if (recs[k].width == 0) {
+            recs[k].width = COLTYPE_TEXT_WIDTH;
+            // The pairs record's first size follows from the widths.
+            plan.pairs = false;
+        }
+        plan.widths_fixed = k;
+    }
+    for (int a = 3; a <= last; ++a)
         deliver_argument(f, a, a - 2, recs[a - 2], &delivered);
     hdr_set_count(f.cmd, delivered);
 }
