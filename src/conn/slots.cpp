@@ -3,25 +3,11 @@
 // also gives the slot its column table).
 #include "conn/slots.h"
 
-#include <array>
-
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "odbc_api.h"
 
 namespace orv {
-
-namespace {
-SQLHENV EnvHandle = nullptr;
-std::array<ConnectionSlot, kSlotCount> SlotTable{};
-}  // namespace
-
-SQLHENV env_handle() { return EnvHandle; }
-
-ConnectionSlot* slot_at(int n) {
-    if (n < 1 || n > kSlotCount) return nullptr;
-    return &SlotTable[static_cast<std::size_t>(n - 1)];
-}
 
 SQLRETURN ensure_statement(ConnectionSlot& slot) {
     if (slot.statement != nullptr) return SQL_SUCCESS;

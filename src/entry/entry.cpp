@@ -37,7 +37,8 @@ int32_t run_command(Command& cmd) {
         return ORV_UNSUPPORTED;
     }
     // A header that has a size but no storage cannot be answered either.
-    if (!hdr_attach(cmd)) return ORV_UNSUPPORTED;
+    if (header.data == nullptr) return ORV_UNSUPPORTED;
+    cmd.hdr = header.data;
 
     reset_header(cmd);
     dispatch_command(cmd);

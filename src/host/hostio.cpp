@@ -4,67 +4,6 @@
 
 namespace orv {
 
-namespace {
-
-// Reads a value of type T at byte offset `off` of the header block.
-template <typename T>
-T load(const Command& cmd, std::size_t off) {
-    T v;
-    std::memcpy(&v, cmd.hdr + off, sizeof v);
-    return v;
-}
-
-// Stores a value of type T at byte offset `off` of the header block.
-template <typename T>
-void store(Command& cmd, std::size_t off, T v) {
-    std::memcpy(cmd.hdr + off, &v, sizeof v);
-}
-
-}  // namespace
-
-uint8_t hdr_slot(const Command& cmd) { return load<uint8_t>(cmd, hdr::kSlot); }
-void hdr_set_slot(Command& cmd, uint8_t slot) { store(cmd, hdr::kSlot, slot); }
-int16_t hdr_subcode(const Command& cmd) {
-    return load<int16_t>(cmd, hdr::kSubcode);
-}
-int32_t hdr_param_plain(const Command& cmd) {
-    return load<int32_t>(cmd, hdr::kParam);
-}
-int32_t hdr_param_swapped(const Command& cmd) {
-    return static_cast<int32_t>(
-        swap_halves(static_cast<uint32_t>(load<int32_t>(cmd, hdr::kParam))));
-}
-double hdr_row_number(const Command& cmd) {
-    return load<double>(cmd, hdr::kRowNumber);
-}
-int16_t hdr_status(const Command& cmd) {
-    return load<int16_t>(cmd, hdr::kStatus);
-}
-void hdr_set_status(Command& cmd, int16_t status) {
-    store(cmd, hdr::kStatus, status);
-}
-void hdr_set_opcode(Command& cmd, int16_t opcode) {
-    store(cmd, hdr::kOpcode, opcode);
-}
-int32_t hdr_native_error(const Command& cmd) {
-    return static_cast<int32_t>(
-        swap_halves(load<uint32_t>(cmd, hdr::kNativeError)));
-}
-void hdr_set_native_error(Command& cmd, int32_t value) {
-    store(cmd, hdr::kNativeError, swap_halves(static_cast<uint32_t>(value)));
-}
-int32_t hdr_count(const Command& cmd) {
-    return static_cast<int32_t>(swap_halves(load<uint32_t>(cmd, hdr::kCount)));
-}
-void hdr_set_count(Command& cmd, int32_t value) {
-    store(cmd, hdr::kCount, swap_halves(static_cast<uint32_t>(value)));
-}
-double hdr_number(const Command& cmd) {
-    return load<double>(cmd, hdr::kNumber);
-}
-void hdr_set_number(Command& cmd, double value) {
-    store(cmd, hdr::kNumber, value);
-}
 bool hdr_attach(Command& cmd) {
     const ArgView header = arg(cmd, 2);
     if (header.size < kHeaderSize || header.data == nullptr) return false;
@@ -81,26 +20,6 @@ void hdr_set_sqlstate_unknown(Command& cmd) {
 }
 void hdr_set_sqlstate(Command& cmd, const char (&state)[6]) {
     std::memcpy(cmd.hdr + hdr::kSqlstate, state, 6);
-}
-
-int32_t arg_count(const Command& cmd) {
-    int32_t n;
-    std::memcpy(&n, &cmd.ctx->arg_count, sizeof n);
-    return n;
-}
-
-ArgView arg(const Command& cmd, int n) {
-    ArgView a;
-    if (n < 2 || n > arg_count(cmd)) return a;
-    const auto* d = reinterpret_cast<const uint8_t*>(&cmd.ctx->args[n]);
-    std::memcpy(&a.type_flags, d + offsetof(ArgDescriptor, type_flags),
-                sizeof a.type_flags);
-    void* data;
-    std::memcpy(&data, d + offsetof(ArgDescriptor, data), sizeof data);
-    a.data = static_cast<uint8_t*>(data);
-    std::memcpy(&a.size, d + offsetof(ArgDescriptor, size), sizeof a.size);
-    a.present = true;
-    return a;
 }
 
 bool arg_has_storage(const ArgView& a) { return a.data != nullptr; }
@@ -156,33 +75,15 @@ std::span<char> arg_text_span(const ArgView& a) {
     return {s, len};
 }
 
-namespace {
-
-// How many of the len bytes from storage offset `at` lie within the
-// argument's storage; 0 when it has none.
-std::size_t bytes_within(const ArgView& a, std::size_t at, std::size_t len) {
-    if (a.data == nullptr || at >= a.size) return 0;
-    return a.size - at < len ? a.size - at : len;
-}
-
-}  // namespace
-
 std::size_t arg_read(const ArgView& a, std::size_t at, void* dst,
                      std::size_t len) {
-    std::size_t n = bytes_within(a, at, len);
+    std::size_t n = arg_detail::bytes_within(a, at, len);
     if (n > 0) std::memcpy(dst, a.data + at, n);
     return n;
 }
 
-std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
-                      std::size_t len) {
-    std::size_t n = bytes_within(a, at, len);
-    if (n > 0) std::memmove(a.data + at, src, n);
-    return n;
-}
-
 void arg_fill(const ArgView& a, std::size_t at, std::size_t len, uint8_t byte) {
-    std::size_t n = bytes_within(a, at, len);
+    std::size_t n = arg_detail::bytes_within(a, at, len);
     if (n > 0) std::memset(a.data + at, byte, n);
 }
 
@@ -205,8 +106,9 @@ namespace {
 // arg_count.  A selector naming argument 0, a negative one, or one beyond
 // arg_count never reaches the host, whose argument table ends there.
 bool names_passed_argument(const Command& cmd, int32_t selector) {
-    const int32_t n = selector % 256;
-    return selector > 0 && n >= 1 && n <= arg_count(cmd);
+    if (selector <= 0) return false;
+    const int32_t n = selector & 0xFF;  // selector % 256, selector > 0
+    return n >= 1 && n <= arg_count(cmd);
 }
 
 // The text pointer handed to the host: never null (an absent text is the

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -20,21 +21,76 @@ inline constexpr std::size_t kSlot = 0, kSubcode = 2, kParam = 4,
                              kSqlstate = 36;
 }
 
-uint8_t hdr_slot(const Command& cmd);
-void hdr_set_slot(Command& cmd, uint8_t slot);
-int16_t hdr_subcode(const Command& cmd);
-int32_t hdr_param_plain(const Command& cmd);    // little-endian as stored
-int32_t hdr_param_swapped(const Command& cmd);  // word-swapped form
-double hdr_row_number(const Command& cmd);
-int16_t hdr_status(const Command& cmd);
-void hdr_set_status(Command& cmd, int16_t status);
-void hdr_set_opcode(Command& cmd, int16_t opcode);
-int32_t hdr_native_error(const Command& cmd);            // unswapped value
-void hdr_set_native_error(Command& cmd, int32_t value);  // stores swapped
-int32_t hdr_count(const Command& cmd);                   // unswapped value
-void hdr_set_count(Command& cmd, int32_t value);         // stores swapped
-double hdr_number(const Command& cmd);
-void hdr_set_number(Command& cmd, double value);
+// The fields of the header, read and written without casting host
+// memory; inline, as every command reads and writes several.
+namespace hdr_detail {
+
+// Reads a value of type T at byte offset `off` of the header block.
+template <typename T>
+inline T load(const Command& cmd, std::size_t off) {
+    T v;
+    std::memcpy(&v, cmd.hdr + off, sizeof v);
+    return v;
+}
+
+// Stores a value of type T at byte offset `off` of the header block.
+template <typename T>
+inline void store(Command& cmd, std::size_t off, T v) {
+    std::memcpy(cmd.hdr + off, &v, sizeof v);
+}
+
+}  // namespace hdr_detail
+
+inline uint8_t hdr_slot(const Command& cmd) {
+    return hdr_detail::load<uint8_t>(cmd, hdr::kSlot);
+}
+inline void hdr_set_slot(Command& cmd, uint8_t slot) {
+    hdr_detail::store(cmd, hdr::kSlot, slot);
+}
+inline int16_t hdr_subcode(const Command& cmd) {
+    return hdr_detail::load<int16_t>(cmd, hdr::kSubcode);
+}
+inline int32_t hdr_param_plain(const Command& cmd) {
+    return hdr_detail::load<int32_t>(cmd, hdr::kParam);
+}
+inline int32_t hdr_param_swapped(const Command& cmd) {
+    return static_cast<int32_t>(swap_halves(
+        static_cast<uint32_t>(hdr_detail::load<int32_t>(cmd, hdr::kParam))));
+}
+inline double hdr_row_number(const Command& cmd) {
+    return hdr_detail::load<double>(cmd, hdr::kRowNumber);
+}
+inline int16_t hdr_status(const Command& cmd) {
+    return hdr_detail::load<int16_t>(cmd, hdr::kStatus);
+}
+inline void hdr_set_status(Command& cmd, int16_t status) {
+    hdr_detail::store(cmd, hdr::kStatus, status);
+}
+inline void hdr_set_opcode(Command& cmd, int16_t opcode) {
+    hdr_detail::store(cmd, hdr::kOpcode, opcode);
+}
+inline int32_t hdr_native_error(const Command& cmd) {
+    return static_cast<int32_t>(
+        swap_halves(hdr_detail::load<uint32_t>(cmd, hdr::kNativeError)));
+}
+inline void hdr_set_native_error(Command& cmd, int32_t value) {
+    hdr_detail::store(cmd, hdr::kNativeError,
+                      swap_halves(static_cast<uint32_t>(value)));
+}
+inline int32_t hdr_count(const Command& cmd) {
+    return static_cast<int32_t>(
+        swap_halves(hdr_detail::load<uint32_t>(cmd, hdr::kCount)));
+}
+inline void hdr_set_count(Command& cmd, int32_t value) {
+    hdr_detail::store(cmd, hdr::kCount,
+                      swap_halves(static_cast<uint32_t>(value)));
+}
+inline double hdr_number(const Command& cmd) {
+    return hdr_detail::load<double>(cmd, hdr::kNumber);
+}
+inline void hdr_set_number(Command& cmd, double value) {
+    hdr_detail::store(cmd, hdr::kNumber, value);
+}
 // Points cmd.hdr at argument 2's storage when it is at least 48 bytes
 // (kHeaderSize) and not null.  Returns false, leaving cmd.hdr alone,
 // otherwise.
@@ -58,9 +114,40 @@ struct ArgView {
     bool present = false;  // the argument exists (arg_count >= n)
 };
 
-int32_t arg_count(const Command& cmd);
+inline int32_t arg_count(const Command& cmd) {
+    int32_t n;
+    std::memcpy(&n, &cmd.ctx->arg_count, sizeof n);
+    return n;
+}
+
 // Descriptor of argument n (n >= 2); present is false beyond arg_count.
-ArgView arg(const Command& cmd, int n);
+inline ArgView arg(const Command& cmd, int n) {
+    ArgView a;
+    if (n < 2 || n > arg_count(cmd)) return a;
+    const auto* d = reinterpret_cast<const uint8_t*>(&cmd.ctx->args[n]);
+    std::memcpy(&a.type_flags, d + offsetof(ArgDescriptor, type_flags),
+                sizeof a.type_flags);
+    void* data;
+    std::memcpy(&data, d + offsetof(ArgDescriptor, data), sizeof data);
+    a.data = static_cast<uint8_t*>(data);
+    std::memcpy(&a.size, d + offsetof(ArgDescriptor, size), sizeof a.size);
+    a.present = true;
+    return a;
+}
+
+// Descriptor of argument n, which the caller knows to lie within
+// 2..arg_count (a loop bounded by arg_count): arg() without the check.
+inline ArgView arg_within(const Command& cmd, int n) {
+    const auto* d = reinterpret_cast<const uint8_t*>(&cmd.ctx->args[n]);
+    int16_t type_flags;
+    void* data;
+    uint32_t size;
+    std::memcpy(&type_flags, d + offsetof(ArgDescriptor, type_flags),
+                sizeof type_flags);
+    std::memcpy(&data, d + offsetof(ArgDescriptor, data), sizeof data);
+    std::memcpy(&size, d + offsetof(ArgDescriptor, size), sizeof size);
+    return ArgView{type_flags, static_cast<uint8_t*>(data), size, true};
+}
 
 // True when the argument has storage (its data pointer is not null).
 bool arg_has_storage(const ArgView& a);
@@ -98,10 +185,27 @@ std::span<char> arg_text_span(const ArgView& a);
 // a.size.  Returns the number of bytes read (0 when the storage is null).
 std::size_t arg_read(const ArgView& a, std::size_t at, void* dst,
                      std::size_t len);
+namespace arg_detail {
+
+// How many of the len bytes from storage offset `at` lie within the
+// argument's storage; 0 when it has none.
+inline std::size_t bytes_within(const ArgView& a, std::size_t at,
+                                std::size_t len) {
+    if (a.data == nullptr || at >= a.size) return 0;
+    return a.size - at < len ? a.size - at : len;
+}
+
+}  // namespace arg_detail
+
 // Copies up to len bytes to storage offset `at`, never past a.size.
 // Returns the number of bytes written.
-std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
-                      std::size_t len);
+inline std::size_t arg_write(const ArgView& a, std::size_t at, const void* src,
+                             std::size_t len) {
+    std::size_t n = arg_detail::bytes_within(a, at, len);
+    if (n > 0) std::memmove(a.data + at, src, n);
+    return n;
+}
+
 // Fills bytes [at, at + len) with `byte`, never past a.size.
 void arg_fill(const ArgView& a, std::size_t at, std::size_t len, uint8_t byte);
 // Writes at most a.size - 1 bytes of text and a terminating NUL.  Nothing

@@ -15,22 +15,7 @@ namespace orv {
 
 namespace {
 
-// The retrieval buffer: created on first use, grows to the largest value
-// read, kept for the life of the process.
-struct DataBufferState {
-    uint8_t* buffer = nullptr;
-    SQLLEN capacity = 0;
-};
-DataBufferState DataBuffer;
-// The last read_column could not hold its value whole.
-bool last_read_short = false;
-
 inline constexpr SQLLEN kInitialDataBuffer = 4096;
-// Buffer length offered to a value's first read.  Some drivers (SQLite's)
-// do work in proportion to the length offered, so once the buffer has
-// grown for one large value, offering all of it would slow every later
-// read; a value longer than this is read on into the rest of the buffer.
-inline constexpr SQLLEN kFirstReadLength = 65536;
 inline constexpr int kAttrTextSize = 128;
 
 // SQL type -> host column type code.  9, 10 and 11 are the ODBC 2 codes
@@ -209,13 +194,6 @@ void forget_description(ConnectionSlot& slot) {
         static_cast<std::size_t>(slot.column_capacity) * kColumnDescSize);
 }
 
-ColumnDesc* column_record(ConnectionSlot& slot, int k) {
-    if (slot.columns == nullptr || k < 0 || k > slot.column_capacity + 1)
-        return nullptr;
-    return reinterpret_cast<ColumnDesc*>(
-        slot.columns + static_cast<std::size_t>(k) * kColumnDescSize);
-}
-
 int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted) {
     SQLSMALLINT c = 0;
     if (!SQL_SUCCEEDED(SQLNumResultCols(slot.statement, &c))) c = 0;
@@ -247,10 +225,6 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n) {
     return r == 0 ? ORV_NO_MEMORY : ORV_COLUMN_MISMATCH;
 }
 
-bool read_lacked_memory() { return last_read_short; }
-
-SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
-
 void release_data_buffer() {
     orv_free(DataBuffer.buffer);
     DataBuffer = DataBufferState{};
@@ -258,25 +232,20 @@ void release_data_buffer() {
 
 namespace {
 
-// Reads column `column` into DataBuffer (which exists) after the `offset`
-// bytes it already holds of the value, growing it until
+// Goes on reading column `column` into DataBuffer (which exists) after a
+// read of `room` bytes at `offset` (the bytes of the value already held)
+// that returned rc and the indicator `remaining`, growing the buffer until
 // the whole value fits: a value cut short is read on after the part
 // already received (over that part's terminator for character data).
 // When the buffer cannot grow, it keeps the first, shortened part and
-// last_read_short is set.  A
-// driver that cannot tell the length (SQL_NO_TOTAL) is read in doubling
-// steps.  *length receives the whole value's length or the indicator.
-// Returns the code of the last SQLGetData call.
-SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
-                           SQLSMALLINT c_type, SQLLEN offset, SQLLEN* length) {
+// LastReadShort is set.  A driver that cannot tell the length
+// (SQL_NO_TOTAL) is read in doubling steps.  *length receives the whole
+// value's length or the indicator.  Returns the code of the last
+// SQLGetData call.
+SQLRETURN read_on(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
+                  SQLLEN offset, SQLLEN room, SQLRETURN rc, SQLLEN remaining,
+                  SQLLEN* length) {
     const bool is_char = c_type == SQL_C_CHAR;
-    // offset: bytes kept before the current read; room: the buffer length
-    // of the current read
-    SQLLEN room = offset == 0 ? std::min(DataBuffer.capacity, kFirstReadLength)
-                              : DataBuffer.capacity - offset;
-    SQLLEN remaining = 0;  // the current read's indicator
-    SQLRETURN rc = SQLGetData(statement, column, c_type,
-                              DataBuffer.buffer + offset, room, &remaining);
     while (rc == SQL_SUCCESS_WITH_INFO) {
         bool cut = remaining == SQL_NO_TOTAL ||
                    (remaining >= 0 &&
@@ -293,7 +262,7 @@ SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
         } else {
             // The whole value and a terminator; guard the sum.
             if (remaining > PTRDIFF_MAX - offset - 1) {
-                last_read_short = true;
+                LastReadShort = true;
                 break;
             }
             need = offset + remaining + 1;
@@ -302,7 +271,7 @@ SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
             auto* grown = static_cast<uint8_t*>(
                 orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
             if (grown == nullptr) {  // the shortened part stays
-                last_read_short = true;
+                LastReadShort = true;
                 break;
             }
             DataBuffer.buffer = grown;
@@ -322,6 +291,23 @@ SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
     return rc;
 }
 
+// Reads column `column` into DataBuffer (which exists) after the `offset`
+// bytes it already holds of the value, as read_on goes on: the first read
+// offers the rest of the buffer, or at most kFirstReadLength bytes for a
+// value's start.
+SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
+                           SQLSMALLINT c_type, SQLLEN offset, SQLLEN* length) {
+    const SQLLEN room = offset == 0
+                            ? std::min(DataBuffer.capacity, kFirstReadLength)
+                            : DataBuffer.capacity - offset;
+    SQLLEN remaining = 0;
+    const SQLRETURN rc =
+        SQLGetData(statement, column, c_type, DataBuffer.buffer + offset, room,
+                   &remaining);
+    return read_on(statement, column, c_type, offset, room, rc, remaining,
+                   length);
+}
+
 }  // namespace
 
 SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
@@ -331,7 +317,7 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
     const bool pointer_mode = *target == nullptr;
     if (target_size < 0) target_size = 0;
     *length = 0;
-    last_read_short = false;
+    LastReadShort = false;
     if (DataBuffer.buffer == nullptr) {
         DataBuffer.buffer =
             static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
@@ -341,7 +327,7 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
         // No buffer: copy mode reads straight into the caller's storage;
         // pointer mode has nowhere to put the value and yields an empty
         // text with a failure.
-        last_read_short = pointer_mode;
+        LastReadShort = pointer_mode;
         if (pointer_mode) {
             empty_text[0] = 0;
             *target = empty_text;
@@ -354,7 +340,20 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
         return rc;
     }
 
-    SQLRETURN rc = read_into_buffer(statement, column, c_type, 0, length);
+    // The common read: one call that gets the whole value, or a NULL.
+    const SQLLEN room = std::min(DataBuffer.capacity, kFirstReadLength);
+    SQLLEN remaining = 0;
+    SQLRETURN rc = SQLGetData(statement, column, c_type, DataBuffer.buffer,
+                              room, &remaining);
+    if (rc == SQL_SUCCESS &&
+        (remaining == SQL_NULL_DATA || (remaining >= 0 && remaining < room))) {
+        *length = remaining;
+        // Binary and fixed-size values get the terminator text has.
+        if (remaining >= 0 && c_type != SQL_C_CHAR)
+            DataBuffer.buffer[remaining] = 0;
+    } else {
+        rc = read_on(statement, column, c_type, 0, room, rc, remaining, length);
+    }
     if (pointer_mode) {
         if (!SQL_SUCCEEDED(rc)) {
             // A failed read yields an empty value, never a stale one.
@@ -381,12 +380,27 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
     return rc;
 }
 
+SQLRETURN read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
+                        SQLSMALLINT c_type, SQLLEN room, SQLRETURN rc,
+                        SQLLEN remaining, void** value, SQLLEN* length) {
+    rc = read_on(statement, column, c_type, 0, room, rc, remaining, length);
+    if (!SQL_SUCCEEDED(rc)) {
+        // A failed read yields an empty value, never a stale one.
+        DataBuffer.buffer[0] = 0;
+        *length = 0;
+    } else if (*length == SQL_NULL_DATA) {
+        DataBuffer.buffer[0] = 0;
+    }
+    *value = DataBuffer.buffer;
+    return rc;
+}
+
 SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
                            SQLSMALLINT c_type, std::string_view head,
                            void** target, SQLLEN* length) {
     static char empty_text[1] = {0};
     *length = 0;
-    last_read_short = false;
+    LastReadShort = false;
     const auto held = static_cast<SQLLEN>(head.size());
     // Room for the head and as much again for the rest to start with.
     const SQLLEN want = std::max(kInitialDataBuffer, 2 * held + 2);
@@ -394,7 +408,7 @@ SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
         auto* grown = static_cast<uint8_t*>(
             orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(want)));
         if (grown == nullptr) {
-            last_read_short = true;
+            LastReadShort = true;
             empty_text[0] = 0;
             *target = empty_text;
             return SQL_ERROR;

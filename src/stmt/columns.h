@@ -29,7 +29,12 @@ void forget_description(ConnectionSlot& slot);
 
 // Record k (0 = bookmark record) of the slot's column table, or nullptr
 // when the slot has no table or k lies beyond it.
-ColumnDesc* column_record(ConnectionSlot& slot, int k);
+inline ColumnDesc* column_record(ConnectionSlot& slot, int k) {
+    if (slot.columns == nullptr || k < 0 || k > slot.column_capacity + 1)
+        return nullptr;
+    return reinterpret_cast<ColumnDesc*>(
+        slot.columns + static_cast<std::size_t>(k) * kColumnDescSize);
+}
 
 // Describes the current result of slot.statement into records 1..n of the
 // column table, n = min(wanted, column count), enlarging the table when n
@@ -43,6 +48,22 @@ int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted);
 // the result has more columns than the table holds).  Returns the status
 // the fetch commands report: 0, 8 (nothing described) or 16 (mismatch).
 int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
+
+// The retrieval buffer: created on first use, grows to the largest value
+// read, kept for the life of the process.
+struct DataBufferState {
+    uint8_t* buffer = nullptr;
+    SQLLEN capacity = 0;
+};
+inline DataBufferState DataBuffer;
+// The last read could not hold its value whole.
+inline bool LastReadShort = false;
+
+// Buffer length offered to a value's first read.  Some drivers (SQLite's)
+// do work in proportion to the length offered, so once the buffer has
+// grown for one large value, offering all of it would slow every later
+// read; a value longer than this is read on into the rest of the buffer.
+inline constexpr SQLLEN kFirstReadLength = 65536;
 
 // Reads one column value of the current row with SQLGetData through the
 // shared retrieval buffer.
@@ -61,6 +82,39 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
                       SQLSMALLINT c_type, void** target, SQLLEN target_size,
                       SQLLEN* length);
 
+// read_value's continuation after a first read of `room` bytes into the
+// retrieval buffer that returned rc and the indicator `remaining` and did
+// not give the whole value.
+SQLRETURN read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
+                        SQLSMALLINT c_type, SQLLEN room, SQLRETURN rc,
+                        SQLLEN remaining, void** value, SQLLEN* length);
+
+// read_column in pointer mode, with its common read (one call that gets
+// the whole value) inline: *value, *length, the result and
+// read_lacked_memory() as read_column leaves them.
+inline SQLRETURN read_value(SQLHSTMT statement, SQLUSMALLINT column,
+                            SQLSMALLINT c_type, void** value, SQLLEN* length) {
+    *value = nullptr;
+    if (DataBuffer.buffer == nullptr)
+        return read_column(statement, column, c_type, value, 0, length);
+    LastReadShort = false;
+    const SQLLEN room = DataBuffer.capacity < kFirstReadLength
+                            ? DataBuffer.capacity
+                            : kFirstReadLength;
+    SQLLEN remaining = 0;
+    const SQLRETURN rc = SQLGetData(statement, column, c_type,
+                                    DataBuffer.buffer, room, &remaining);
+    if (rc == SQL_SUCCESS && remaining >= 0 && remaining < room) {
+        // Binary and fixed-size values get the terminator text has.
+        if (c_type != SQL_C_CHAR) DataBuffer.buffer[remaining] = 0;
+        *length = remaining;
+        *value = DataBuffer.buffer;
+        return rc;
+    }
+    return read_value_on(statement, column, c_type, room, rc, remaining, value,
+                         length);
+}
+
 // Finishes reading a value of which the caller's own SQLGetData call
 // received the first part, `head` (the bytes before the part's
 // terminator), and found it cut: the head is copied into the retrieval
@@ -75,10 +129,10 @@ SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
 // retrieval buffer: the buffer could not be had at all, or could not grow
 // for the value.  The value handed out is then empty or cut short and must
 // never be passed on as the column's value.
-bool read_lacked_memory();
+inline bool read_lacked_memory() { return LastReadShort; }
 
 // Capacity of the retrieval buffer (0 before first use); for tests.
-SQLLEN data_buffer_capacity();
+inline SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
 
 // Releases the retrieval buffer; the next read_column creates it afresh.
 // For shutdown and tests: pointers read_column handed out become invalid.

@@ -132,6 +132,49 @@ struct RecordWriter {
         }
         p = static_cast<std::size_t>(out - slot.row_buffer);
     }
+    // Writes the entry's head, the table name and ':' when `prefix`, the
+    // column name and '=': h bytes for which room() was had.
+    void head(bool prefix, std::string_view table, std::string_view name,
+              std::size_t h) {
+        uint8_t* at = slot.row_buffer + p;
+        if (prefix) {
+            std::memcpy(at, table.data(), table.size());
+            at += table.size();
+            *at++ = ':';
+        }
+        std::memcpy(at, name.data(), name.size());
+        at[name.size()] = '=';
+        p += h;
+    }
+    // One whole entry: the head as head() writes it, the value (with its
+    // escapes when `escape`) and the entry's end.  Returns false, with
+    // the entry taken back, when it could not be written whole.  An
+    // escaped value's byte after it must be readable (the retrieval
+    // buffer keeps room for a terminator there): a value ended by a zero
+    // byte there and holding neither a zero byte nor an escape byte needs
+    // no escape, which one scan for the escape bytes up to the first zero
+    // byte shows; such an entry is written after one check for room.
+    bool entry(bool prefix, std::string_view table, std::string_view name,
+               std::string_view value, bool escape) {
+        static constexpr char kMarks[] = {static_cast<char>(kEscZero),
+                                          static_cast<char>(kEscMark), 0};
+        begin_entry();
+        const std::size_t n = value.size();
+        const std::size_t h = (prefix ? table.size() + 1 : 0) + name.size() + 1;
+        if (escape &&
+            (value.data()[n] != 0 || std::strcspn(value.data(), kMarks) != n)) {
+            if (!room(h)) return end_entry(false);
+            head(prefix, table, name, h);
+            escaped(value);
+            return end_entry(true);
+        }
+        if (!room(h + n + 1)) return end_entry(false);
+        head(prefix, table, name, h);
+        if (n != 0) std::memcpy(slot.row_buffer + p, value.data(), n);
+        p += n;
+        slot.row_buffer[p++] = 0;
+        return true;
+    }
     void begin_entry() { entry_start = p; }
     // Ends the entry with its zero byte.  Returns false, with the entry
     // taken back (its bytes cleared again), when it could not be written
@@ -193,8 +236,8 @@ void store_value(const ArgView& dst, const void* value, SQLLEN length,
 SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
                     const ArgView& dst, SQLLEN* length) {
     void* value = nullptr;
-    SQLRETURN rc = read_column(statement, static_cast<SQLUSMALLINT>(column),
-                               c_type, &value, 0, length);
+    SQLRETURN rc = read_value(statement, static_cast<SQLUSMALLINT>(column),
+                              c_type, &value, length);
     if (SQL_SUCCEEDED(rc) && !read_lacked_memory())
         store_value(dst, value, *length, c_type);
     return rc;
@@ -221,9 +264,8 @@ void fetch_array(RowFetch& f) {
         SQLLEN length = 0;
         if (target.type_flags & ARG_CALLBACK) {
             void* value = nullptr;
-            SQLRETURN rc =
-                read_column(f.statement, static_cast<SQLUSMALLINT>(k),
-                            SQL_C_CHAR, &value, 0, &length);
+            SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                                      SQL_C_CHAR, &value, &length);
             if (read_lacked_memory()) {
                 report_no_memory(f, 0);
                 continue;
@@ -342,57 +384,101 @@ void fetch_pairs(RowFetch& f) {
     const bool alt = (f.subcode & FETCH_ALT_NAMES) != 0;
     const bool prefix = (f.subcode & FETCH_TABLE_PREFIX) != 0;
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
+    FetchPlan& plan = f.slot.plan;
+    const bool planned = plan.pairs && plan.pairs_subcode == f.subcode;
 
-    uint64_t estimate = kPairsExtra;
-    for (int32_t k = 1; k <= f.columns; ++k) {
-        const ColumnDesc* rec = column_record(f.slot, k);
-        if (rec == nullptr) break;
-        uint64_t w = width_of(*rec);
-        estimate +=
-            kPairsPerColumn + w + (column_type_is_binary(rec->type) ? w : 0);
+    if (!planned) {
+        uint64_t estimate = kPairsExtra;
+        for (int32_t k = 1; k <= f.columns; ++k) {
+            const ColumnDesc* rec = column_record(f.slot, k);
+            if (rec == nullptr) break;
+            uint64_t w = width_of(*rec);
+            estimate += kPairsPerColumn + w +
+                        (column_type_is_binary(rec->type) ? w : 0);
+        }
+        plan.pairs_start = static_cast<std::size_t>(
+            std::min<uint64_t>(estimate, kPairsInitialRoom));
+        // What the buffer holds past the last record is not known.
+        plan.pairs_clean_from = std::numeric_limits<std::size_t>::max();
     }
-    const auto start = static_cast<std::size_t>(
-        std::min<uint64_t>(estimate, kPairsInitialRoom));
+    const std::size_t start = plan.pairs_start;
     // The record's bytes are written below and the rest cleared then.
-    if (f.slot.row_buffer_size != start && !resize_row_buffer(f.slot, start)) {
-        hdr_set_status(f.cmd, ORV_NO_MEMORY);
-        return;
+    if (f.slot.row_buffer_size != start) {
+        const std::size_t had = f.slot.row_buffer_size;
+        if (!resize_row_buffer(f.slot, start)) {
+            hdr_set_status(f.cmd, ORV_NO_MEMORY);
+            return;
+        }
+        // Bytes the buffer gained hold anything.
+        if (start > had) plan.pairs_clean_from = start;
     }
 
     RecordWriter out{f.slot};
     int counter = 0;
     int32_t entries = 0;
-    for (int32_t k = 1; k <= f.columns; ++k) {
-        ColumnDesc* rec = column_record(f.slot, k);
-        if (rec == nullptr) break;
-        out.begin_entry();
-        if (prefix) {
-            out.bytes(fetch_table_name(*rec, alt));
-            out.byte(':');
+    // The column table holds at least the result's columns.
+    ColumnDesc* const recs = column_record(f.slot, 0);
+    const int32_t last =
+        recs == nullptr ? 0 : std::min(f.columns, f.slot.column_capacity + 1);
+    bool every_name = last == f.columns;  // every column's names measured
+    for (int32_t k = 1; k <= last; ++k) {
+        ColumnDesc* rec = recs + k;
+        // The names, measured on the result's first row (which also gives
+        // an empty name its generated one) and taken as they are after it.
+        std::string_view table;
+        std::string_view name;
+        if (planned && k <= kPlanNamedColumns) {
+            const std::size_t i = static_cast<std::size_t>(k - 1);
+            if (prefix)
+                table = std::string_view(alt ? rec->alt_table : rec->table,
+                                         plan.table_length[i]);
+            name = std::string_view(alt ? rec->alt_name : rec->name,
+                                    plan.name_length[i]);
+        } else {
+            if (prefix) table = fetch_table_name(*rec, alt);
+            name = fetch_column_name(*rec, alt, &counter);
+            if (k <= kPlanNamedColumns) {
+                const std::size_t i = static_cast<std::size_t>(k - 1);
+                plan.table_length[i] =
+                    static_cast<uint8_t>(fetch_table_name(*rec, alt).size());
+                plan.name_length[i] = static_cast<uint8_t>(name.size());
+            }
         }
-        out.bytes(fetch_column_name(*rec, alt, &counter));
-        out.byte('=');
         void* value = nullptr;
         SQLLEN length = 0;
         // A failed read gives an empty value (pointer mode never hands out
         // the previous column's bytes).
-        SQLRETURN rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k),
-                                   SQL_C_CHAR, &value, 0, &length);
+        SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                                  SQL_C_CHAR, &value, &length);
         const bool read = !read_lacked_memory();
         if (read) f.last = rc;
-        if (length == SQL_NULL_DATA)
-            out.bytes(value_text(value, length, null_text));  // no escapes
-        else if (read)
-            out.escaped(value_text(value, length, null_text));
-        if (!out.end_entry(read)) {
+        // A NULL is written without escapes; a value that could not be
+        // had makes no entry.
+        const bool whole =
+            read &&
+            out.entry(prefix, table, name, value_text(value, length, null_text),
+                      length != SQL_NULL_DATA);
+        if (!whole) {
             hdr_set_status(f.cmd, ORV_NO_MEMORY);
+            every_name = every_name && k == f.columns;
             break;
         }
         ++entries;
     }
+    if (!planned && every_name) {
+        plan.pairs = true;
+        plan.pairs_subcode = f.subcode;
+    }
     // The closing zero byte (the writer always kept room for it) and the
-    // rest of the buffer cleared.
-    std::memset(f.slot.row_buffer + out.p, 0, f.slot.row_buffer_size - out.p);
+    // rest of the buffer cleared, as far as the last record left bytes
+    // there; the bytes the writer grew the buffer by it cleared itself.
+    const std::size_t dirty_end =
+        std::min(plan.pairs_clean_from, f.slot.row_buffer_size);
+    if (dirty_end > out.p)
+        std::memset(f.slot.row_buffer + out.p, 0, dirty_end - out.p);
+    else
+        f.slot.row_buffer[out.p] = 0;
+    plan.pairs_clean_from = out.p;
     hdr_set_count(f.cmd, entries);
     // The buffer may have moved while it grew: the address goes to the
     // host once the record is complete.

@@ -38,11 +38,109 @@ SQLLEN absolute_row(double row_number) {
     return static_cast<int32_t>(row_number);
 }
 
-// Delivers column k into argument a.  Reads a's descriptor and record k
-// (whose width 0 becomes 4096 in the table).  With ARG_CALLBACK and a
-// storage no larger than the width, the value goes through PUT_STRING.
-// Otherwise host types 6 and 8 receive an integer through PUT_INT; text
-// (host types 2 and 4) and bytes (the other types) go into the storage, or
+// The end of a column's delivery into argument a after its read returned
+// rc: a value that could not be had for want of memory is not delivered
+// (status 8); a read that is not SQL_SUCCESS follows the failure rule and
+// the value counts only when the reason could be read; a cut value is
+// reported (01004); then host types 4, 6 and 8 (`follow_up`, 0 for none)
+// get their value through PUT_NUMBER_TEXT or PUT_INT, and `count` rises.
+void finish_value(RowFetch& f, int a, int32_t k, SQLRETURN rc, bool lacked,
+                  bool cut, int follow_up, int32_t work,
+                  const char* number_text, int32_t* delivered) {
+    if (lacked) {
+        report_no_memory(f, k);
+        return;
+    }
+    bool counted = true;
+    if (rc == SQL_SUCCESS) {
+        f.last = rc;
+    } else {
+        // A driver warning or a failed read: the host learns which column,
+        // and why; the value still goes out when the reason could be read.
+        f.last = report_column_failure(f, k);
+        counted = SQL_SUCCEEDED(f.last);
+    }
+    if (!counted) return;
+    if (cut) report_truncation(f, k);
+    if (follow_up == ARG_TYPE_NUMBER_TEXT)
+        svc_put_number_text(f.cmd, a, number_text);
+    else if (follow_up != 0)
+        svc_put_int(f.cmd, a, static_cast<int64_t>(work));
+    ++*delivered;
+}
+
+// The common deliveries, each from one read: an integer (host types 6
+// and 8), or text and bytes into the storage (host type 2 and the byte
+// types) of an argument without ARG_CALLBACK.  Returns false, having read
+// nothing, for any other argument.  Delivers as deliver_argument does;
+// the caller has ruled out delivery through PUT_STRING.
+bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
+                    int32_t* delivered) {
+    const int type = target.type_flags & ARG_TYPE_MASK;
+    const auto column = static_cast<SQLUSMALLINT>(k);
+    SQLLEN length = 0;
+    if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
+        // At most four bytes of the driver's integer reach the value, so a
+        // 2-byte host integer gets the low 16 bits; a NULL gives 0.
+        SQLINTEGER value = 0;
+        const SQLRETURN rc =
+            SQLGetData(f.statement, column,
+                       type == ARG_TYPE_UNSIGNED ? SQL_C_ULONG : SQL_C_SLONG,
+                       &value, sizeof value, &length);
+        int32_t work = 0;
+        if (SQL_SUCCEEDED(rc) && length >= 0) {
+            if (target.size >= sizeof work)
+                work = value;
+            else
+                std::memcpy(&work, &value, target.size);
+        }
+        if (rc == SQL_SUCCESS) {
+            f.last = rc;
+            svc_put_int(f.cmd, a, static_cast<int64_t>(work));
+            ++*delivered;
+        } else {
+            finish_value(f, a, k, rc, false, false, type, work, nullptr,
+                         delivered);
+        }
+        return true;
+    }
+    if (type == ARG_TYPE_NUMBER_TEXT || (target.type_flags & ARG_CALLBACK) ||
+        target.data == nullptr || target.size == 0)
+        return false;
+    // Text or bytes: the storage is written once the whole value is had.
+    const SQLSMALLINT c_type =
+        type == ARG_TYPE_STRING ? SQL_C_CHAR : SQL_C_BINARY;
+    void* value = nullptr;
+    const SQLRETURN rc =
+        read_value(f.statement, column, c_type, &value, &length);
+    const bool lacked = read_lacked_memory();
+    bool cut = false;
+    if (SQL_SUCCEEDED(rc) && !lacked) {
+        // A value the buffer holds whole is followed there by its
+        // terminator: one copy takes both (as store_value does).
+        if (length >= 0 && length < data_buffer_capacity())
+            arg_write(target, 0, value, static_cast<std::size_t>(length) + 1);
+        else
+            store_value(target, value, length, c_type);
+        if (length == SQL_NULL_DATA && (f.subcode & FETCH_NULL_TEXT) != 0 &&
+            target.size >= kNullText.size())
+            arg_write_text(target, kNullText);
+        cut = length > static_cast<SQLLEN>(target.size);
+    }
+    if (rc == SQL_SUCCESS && !lacked && !cut) {
+        f.last = rc;
+        ++*delivered;
+    } else {
+        finish_value(f, a, k, rc, lacked, cut, 0, 0, nullptr, delivered);
+    }
+    return true;
+}
+
+// Delivers column k into argument a (3..arg_count).  Reads a's
+// descriptor and, for an argument with ARG_CALLBACK, record k's width.  With
+// ARG_CALLBACK and a storage no larger than the width, the value goes through
+// PUT_STRING. Otherwise host types 6 and 8 receive an integer through PUT_INT;
+// text (host types 2 and 4) and bytes (the other types) go into the storage, or
 // the number text's work buffer followed by PUT_NUMBER_TEXT, as far as they
 // fit: a value that does not fit goes whole through PUT_STRING when the
 // argument has ARG_CALLBACK, else is cut and reported with sqlstate 01004.
@@ -51,39 +149,28 @@ SQLLEN absolute_row(double row_number) {
 // memory is not delivered (status 8).
 void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
                       int32_t* delivered) {
-    const ArgView target = arg(f.cmd, a);
-    const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
+    const ArgView target = arg_within(f.cmd, a);
     const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
-    if (rec.width == 0) rec.width = COLTYPE_TEXT_WIDTH;
+    const bool through_host =
+        callback && static_cast<int64_t>(target.size) <= rec.width;
+    if (!through_host && deliver_common(f, a, k, target, delivered)) return;
+    const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
 
     SQLLEN length = 0;
     SQLRETURN rc;
     bool follow_up = false;
     bool cut = false;
     char number_text[kNumberTextSize];
-    int32_t work = 0;     // the integer of host types 6 and 8
     bool lacked = false;  // the value could not be had for want of memory
 
-    if (callback && static_cast<int64_t>(target.size) <= rec.width) {
+    if (through_host) {
         // Callback delivery: the whole value, through the host.
         void* value = nullptr;
-        rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
-                         &value, 0, &length);
+        rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
+                        &value, &length);
         lacked = read_lacked_memory();
         if (!lacked) put_value(f, a, value_text(value, length, null_text));
-    } else if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
-        // At most four bytes of the driver's integer reach the work value,
-        // so a 2-byte host integer gets the low 16 bits.  A NULL leaves it
-        // 0, also under FETCH_NULL_TEXT: text never goes into an integer.
-        SQLINTEGER value = 0;
-        rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
-                        type == ARG_TYPE_UNSIGNED ? SQL_C_ULONG : SQL_C_SLONG,
-                        &value, sizeof value, &length);
-        if (SQL_SUCCEEDED(rc) && length >= 0)
-            std::memcpy(&work, &value,
-                        std::min<std::size_t>(target.size, sizeof work));
-        follow_up = true;
     } else {
         // Text into the storage (host type 2) or the number text's work
         // buffer, at most 31 characters (host type 4); bytes into the
@@ -107,6 +194,13 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
             const auto size = static_cast<SQLLEN>(kNumberTextSize);
             rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
                             SQL_C_CHAR, number_text, size, &length);
+            if (rc == SQL_SUCCESS && length >= 0 && length < size) {
+                // The common number: read whole, terminated, handed over.
+                f.last = rc;
+                svc_put_number_text(f.cmd, a, number_text);
+                ++*delivered;
+                return;
+            }
             in_place =
                 !SQL_SUCCEEDED(rc) || (length != SQL_NO_TOTAL && length < size);
             if (!in_place)
@@ -114,8 +208,8 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
                     f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
                     std::string_view(number_text, size - 1), &value, &length);
         } else {
-            rc = read_column(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
-                             &value, 0, &length);
+            rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
+                            &value, &length);
         }
         lacked = !in_place && read_lacked_memory();
         if (in_place) {
@@ -144,28 +238,8 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
         number_text[kNumberTextSize - 1] = 0;
     }
 
-    if (lacked) {
-        report_no_memory(f, k);
-        return;
-    }
-    bool counted = true;
-    if (rc == SQL_SUCCESS) {
-        f.last = rc;
-    } else {
-        // A driver warning or a failed read: the host learns which column,
-        // and why; the value still goes out when the reason could be read.
-        f.last = report_column_failure(f, k);
-        counted = SQL_SUCCEEDED(f.last);
-    }
-    if (!counted) return;
-    if (cut) report_truncation(f, k);
-    if (follow_up) {
-        if (type == ARG_TYPE_NUMBER_TEXT)
-            svc_put_number_text(f.cmd, a, number_text);
-        else
-            svc_put_int(f.cmd, a, static_cast<int64_t>(work));
-    }
-    ++*delivered;
+    finish_value(f, a, k, rc, lacked, cut, follow_up ? type : 0, 0, number_text,
+                 delivered);
 }
 
 }  // namespace
@@ -196,14 +270,27 @@ void report_no_memory(RowFetch& f, int32_t column) {
 // whichever comes first.  `count` = the number of values delivered.
 void fetch_per_argument(RowFetch& f) {
     int32_t delivered = 0;
-    const int32_t args = std::min(arg_count(f.cmd), kLastNamedArgument);
-    for (int a = 3; a <= args; ++a) {
-        const int32_t k = a - 2;
-        if (k > f.columns) break;
-        ColumnDesc* rec = column_record(f.slot, k);
-        if (rec == nullptr) break;
-        deliver_argument(f, a, k, *rec, &delivered);
+    // The column table holds at least the result's columns.
+    const int32_t last = std::min({arg_count(f.cmd), kLastNamedArgument,
+                                   f.columns + 2, f.slot.column_capacity + 3});
+    auto* recs = column_record(f.slot, 0);
+    if (recs == nullptr) {
+        hdr_set_count(f.cmd, 0);
+        return;
     }
+    // A width of 0 becomes the text width in the table for every column
+    // delivered, once per result.
+    FetchPlan& plan = f.slot.plan;
+    for (int32_t k = plan.widths_fixed + 1; k <= last - 2; ++k) {
+        if (recs[k].width == 0) {
+            recs[k].width = COLTYPE_TEXT_WIDTH;
+            // The pairs record's first size follows from the widths.
+            plan.pairs = false;
+        }
+        plan.widths_fixed = k;
+    }
+    for (int a = 3; a <= last; ++a)
+        deliver_argument(f, a, a - 2, recs[a - 2], &delivered);
     hdr_set_count(f.cmd, delivered);
 }
 
@@ -233,13 +320,22 @@ SQLRETURN run_fetch_row(Command& cmd) {
         return rc;
     }
 
-    SQLSMALLINT n = 0;
-    rc = SQLNumResultCols(slot.statement, &n);
-    if (!SQL_SUCCEEDED(rc)) n = 0;
-
-    if (int16_t status = prepare_columns(slot, n); status != ORV_OK) {
-        hdr_set_status(cmd, status);
-        return SQL_SUCCESS;
+    // The column count and description hold for every row of the result:
+    // they are had on its first row and kept in the plan until another
+    // command runs.
+    FetchPlan& plan = slot.plan;
+    int32_t n = plan.columns;
+    if (plan.epoch != CommandEpoch) {
+        SQLSMALLINT c = 0;
+        if (!SQL_SUCCEEDED(SQLNumResultCols(slot.statement, &c))) c = 0;
+        plan = FetchPlan{};
+        if (int16_t status = prepare_columns(slot, c); status != ORV_OK) {
+            hdr_set_status(cmd, status);
+            return SQL_SUCCESS;
+        }
+        n = c;
+        plan.epoch = CommandEpoch;
+        plan.columns = n;
     }
 
     if (row_number == 0.0)

@@ -555,6 +555,97 @@ TEST_P(FetchRow, PairsLayoutTablePrefixAndSize) {
                   s->row_buffer_size));
 }
 
+// What the pairs layout keeps from a result's first row (its record size,
+// its names) must not outlive what it was taken from: between two rows of
+// one result another command or another layout runs, or the flags
+// change, and the second record is what a first row would give, its
+// buffer holding nothing of the record before.
+TEST_P(FetchRow, PairsRecordAfterWhatRanBetweenTwoRows) {
+    enum class Between { kNothing, kPerArgument, kPrefix, kQuery, kImport };
+    struct Case {
+        const char* what;
+        Between between;
+        std::vector<std::string> second;  // "" + table name: the prefix
+    };
+    const Case cases[] = {
+        {"nothing: a shorter value after a longer one",
+         Between::kNothing,
+         {"id=2", "name=b"}},
+        {"a per-argument fetch",
+         Between::kPerArgument,
+         {"id=3", "name=gamma-delta-epsilon"}},
+        {"the table prefix asked for", Between::kPrefix, {":id=2", ":name=b"}},
+        {"another query executed",
+         Between::kQuery,
+         {"other=alpha-beta-gamma-delta", "id=1"}},
+        {"names imported by the host", Between::kImport, {"id=2", "renamed=b"}},
+    };
+    exec("CREATE TEMPORARY TABLE fr_plan (id INTEGER, name VARCHAR(30))");
+    exec("INSERT INTO fr_plan VALUES (1, 'alpha-beta-gamma-delta')");
+    exec("INSERT INTO fr_plan VALUES (2, 'b')");
+    exec("INSERT INTO fr_plan VALUES (3, 'gamma-delta-epsilon')");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        exec("SELECT id, name FROM fr_plan ORDER BY id");
+        ASSERT_EQ(fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS).status,
+                  ORV_OK);
+        ASSERT_EQ(pairs_record(),
+                  record_of({"id=1", "name=alpha-beta-gamma-delta"},
+                            orv::slot_at(slot)->row_buffer_size));
+        int16_t subcode = FETCH_PAIRS;
+        switch (c.between) {
+            case Between::kNothing:
+                break;
+            case Between::kPerArgument:
+                EXPECT_EQ(
+                    fetch({hostkit::integer(0), hostkit::buffer(8)}).status,
+                    ORV_OK);
+                EXPECT_EQ(hostkit::arg_text(host, 4), "b");
+                break;
+            case Between::kPrefix:
+                subcode |= FETCH_TABLE_PREFIX;
+                break;
+            case Between::kQuery:
+                exec("SELECT name AS other, id FROM fr_plan ORDER BY id");
+                break;
+            case Between::kImport: {
+                // The description with column 2 renamed, taken back.
+                constexpr uint32_t kSize = 2 * sizeof(ColumnDesc);
+                ASSERT_EQ(hostkit::count(
+                              testbed::command(host, ORV_CMD_DESCRIBE, slot,
+                                               {hostkit::buffer(kSize)})),
+                          2);
+                ArgSpec area = hostkit::buffer(kSize);
+                area.bytes = hostkit::arg_bytes(host, 3);
+                for (std::size_t at : {offsetof(ColumnDesc, name),
+                                       offsetof(ColumnDesc, alt_name)}) {
+                    uint8_t* field =
+                        area.bytes.data() + sizeof(ColumnDesc) + at;
+                    std::memset(field, 0, 32);
+                    std::memcpy(field, "renamed", 7);
+                }
+                ASSERT_EQ(
+                    testbed::command(host, ORV_CMD_IMPORT_COLUMNS, slot, {area})
+                        .status,
+                    ORV_OK);
+                break;
+            }
+        }
+        const CmdHdr hdr = fetch({hostkit::buffer(sizeof(void*))}, subcode);
+        EXPECT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(hostkit::count(hdr), 2);
+        std::vector<std::string> second = c.second;
+        const orv::ConnectionSlot& s = *orv::slot_at(slot);
+        if (c.between == Between::kPrefix) {
+            // The table name as the driver reports it.
+            const std::string table =
+                orv::column_record(*orv::slot_at(slot), 1)->table;
+            for (std::string& e : second) e = table + e;
+        }
+        EXPECT_EQ(pairs_record(), record_of(second, s.row_buffer_size));
+    }
+}
+
 // Columns declared very wide (TEXT: 64 KB on SQLite, the data source's
 // long-varchar limit on PostgreSQL) cost only the room their values take:
 // the record is the same, the buffer far smaller than the widths add up to.
