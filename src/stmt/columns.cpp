@@ -311,73 +311,22 @@ SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
 }  // namespace
 
 SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
-                      SQLSMALLINT c_type, void** target, SQLLEN target_size,
-                      SQLLEN* length) {
+                      SQLSMALLINT c_type, void** value, SQLLEN* length) {
     static char empty_text[1] = {0};
-    const bool pointer_mode = *target == nullptr;
-    if (target_size < 0) target_size = 0;
-    *length = 0;
-    LastReadShort = false;
     if (DataBuffer.buffer == nullptr) {
         DataBuffer.buffer =
             static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
         DataBuffer.capacity = DataBuffer.buffer ? kInitialDataBuffer : 0;
     }
     if (DataBuffer.buffer == nullptr) {
-        // No buffer: copy mode reads straight into the caller's storage;
-        // pointer mode has nowhere to put the value and yields an empty
-        // text with a failure.
-        LastReadShort = pointer_mode;
-        if (pointer_mode) {
-            empty_text[0] = 0;
-            *target = empty_text;
-            return SQL_ERROR;
-        }
-        SQLRETURN rc =
-            SQLGetData(statement, column, c_type, *target, target_size, length);
-        if (SQL_SUCCEEDED(rc) && *length < 0)
-            std::memset(*target, 0, static_cast<std::size_t>(target_size));
-        return rc;
+        // No buffer: nowhere to put the value; an empty text and a failure.
+        LastReadShort = true;
+        empty_text[0] = 0;
+        *value = empty_text;
+        *length = 0;
+        return SQL_ERROR;
     }
-
-    // The common read: one call that gets the whole value, or a NULL.
-    const SQLLEN room = std::min(DataBuffer.capacity, kFirstReadLength);
-    SQLLEN remaining = 0;
-    SQLRETURN rc = SQLGetData(statement, column, c_type, DataBuffer.buffer,
-                              room, &remaining);
-    if (rc == SQL_SUCCESS &&
-        (remaining == SQL_NULL_DATA || (remaining >= 0 && remaining < room))) {
-        *length = remaining;
-        // Binary and fixed-size values get the terminator text has.
-        if (remaining >= 0 && c_type != SQL_C_CHAR)
-            DataBuffer.buffer[remaining] = 0;
-    } else {
-        rc = read_on(statement, column, c_type, 0, room, rc, remaining, length);
-    }
-    if (pointer_mode) {
-        if (!SQL_SUCCEEDED(rc)) {
-            // A failed read yields an empty value, never a stale one.
-            DataBuffer.buffer[0] = 0;
-            *length = 0;
-        } else if (*length == SQL_NULL_DATA) {
-            DataBuffer.buffer[0] = 0;
-        }
-        *target = DataBuffer.buffer;
-        return rc;
-    }
-    if (SQL_SUCCEEDED(rc) && target_size > 0) {
-        auto* dst = static_cast<uint8_t*>(*target);
-        if (*length < 0) {
-            std::memset(dst, 0, static_cast<std::size_t>(target_size));
-        } else {
-            // The value and its terminator when they fit; never more than
-            // the buffer holds (a value that could not be read whole).
-            SQLLEN n =
-                std::min({*length + 1, target_size, DataBuffer.capacity});
-            std::memcpy(dst, DataBuffer.buffer, static_cast<std::size_t>(n));
-        }
-    }
-    return rc;
+    return read_value(statement, column, c_type, value, length);
 }
 
 SQLRETURN read_value_on(SQLHSTMT statement, SQLUSMALLINT column,

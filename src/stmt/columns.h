@@ -66,21 +66,15 @@ inline bool LastReadShort = false;
 inline constexpr SQLLEN kFirstReadLength = 65536;
 
 // Reads one column value of the current row with SQLGetData through the
-// shared retrieval buffer.
-//  - pointer mode (*target == nullptr): on return *target points to the
-//    whole value inside the buffer, terminated; target_size is ignored.
-//    A NULL or a failed read gives an empty text (never an earlier
-//    value).  When no buffer can be had, *target points to an empty text,
-//    the result is SQL_ERROR and read_lacked_memory() says so.  The
-//    pointer is valid until the next read_column call.
-//  - copy mode: min(length + 1, target_size) bytes are copied to *target
-//    when the read succeeded; a NULL (negative length) zero-fills all
-//    target_size bytes.
-// *length receives the driver's length or indicator.  Returns the code of
-// the last SQLGetData call.
+// shared retrieval buffer.  On return *value points to the whole value
+// inside the buffer, terminated.  A NULL or a failed read gives an empty
+// text (never an earlier value).  When no buffer can be had, *value points
+// to an empty text, the result is SQL_ERROR and read_lacked_memory() says
+// so.  The pointer is valid until the next read.  *length receives the
+// driver's length or indicator.  Returns the code of the last SQLGetData
+// call.
 SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
-                      SQLSMALLINT c_type, void** target, SQLLEN target_size,
-                      SQLLEN* length);
+                      SQLSMALLINT c_type, void** value, SQLLEN* length);
 
 // read_value's continuation after a first read of `room` bytes into the
 // retrieval buffer that returned rc and the indicator `remaining` and did
@@ -89,14 +83,14 @@ SQLRETURN read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
                         SQLSMALLINT c_type, SQLLEN room, SQLRETURN rc,
                         SQLLEN remaining, void** value, SQLLEN* length);
 
-// read_column in pointer mode, with its common read (one call that gets
+// read_column with its common read (one call that gets
 // the whole value) inline: *value, *length, the result and
 // read_lacked_memory() as read_column leaves them.
 inline SQLRETURN read_value(SQLHSTMT statement, SQLUSMALLINT column,
                             SQLSMALLINT c_type, void** value, SQLLEN* length) {
     *value = nullptr;
     if (DataBuffer.buffer == nullptr)
-        return read_column(statement, column, c_type, value, 0, length);
+        return read_column(statement, column, c_type, value, length);
     LastReadShort = false;
     const SQLLEN room = DataBuffer.capacity < kFirstReadLength
                             ? DataBuffer.capacity
@@ -118,9 +112,9 @@ inline SQLRETURN read_value(SQLHSTMT statement, SQLUSMALLINT column,
 // Finishes reading a value of which the caller's own SQLGetData call
 // received the first part, `head` (the bytes before the part's
 // terminator), and found it cut: the head is copied into the retrieval
-// buffer and the rest read after it, as read_column's pointer mode reads a
+// buffer and the rest read after it, as read_column reads a
 // whole value; *target, *length, the result and read_lacked_memory() are
-// as read_column's pointer mode leaves them.
+// as read_column leaves them.
 SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
                            SQLSMALLINT c_type, std::string_view head,
                            void** target, SQLLEN* length);

@@ -199,43 +199,7 @@ TEST_P(ColumnsDb, DescriptionOfCommonTypes) {
     testbed::exec_ok(host, slot, "DROP TABLE col_types");
 }
 
-// Copy mode: the value and its terminator as far as the storage holds
-// them; NULL zero-fills; bytes beyond what is copied stay as they were.
-TEST_P(ColumnsDb, CopyModeReads) {
-    SQLHSTMT st = first_row(
-        "SELECT 'abc', 'abc', 'abc', 'abcdefghij', 'abcdefghij', NULL, ''");
-    struct Case {
-        SQLUSMALLINT column;
-        SQLLEN target_size;
-        std::string stored;  // bytes of the 16-byte storage that changed
-        SQLLEN length;
-    };
-    const Case cases[] = {
-        {1, 8, std::string("abc\0", 4), 3},
-        {2, 4, std::string("abc\0", 4), 3},
-        {3, 2, "ab", 3},
-        {4, 8, "abcdefgh", 10},
-        {5, 16, std::string("abcdefghij\0", 11), 10},
-        {6, 8, std::string(8, '\0'), SQL_NULL_DATA},
-        {7, 8, std::string(1, '\0'), 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.column);
-        char storage[16];
-        std::memset(storage, 0x55, sizeof storage);
-        void* target = storage;
-        SQLLEN length = 0;
-        EXPECT_EQ(orv::read_column(st, c.column, SQL_C_CHAR, &target,
-                                   c.target_size, &length),
-                  SQL_SUCCESS);
-        EXPECT_EQ(length, c.length);
-        std::string expected = c.stored;
-        expected.resize(16, 0x55);
-        EXPECT_EQ(std::string(storage, 16), expected);
-    }
-}
-
-// Pointer mode: long values come back whole and terminated, and the
+// Long values come back whole and terminated, and the
 // buffer keeps its size for later reads.
 TEST_P(ColumnsDb, PointerModeLongValues) {
     SQLHSTMT st = first_row(GetParam().repeat);
@@ -245,7 +209,7 @@ TEST_P(ColumnsDb, PointerModeLongValues) {
         SCOPED_TRACE(size);
         void* p = nullptr;
         SQLLEN length = 0;
-        EXPECT_EQ(orv::read_column(st, column++, SQL_C_CHAR, &p, 0, &length),
+        EXPECT_EQ(orv::read_column(st, column++, SQL_C_CHAR, &p, &length),
                   SQL_SUCCESS);
         ASSERT_EQ(length, size);
         const char* text = static_cast<const char*>(p);
@@ -258,7 +222,7 @@ TEST_P(ColumnsDb, PointerModeLongValues) {
     st = first_row("SELECT 'short'");
     void* p = nullptr;
     SQLLEN length = 0;
-    orv::read_column(st, 1, SQL_C_CHAR, &p, 0, &length);
+    orv::read_column(st, 1, SQL_C_CHAR, &p, &length);
     EXPECT_STREQ(static_cast<char*>(p), "short");
     EXPECT_EQ(orv::data_buffer_capacity(), grown);
 }

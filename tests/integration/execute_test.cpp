@@ -134,7 +134,7 @@ TEST_P(ExecuteDb, ShowForms) {
     while (SQL_SUCCEEDED(SQLFetchScroll(st, SQL_FETCH_NEXT, 0))) {
         void* p = nullptr;
         SQLLEN length = 0;
-        orv::read_column(st, 3, SQL_C_CHAR, &p, 0, &length);
+        orv::read_column(st, 3, SQL_C_CHAR, &p, &length);
         tables.insert(static_cast<char*>(p));
     }
     EXPECT_EQ(tables.count("exe_show_probe"), src.lists_tables ? 1u : 0u);
