@@ -446,7 +446,7 @@ void fetch_pairs(RowFetch& f) {
         }
         void* value = nullptr;
         SQLLEN length = 0;
-        // A failed read gives an empty value (pointer mode never hands out
+        // A failed read gives an empty value (read_column never hands out
         // the previous column's bytes).
         SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
                                   SQL_C_CHAR, &value, &length);

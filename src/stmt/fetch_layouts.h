@@ -35,7 +35,7 @@ void fetch_pairs(RowFetch& f);
 // What a NULL becomes under FETCH_NULL_TEXT.
 inline constexpr std::string_view kNullText = "NULL";
 
-// The text of a value read in pointer mode (value and length as
+// The text of a value read by read_column (value and length as
 // read_column left them): the value's bytes, never more than the retrieval
 // buffer holds; for NULL "NULL" under null_text and the empty text
 // otherwise.
@@ -45,7 +45,7 @@ std::string_view value_text(const void* value, SQLLEN length, bool null_text);
 // makes status 8.
 void put_value(RowFetch& f, int32_t selector, std::string_view text);
 
-// Copies a value read in pointer mode (value, length as read_column left
+// Copies a value read by read_column (value, length as read_column left
 // them, read as c_type) into dst: min(length + 1, dst.size) bytes (the
 // value and, when it fits, a terminating zero byte), or dst.size zero
 // bytes for a NULL.  Every write is bounded by dst.size.
