@@ -667,8 +667,8 @@ std::string big_query() {
 std::string big_note(int i, bool* null) {
     *null = i % 7 == 0;
     if (*null) return "";
-    if (i % 5 == 0) return "say \"" + std::to_string(i) + "\", then";
-    return "v" + std::to_string(i * 3);
+    if (i % 5 == 0) return testbed::numbered("say \"", i) + "\", then";
+    return testbed::numbered("v", i * 3);
 }
 
 // The CSV of big_query(), as orvsh wrote it when it gathered the whole

@@ -148,8 +148,9 @@ TEST_P(ServerDeath, SlotReportsTheLostConnectionAndTheRestGoesOn) {
     const int other = testbed::connect(host, server().dsn);
     ASSERT_NE(victim, 0);
     ASSERT_NE(other, 0);
-    const long id =
-        std::stol("0" + single_value(host, victim, server().session_id_sql));
+    std::string digits = "0";  // a failed query shows as id 0
+    digits += single_value(host, victim, server().session_id_sql);
+    const long id = std::stol(digits);
     ASSERT_NE(id, 0);
 
     // More rows than one block (about 2 MB) or one cursor batch (10000).

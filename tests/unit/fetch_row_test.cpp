@@ -236,16 +236,12 @@ TEST_F(FetchRowStandin, RowBufferAllocationFailure) {
 TEST_F(FetchRowStandin, PairsRecordGrowsForWholeValues) {
     struct Case {
         std::string value;
-        std::vector<uint8_t> escaped;
+        std::string escaped;
     };
     const Case cases[] = {
-        {std::string(40, '\xFA'), std::vector<uint8_t>(80, 0xFB)},
+        {std::string(40, '\xFA'), std::string(80, '\xFB')},
         {std::string(68, 'a') + "\xFB" + "b",
-         [] {
-             std::vector<uint8_t> t(68, 'a');
-             t.insert(t.end(), {0xFB, 0xFC, 'b'});
-             return t;
-         }()},
+         std::string(68, 'a') + "\xFB\xFC" + "b"},
     };
     for (const Case& c : cases) {
         standin::reset();
@@ -261,9 +257,10 @@ TEST_F(FetchRowStandin, PairsRecordGrowsForWholeValues) {
         EXPECT_EQ(hostkit::count(hdr), 2);
         const std::vector<uint8_t> record = pairs_record(slot);
         EXPECT_GT(record.size(), 72u);
-        std::vector<uint8_t> want = bytes_of("v=");
-        want.insert(want.end(), c.escaped.begin(), c.escaped.end());
-        want.insert(want.end(), {0, 'w', '=', 'z', 0, 0});
+        std::string entries = "v=";
+        entries += c.escaped;
+        entries.append("\0w=z\0\0", 6);
+        std::vector<uint8_t> want = bytes_of(entries);
         want.resize(record.size(), 0);
         EXPECT_EQ(record, want);
     }
