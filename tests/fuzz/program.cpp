@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "conn/decode.h"
+#include "conn/encode.h"
 #include "conn/slots.h"
 #include "dorevivezo.h"
 #include "hostkit.h"

@@ -123,7 +123,8 @@ TEST_F(Connect, CredentialsKeptInTheDataSource) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
         if (!testbed::available(c.server)) {
-            if (testbed::in_ci()) ADD_FAILURE() << c.server << " missing";
+            if (testbed::in_ci() && testbed::required(c.server))
+                ADD_FAILURE() << c.server << " missing";
             std::printf("*** %s NOT AVAILABLE: case skipped ***\n", c.server);
             continue;
         }
