@@ -228,7 +228,13 @@ const fuzzprog::Target& target() {
         t.before_command = &script_driver;
         t.reset = &standin::reset;
         t.after_program = &standin::forget_freed_handles;
-        t.num_result_cols = &standin::base::SQLNumResultCols;
+        // The count the connector was told, a lie included: the block's
+        // header has that many names.
+        t.num_result_cols = [](SQLHSTMT s, SQLSMALLINT* n) {
+            return standin::hooks.SQLNumResultCols
+                       ? standin::hooks.SQLNumResultCols(s, n)
+                       : standin::base::SQLNumResultCols(s, n);
+        };
         return t;
     }();
     return t;
