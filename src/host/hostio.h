@@ -39,6 +39,15 @@ inline void store(Command& cmd, std::size_t off, T v) {
     std::memcpy(cmd.hdr + off, &v, sizeof v);
 }
 
+// The 32-bit fields the host stores with their 16-bit halves swapped
+// (param, native_error, count), read and written as plain numbers.
+inline int32_t load_swapped(const Command& cmd, std::size_t off) {
+    return static_cast<int32_t>(swap_halves(load<uint32_t>(cmd, off)));
+}
+inline void store_swapped(Command& cmd, std::size_t off, int32_t v) {
+    store(cmd, off, swap_halves(static_cast<uint32_t>(v)));
+}
+
 }  // namespace hdr_detail
 
 inline uint8_t hdr_slot(const Command& cmd) {
@@ -54,8 +63,7 @@ inline int32_t hdr_param_plain(const Command& cmd) {
     return hdr_detail::load<int32_t>(cmd, hdr::kParam);
 }
 inline int32_t hdr_param_swapped(const Command& cmd) {
-    return static_cast<int32_t>(swap_halves(
-        static_cast<uint32_t>(hdr_detail::load<int32_t>(cmd, hdr::kParam))));
+    return hdr_detail::load_swapped(cmd, hdr::kParam);
 }
 inline double hdr_row_number(const Command& cmd) {
     return hdr_detail::load<double>(cmd, hdr::kRowNumber);
@@ -70,20 +78,16 @@ inline void hdr_set_opcode(Command& cmd, int16_t opcode) {
     hdr_detail::store(cmd, hdr::kOpcode, opcode);
 }
 inline int32_t hdr_native_error(const Command& cmd) {
-    return static_cast<int32_t>(
-        swap_halves(hdr_detail::load<uint32_t>(cmd, hdr::kNativeError)));
+    return hdr_detail::load_swapped(cmd, hdr::kNativeError);
 }
 inline void hdr_set_native_error(Command& cmd, int32_t value) {
-    hdr_detail::store(cmd, hdr::kNativeError,
-                      swap_halves(static_cast<uint32_t>(value)));
+    hdr_detail::store_swapped(cmd, hdr::kNativeError, value);
 }
 inline int32_t hdr_count(const Command& cmd) {
-    return static_cast<int32_t>(
-        swap_halves(hdr_detail::load<uint32_t>(cmd, hdr::kCount)));
+    return hdr_detail::load_swapped(cmd, hdr::kCount);
 }
 inline void hdr_set_count(Command& cmd, int32_t value) {
-    hdr_detail::store(cmd, hdr::kCount,
-                      swap_halves(static_cast<uint32_t>(value)));
+    hdr_detail::store_swapped(cmd, hdr::kCount, value);
 }
 inline double hdr_number(const Command& cmd) {
     return hdr_detail::load<double>(cmd, hdr::kNumber);
