@@ -18,6 +18,13 @@ class StandinTest : public ConnectorTest {
         ConnectorTest::TearDown();
     }
 
+    // Starts one case of a table afresh: a clean script, and no slot or
+    // environment left from the case before.
+    void start_case() {
+        standin::reset();
+        release_all(host);
+    }
+
     // Allocates the environment (if needed) and a slot, and connects it;
     // returns the slot number.
     int connect_slot() {

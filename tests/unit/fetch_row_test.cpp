@@ -72,8 +72,7 @@ TEST_F(FetchRowStandin, FailedReadInPerArgumentLayout) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        standin::reset();
-        testbed::release_all(host);
+        start_case();
         const int slot =
             open(standin::table({"a", "b", "c"}, {{"first", "second", "9"}}));
         fail_reads_of(3, c.state);
@@ -127,8 +126,7 @@ TEST_F(FetchRowStandin, FailedReadGivesEmptyValueInArrayAndPairs) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        standin::reset();
-        testbed::release_all(host);
+        start_case();
         const int slot = open(
             standin::table({"a", "b", "c"}, {{"first", "second", "third"}}));
         fail_reads_of(2, "HY000");
@@ -176,15 +174,13 @@ TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        standin::reset();
-        testbed::release_all(host);
+        start_case();
         // Make sure the buffer exists, then ask for more than it holds.
         const int first = open(standin::table({"a"}, {{"x"}}));
         ASSERT_EQ(fetch(first, {hostkit::buffer(4)}).status, ORV_OK);
         const auto big =
             static_cast<std::size_t>(orv::data_buffer_capacity()) + 100;
-        standin::reset();
-        testbed::release_all(host);
+        start_case();
         const int slot =
             open(standin::table({"a", "b"}, {{std::string(big, 'v'), "ok"}}));
         // The pairs record's first size comes first.
@@ -244,8 +240,7 @@ TEST_F(FetchRowStandin, PairsRecordGrowsForWholeValues) {
          std::string(68, 'a') + "\xFB\xFC" + "b"},
     };
     for (const Case& c : cases) {
-        standin::reset();
-        testbed::release_all(host);
+        start_case();
         standin::Result r;
         // Width 1: the record's first buffer has 3 + 68 + 1 = 72 bytes.
         r.columns = {standin::column("v", SQL_VARCHAR, 1),
@@ -302,8 +297,7 @@ TEST_F(FetchRowStandin, DescriptionMismatchAndTableFailure) {
         EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(4, 0));
         EXPECT_EQ(hostkit::count(hdr), 0);
     }
-    standin::reset();
-    testbed::release_all(host);
+    start_case();
     // A result wider than the table, and no memory to enlarge it.
     {
         std::vector<std::string> names;

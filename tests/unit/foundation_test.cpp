@@ -10,16 +10,14 @@
 #include "host/hostio.h"
 #include "memory.h"
 #include "standin.h"
+#include "standin_fixture.h"
 #include "testbed.h"
 
 namespace {
 
 using testbed::command;
 
-class FoundationStandin : public testbed::ConnectorTest {
-  protected:
-    void SetUp() override { standin::reset(); }
-};
+class FoundationStandin : public testbed::StandinTest {};
 
 TEST_F(FoundationStandin, LastCallWarningIsCapturedWithStatusZero) {
     struct Case {
@@ -33,8 +31,7 @@ TEST_F(FoundationStandin, LastCallWarningIsCapturedWithStatusZero) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.function);
-        standin::reset();
-        testbed::release_all(host);
+        start_case();
         if (c.code == 4) {
             ASSERT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
         }
