@@ -124,21 +124,6 @@ inline int32_t arg_count(const Command& cmd) {
     return n;
 }
 
-// Descriptor of argument n (n >= 2); present is false beyond arg_count.
-inline ArgView arg(const Command& cmd, int n) {
-    ArgView a;
-    if (n < 2 || n > arg_count(cmd)) return a;
-    const auto* d = reinterpret_cast<const uint8_t*>(&cmd.ctx->args[n]);
-    std::memcpy(&a.type_flags, d + offsetof(ArgDescriptor, type_flags),
-                sizeof a.type_flags);
-    void* data;
-    std::memcpy(&data, d + offsetof(ArgDescriptor, data), sizeof data);
-    a.data = static_cast<uint8_t*>(data);
-    std::memcpy(&a.size, d + offsetof(ArgDescriptor, size), sizeof a.size);
-    a.present = true;
-    return a;
-}
-
 // Descriptor of argument n, which the caller knows to lie within
 // 2..arg_count (a loop bounded by arg_count): arg() without the check.
 inline ArgView arg_within(const Command& cmd, int n) {
@@ -151,6 +136,12 @@ inline ArgView arg_within(const Command& cmd, int n) {
     std::memcpy(&data, d + offsetof(ArgDescriptor, data), sizeof data);
     std::memcpy(&size, d + offsetof(ArgDescriptor, size), sizeof size);
     return ArgView{type_flags, static_cast<uint8_t*>(data), size, true};
+}
+
+// Descriptor of argument n (n >= 2); present is false beyond arg_count.
+inline ArgView arg(const Command& cmd, int n) {
+    if (n < 2 || n > arg_count(cmd)) return ArgView{};
+    return arg_within(cmd, n);
 }
 
 // True when the argument has storage (its data pointer is not null).
