@@ -22,9 +22,23 @@ void release() { ReleaseSRWLockExclusive(&g_lock); }
 ThreadId current_thread() { return GetCurrentThreadId(); }
 #else
 using ThreadId = pthread_t;  // never 0 for a thread on the systems served
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-void acquire() { pthread_mutex_lock(&g_lock); }
-void release() { pthread_mutex_unlock(&g_lock); }
+// A lock of one word: 0 free, 1 held, 2 held with a thread perhaps waiting.
+// Every row a host fetches is one call, so the common case, a lock nobody
+// else wants, costs one compare-and-swap to take and one exchange to give
+// back; only a thread that finds it held sleeps (and is woken) through the
+// system, which a process-wide mutex would involve on every call.
+std::atomic<int> g_lock{0};
+void acquire() {
+    int free = 0;
+    if (g_lock.compare_exchange_strong(free, 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return;
+    while (g_lock.exchange(2, std::memory_order_acquire) != 0)
+        g_lock.wait(2, std::memory_order_relaxed);
+}
+void release() {
+    if (g_lock.exchange(0, std::memory_order_release) == 2) g_lock.notify_one();
+}
 ThreadId current_thread() { return pthread_self(); }
 #endif
 
