@@ -317,6 +317,10 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
         DataBuffer.buffer =
             static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
         DataBuffer.capacity = DataBuffer.buffer ? kInitialDataBuffer : 0;
+        // Cleared once, so that a reader looking at a whole block of the
+        // buffer's start (see holds_block) never meets unset bytes.
+        if (DataBuffer.buffer != nullptr)
+            std::memset(DataBuffer.buffer, 0, kInitialDataBuffer);
     }
     if (DataBuffer.buffer == nullptr) {
         // No buffer: nowhere to put the value; an empty text and a failure.

@@ -125,6 +125,15 @@ SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
 // never be passed on as the column's value.
 inline bool read_lacked_memory() { return LastReadShort; }
 
+// True when `value` is the start of the retrieval buffer and the buffer
+// has at least n bytes there, all of them readable (the buffer's start is
+// cleared when it is made): a reader may then take n bytes whole, past
+// the value's end, and mask off what it does not need.
+inline bool holds_block(const void* value, std::size_t n) {
+    return value == DataBuffer.buffer && value != nullptr &&
+           static_cast<SQLLEN>(n) <= DataBuffer.capacity;
+}
+
 // Capacity of the retrieval buffer (0 before first use); for tests.
 inline SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
 

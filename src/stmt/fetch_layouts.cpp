@@ -7,6 +7,10 @@
 #include <limits>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "memory.h"
 #include "stmt/columns.h"
 #include "stmt/rowbuf.h"
@@ -55,6 +59,111 @@ const uint8_t* next_special(const uint8_t* from, const uint8_t* end) {
     return zero != nullptr ? zero : mark;
 }
 
+// Byte masks of the word-at-a-time checks below.
+inline constexpr uint64_t kEveryByte = 0x0101010101010101u;
+inline constexpr uint64_t kHighBits = 0x8080808080808080u;
+
+// Non-zero when one of x's bytes is 0x00 or at least 0xFA.  The zero test
+// is exact (a borrow only runs on from a zero byte); the other adds 6 to
+// each byte's low seven bits, which carries into bit 7 from 0x7A up, and
+// keeps the bytes whose own bit 7 is set.
+constexpr uint64_t special_bytes(uint64_t x) {
+    const uint64_t zero = (x - kEveryByte) & ~x & kHighBits;
+    const uint64_t high = ((x & ~kHighBits) + 6 * kEveryByte) & x & kHighBits;
+    return zero | high;
+}
+static_assert(special_bytes(0x4142434445464748u) == 0);
+static_assert(special_bytes(0x41424344454647F9u) == 0);
+static_assert(special_bytes(0x41424344454647FAu) != 0);
+static_assert(special_bytes(0x4142434400464748u) != 0);
+static_assert(special_bytes(0xFB42434445464748u) != 0);
+static_assert(special_bytes(0x0101010101010101u) == 0);
+
+// True when one of the n bytes at v may need an escape: a zero byte or a
+// byte from 0xFA up (a superset of the escape bytes, which text never
+// holds; a false alarm only sends the value through the exact scan).
+// Reads only [v, v + n), in words where it can.
+inline bool may_need_escape(const uint8_t* v, std::size_t n) {
+    const auto word = [](const uint8_t* at, std::size_t size) {
+        uint64_t x = 0;
+        if (size == 8) {
+            std::memcpy(&x, at, 8);
+        } else {
+            uint32_t y;
+            std::memcpy(&y, at, 4);
+            // The missing high bytes read as 'A', which needs no escape.
+            x = y | 0x4141414100000000u;
+        }
+        return special_bytes(x);
+    };
+    if (n >= 8) {
+        uint64_t found = 0;
+        std::size_t i = 0;
+        for (; i + 8 < n; i += 8) found |= word(v + i, 8);
+        return (found | word(v + n - 8, 8)) != 0;
+    }
+    if (n >= 4) return (word(v, 4) | word(v + n - 4, 4)) != 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (v[i] == 0 || v[i] >= kEscZero) return true;
+    return false;
+}
+
+// Bytes of a value the short-entry path of the pairs record takes in one
+// block, and of a name array of the column table.
+inline constexpr std::size_t kShortValue = 64;
+inline constexpr std::size_t kNameBlock = sizeof(ColumnDesc::name);
+static_assert(sizeof(ColumnDesc::alt_name) == kNameBlock);
+
+// The first n (at most kShortValue) of the kShortValue readable bytes at
+// v: non-zero when one of them is 0x00 or at least 0xFA (the superset of
+// the escape bytes may_need_escape also takes).  The same work for every
+// n, so that nothing branches on the value's length.
+inline uint64_t short_value_specials(const uint8_t* v, std::size_t n) {
+    const uint64_t within =
+        n >= kShortValue ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i from = _mm_set1_epi8(static_cast<char>(kEscZero));
+    uint64_t found = 0;
+    for (std::size_t i = 0; i < kShortValue / 16; ++i) {
+        const __m128i x =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 16 * i));
+        const __m128i special = _mm_or_si128(
+            _mm_cmpeq_epi8(x, zero), _mm_cmpeq_epi8(_mm_max_epu8(x, from), x));
+        found |= static_cast<uint64_t>(
+                     static_cast<uint32_t>(_mm_movemask_epi8(special)))
+                 << (16 * i);
+    }
+    return found & within;
+#else
+    (void)within;
+    return may_need_escape(v, n) ? 1 : 0;
+#endif
+}
+
+// memcpy for the few bytes of a name or a common value, without a call:
+// two overlapping loads and stores cover 4 to 16 bytes.
+inline void copy_bytes(uint8_t* to, const void* from, std::size_t n) {
+    const auto* f = static_cast<const uint8_t*>(from);
+    if (n >= 8 && n <= 16) {
+        uint64_t a, b;
+        std::memcpy(&a, f, 8);
+        std::memcpy(&b, f + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, b;
+        std::memcpy(&a, f, 4);
+        std::memcpy(&b, f + n - 4, 4);
+        std::memcpy(to, &a, 4);
+        std::memcpy(to + n - 4, &b, 4);
+    } else if (n > 16) {
+        std::memcpy(to, f, n);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) to[i] = f[i];
+    }
+}
+
 // Writes the pairs record into the slot's row buffer, entry by entry.  The
 // buffer grows, zero-filled, as the bytes written need it, whatever the
 // column widths said; one byte past the write position is always kept for
@@ -65,6 +174,7 @@ struct RecordWriter {
     ConnectionSlot& slot;
     std::size_t p = 0;            // next byte; always < the buffer's size
     std::size_t entry_start = 0;  // where the current entry began
+    std::size_t reach = 0;        // end of the bytes short entries wrote
     bool failed = false;          // the buffer could not grow
 
     // Makes sure n more bytes and the closing byte fit in the buffer.
@@ -138,31 +248,26 @@ struct RecordWriter {
               std::size_t h) {
         uint8_t* at = slot.row_buffer + p;
         if (prefix) {
-            std::memcpy(at, table.data(), table.size());
+            copy_bytes(at, table.data(), table.size());
             at += table.size();
             *at++ = ':';
         }
-        std::memcpy(at, name.data(), name.size());
+        copy_bytes(at, name.data(), name.size());
         at[name.size()] = '=';
         p += h;
     }
     // One whole entry: the head as head() writes it, the value (with its
     // escapes when `escape`) and the entry's end.  Returns false, with
-    // the entry taken back, when it could not be written whole.  An
-    // escaped value's byte after it must be readable (the retrieval
-    // buffer keeps room for a terminator there): a value ended by a zero
-    // byte there and holding neither a zero byte nor an escape byte needs
-    // no escape, which one scan for the escape bytes up to the first zero
-    // byte shows; such an entry is written after one check for room.
+    // the entry taken back, when it could not be written whole.  A value
+    // that one word-at-a-time scan shows needs no escape (the common one)
+    // is written after one check for room.
     bool entry(bool prefix, std::string_view table, std::string_view name,
                std::string_view value, bool escape) {
-        static constexpr char kMarks[] = {static_cast<char>(kEscZero),
-                                          static_cast<char>(kEscMark), 0};
         begin_entry();
         const std::size_t n = value.size();
         const std::size_t h = (prefix ? table.size() + 1 : 0) + name.size() + 1;
-        if (escape &&
-            (value.data()[n] != 0 || std::strcspn(value.data(), kMarks) != n)) {
+        const auto* v = reinterpret_cast<const uint8_t*>(value.data());
+        if (escape && may_need_escape(v, n)) {
             if (!room(h)) return end_entry(false);
             head(prefix, table, name, h);
             escaped(value);
@@ -170,9 +275,32 @@ struct RecordWriter {
         }
         if (!room(h + n + 1)) return end_entry(false);
         head(prefix, table, name, h);
-        if (n != 0) std::memcpy(slot.row_buffer + p, value.data(), n);
+        copy_bytes(slot.row_buffer + p, v, n);
         p += n;
         slot.row_buffer[p++] = 0;
+        return true;
+    }
+    // The common entry, written without a branch on the lengths: a name
+    // read from its whole name array `name_block` (name_length bytes of
+    // it count) and a value of at most kShortValue bytes at the start of
+    // the retrieval buffer, each copied as a whole block.  What the blocks
+    // put past the entry is overwritten by the next one or cleared with
+    // the rest of the record (`reach` marks how far it goes).  Returns
+    // false, having written nothing, when the value is longer, may need
+    // an escape, or the blocks do not fit without growing the buffer.
+    bool short_entry(const char* name_block, std::size_t name_length,
+                     const uint8_t* v, std::size_t n) {
+        if (n > kShortValue || name_length >= kNameBlock ||
+            slot.row_buffer_size - p <= kNameBlock + kShortValue + 1 ||
+            short_value_specials(v, n) != 0)
+            return false;
+        uint8_t* at = slot.row_buffer + p;
+        std::memcpy(at, name_block, kNameBlock);
+        at[name_length] = '=';
+        std::memcpy(at + name_length + 1, v, kShortValue);
+        at[name_length + 1 + n] = 0;
+        reach = std::max(reach, p + name_length + 1 + kShortValue);
+        p += name_length + n + 2;
         return true;
     }
     void begin_entry() { entry_start = p; }
@@ -427,7 +555,9 @@ void fetch_pairs(RowFetch& f) {
         // an empty name its generated one) and taken as they are after it.
         std::string_view table;
         std::string_view name;
-        if (planned && k <= kPlanNamedColumns) {
+        // The name lies in its name array of the table.
+        const bool name_in_table = planned && k <= kPlanNamedColumns;
+        if (name_in_table) {
             const std::size_t i = static_cast<std::size_t>(k - 1);
             if (prefix)
                 table = std::string_view(alt ? rec->alt_table : rec->table,
@@ -454,10 +584,18 @@ void fetch_pairs(RowFetch& f) {
         if (read) f.last = rc;
         // A NULL is written without escapes; a value that could not be
         // had makes no entry.
-        const bool whole =
-            read &&
-            out.entry(prefix, table, name, value_text(value, length, null_text),
-                      length != SQL_NULL_DATA);
+        bool whole;
+        if (read && name_in_table && !prefix && length >= 0 &&
+            holds_block(value, kShortValue) &&
+            out.short_entry(name.data(), name.size(),
+                            static_cast<const uint8_t*>(value),
+                            static_cast<std::size_t>(length))) {
+            whole = true;
+        } else {
+            whole = read && out.entry(prefix, table, name,
+                                      value_text(value, length, null_text),
+                                      length != SQL_NULL_DATA);
+        }
         if (!whole) {
             hdr_set_status(f.cmd, ORV_NO_MEMORY);
             every_name = every_name && k == f.columns;
@@ -472,8 +610,8 @@ void fetch_pairs(RowFetch& f) {
     // The closing zero byte (the writer always kept room for it) and the
     // rest of the buffer cleared, as far as the last record left bytes
     // there; the bytes the writer grew the buffer by it cleared itself.
-    const std::size_t dirty_end =
-        std::min(plan.pairs_clean_from, f.slot.row_buffer_size);
+    const std::size_t dirty_end = std::max(
+        std::min(plan.pairs_clean_from, f.slot.row_buffer_size), out.reach);
     if (dirty_end > out.p)
         std::memset(f.slot.row_buffer + out.p, 0, dirty_end - out.p);
     else

@@ -261,6 +261,61 @@ TEST_F(FetchRowStandin, PairsRecordGrowsForWholeValues) {
     }
 }
 
+// The pairs record of the rows after a result's first, whose short values
+// are copied in whole blocks past their ends: every length around the
+// blocks' sizes, escape bytes at either end, bytes near them that need no
+// escape, a name filling its array, and each row's record after a longer
+// one must come out as the escape rule says, with nothing of an earlier
+// row left in the buffer past the record's end.
+TEST_F(FetchRowStandin, PairsRecordOfLaterRowsAtEveryLength) {
+    const auto escaped = [](const std::string& v) {
+        std::string out;
+        for (char c : v) {
+            if (c == '\0')
+                out += '\xFA';
+            else if (c == '\xFA')
+                out += "\xFB\xFB";
+            else if (c == '\xFB')
+                out += "\xFB\xFC";
+            else
+                out += c;
+        }
+        return out;
+    };
+    std::vector<std::string> values;
+    for (std::size_t n : {0,  1,  3,  4,  7,  8,  9,  15,  16, 17,
+                          31, 32, 33, 48, 63, 64, 65, 100, 5,  2}) {
+        values.push_back(std::string(n, 'a'));
+        values.push_back(std::string(n, '\xFC'));  // near, but no escape
+        if (n == 0) continue;
+        std::string first(n, 'b');
+        first[0] = '\xFA';
+        values.push_back(first);
+        std::string last(n, 'c');
+        last[n - 1] = '\xFB';
+        values.push_back(last);
+        std::string zero(n, 'd');
+        zero[n / 2] = '\0';
+        values.push_back(zero);
+    }
+    const std::string name(31, 'n');
+    std::vector<std::vector<standin::Value>> rows;
+    for (const std::string& v : values) rows.push_back({v, "z"});
+    const int slot = open(standin::table({name, "w"}, rows));
+    for (const std::string& v : values) {
+        CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
+        ASSERT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(hostkit::count(hdr), 2);
+        std::string entries = name + "=" + escaped(v);
+        entries.append("\0w=z\0\0", 6);
+        const std::vector<uint8_t> record = pairs_record(slot);
+        std::vector<uint8_t> want = bytes_of(entries);
+        ASSERT_LE(want.size(), record.size());
+        want.resize(record.size(), 0);
+        EXPECT_EQ(record, want) << "value of " << v.size() << " bytes";
+    }
+}
+
 // A zero byte inside character data (which no real driver hands out)
 // becomes 0xFA, so that the record's terminators stay unambiguous.
 TEST_F(FetchRowStandin, PairsEscapeZeroByte) {
