@@ -23,7 +23,16 @@
 // afterwards, one variant per fresh process (this program again, or the pyodbc
 // script): the growth of the resident set from just before the query to its
 // high-water mark.
+//
+// The timing process keeps the heap it has grown: the drivers hold a
+// buffered result of many megabytes, and the C library would otherwise give
+// that memory back when a variant closes its cursor and fault it in again
+// for the next one, so that which variant pays for the page faults would
+// depend on the order they run in, not on what they do.
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -730,5 +739,12 @@ int bench_main(Options& o) {
 int main(int argc, char** argv) {
     orvbench::Options o = orvbench::parse(argc, argv);
     if (o.memory_child >= 0) return orvbench::memory_child(o);
+#if defined(__GLIBC__)
+    // See the head of this file: memory freed stays in the heap, and large
+    // blocks come from it rather than from mappings of their own.
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    mallopt(M_MMAP_THRESHOLD, static_cast<int>(4 * 1024 * 1024 * sizeof(long)));
+    mallopt(M_TOP_PAD, 64 << 20);
+#endif
     return orvbench::bench_main(o);
 }
