@@ -99,62 +99,23 @@ void arg_store_address(const ArgView& a, const void* address) {
     std::memcpy(a.data, &address, sizeof address);
 }
 
-namespace {
-
-// True when `selector` names an argument the host passed: argument
-// selector % 256 (element selector / 256 of an array), from 1 to
-// arg_count.  A selector naming argument 0, a negative one, or one beyond
-// arg_count never reaches the host, whose argument table ends there.
-bool names_passed_argument(const Command& cmd, int32_t selector) {
-    if (selector <= 0) return false;
-    const int32_t n = selector & 0xFF;  // selector % 256, selector > 0
-    return n >= 1 && n <= arg_count(cmd);
-}
-
-// The text pointer handed to the host: never null (an absent text is the
-// empty one).
-char* host_text(const char* text) {
-    static char empty[1];
-    empty[0] = 0;
-    return const_cast<char*>(text != nullptr ? text : empty);
-}
-
-}  // namespace
-
-int32_t svc_get_int(Command& cmd, int32_t selector) {
-    if (!names_passed_argument(cmd, selector)) return 0;
-    return cmd.callback(GET_INT, cmd.ctx, selector, 0, 0, nullptr, 0);
-}
-
 void svc_get_string(Command& cmd, int32_t selector, char* buf) {
     buf[0] = 0;
-    if (!names_passed_argument(cmd, selector)) return;
+    if (!svc_detail::names_passed_argument(cmd, selector)) return;
     cmd.callback(GET_STRING, cmd.ctx, selector, 0, 0, buf, kTextSize);
     buf[kTextSize - 1] = 0;  // never trust the host to terminate
 }
 
 int32_t svc_put_string(Command& cmd, int32_t selector, const char* text,
                        int32_t len) {
-    if (!names_passed_argument(cmd, selector)) return kNotPassed;
-    return cmd.callback(PUT_STRING, cmd.ctx, selector, 0, 0, host_text(text),
-                        text != nullptr ? len : 0);
+    if (!svc_detail::names_passed_argument(cmd, selector)) return kNotPassed;
+    return cmd.callback(PUT_STRING, cmd.ctx, selector, 0, 0,
+                        svc_detail::host_text(text), text != nullptr ? len : 0);
 }
 
 int32_t svc_resize_arg(Command& cmd, int32_t selector, int32_t new_size) {
-    if (!names_passed_argument(cmd, selector)) return kNotPassed;
+    if (!svc_detail::names_passed_argument(cmd, selector)) return kNotPassed;
     return cmd.callback(RESIZE_ARG, cmd.ctx, selector, 0, 0, nullptr, new_size);
-}
-
-void svc_put_int(Command& cmd, int32_t selector, int64_t value) {
-    if (!names_passed_argument(cmd, selector)) return;
-    auto u = static_cast<uint64_t>(value);
-    cmd.callback(PUT_INT, cmd.ctx, selector, static_cast<int32_t>(u),
-                 static_cast<int32_t>(u >> 32), nullptr, 0);
-}
-
-void svc_put_number_text(Command& cmd, int32_t selector, const char* text) {
-    if (!names_passed_argument(cmd, selector)) return;
-    cmd.callback(PUT_NUMBER_TEXT, cmd.ctx, selector, 0, 0, host_text(text), -1);
 }
 
 }  // namespace orv

@@ -218,7 +218,35 @@ void arg_store_address(const ArgView& a, const void* address);
 // null text goes out as the empty text.
 inline constexpr int32_t kNotPassed = 1;
 
-int32_t svc_get_int(Command& cmd, int32_t selector);
+namespace svc_detail {
+
+// True when `selector` names an argument the host passed: argument
+// selector % 256 (element selector / 256 of an array), from 1 to
+// arg_count.  A selector naming argument 0, a negative one, or one beyond
+// arg_count never reaches the host, whose argument table ends there.
+inline bool names_passed_argument(const Command& cmd, int32_t selector) {
+    if (selector <= 0) return false;
+    const int32_t n = selector & 0xFF;  // selector % 256, selector > 0
+    return n >= 1 && n <= arg_count(cmd);
+}
+
+// The empty text handed to the host in place of an absent one.
+inline char empty_text[1];
+
+// The text pointer handed to the host: never null (an absent text is the
+// empty one).
+inline char* host_text(const char* text) {
+    empty_text[0] = 0;
+    return const_cast<char*>(text != nullptr ? text : empty_text);
+}
+
+}  // namespace svc_detail
+
+// The services a fetch calls for every row or value are inline.
+inline int32_t svc_get_int(Command& cmd, int32_t selector) {
+    if (!svc_detail::names_passed_argument(cmd, selector)) return 0;
+    return cmd.callback(GET_INT, cmd.ctx, selector, 0, 0, nullptr, 0);
+}
 // Reads the argument as text into buf (kTextSize bytes); always terminated.
 void svc_get_string(Command& cmd, int32_t selector, char* buf);
 // Hands text over; len -1 for NUL-terminated.  Returns 0 when accepted.
@@ -227,7 +255,17 @@ int32_t svc_put_string(Command& cmd, int32_t selector, const char* text,
 // Asks the host to enlarge the argument's storage.  Returns 0 when done.
 int32_t svc_resize_arg(Command& cmd, int32_t selector, int32_t new_size);
 // Stores a 64-bit value as its low and high 32-bit halves.
-void svc_put_int(Command& cmd, int32_t selector, int64_t value);
-void svc_put_number_text(Command& cmd, int32_t selector, const char* text);
+inline void svc_put_int(Command& cmd, int32_t selector, int64_t value) {
+    if (!svc_detail::names_passed_argument(cmd, selector)) return;
+    auto u = static_cast<uint64_t>(value);
+    cmd.callback(PUT_INT, cmd.ctx, selector, static_cast<int32_t>(u),
+                 static_cast<int32_t>(u >> 32), nullptr, 0);
+}
+inline void svc_put_number_text(Command& cmd, int32_t selector,
+                                const char* text) {
+    if (!svc_detail::names_passed_argument(cmd, selector)) return;
+    cmd.callback(PUT_NUMBER_TEXT, cmd.ctx, selector, 0, 0,
+                 svc_detail::host_text(text), -1);
+}
 
 }  // namespace orv
