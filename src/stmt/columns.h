@@ -86,15 +86,20 @@ SQLRETURN read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
 // read_column with its common read (one call that gets
 // the whole value) inline: *value, *length, the result and
 // read_lacked_memory() as read_column leaves them.
+// The length a value's first read offers: the retrieval buffer's
+// capacity, at most kFirstReadLength.
+inline SQLLEN first_read_room() {
+    return DataBuffer.capacity < kFirstReadLength ? DataBuffer.capacity
+                                                  : kFirstReadLength;
+}
+
 inline SQLRETURN read_value(SQLHSTMT statement, SQLUSMALLINT column,
                             SQLSMALLINT c_type, void** value, SQLLEN* length) {
     *value = nullptr;
     if (DataBuffer.buffer == nullptr)
         return read_column(statement, column, c_type, value, length);
     LastReadShort = false;
-    const SQLLEN room = DataBuffer.capacity < kFirstReadLength
-                            ? DataBuffer.capacity
-                            : kFirstReadLength;
+    const SQLLEN room = first_read_room();
     SQLLEN remaining = 0;
     const SQLRETURN rc = SQLGetData(statement, column, c_type,
                                     DataBuffer.buffer, room, &remaining);

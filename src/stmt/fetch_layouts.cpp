@@ -122,14 +122,14 @@ inline uint64_t short_value_specials(const uint8_t* v, std::size_t n) {
     const uint64_t within =
         n >= kShortValue ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
 #if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i from = _mm_set1_epi8(static_cast<char>(kEscZero));
+    // b - 1 (wrapping) is at least 0xF9 exactly for 0x00 and 0xFA..0xFF.
+    const __m128i one = _mm_set1_epi8(1);
+    const __m128i from = _mm_set1_epi8(static_cast<char>(kEscZero - 1));
     uint64_t found = 0;
     for (std::size_t i = 0; i < kShortValue / 16; ++i) {
-        const __m128i x =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 16 * i));
-        const __m128i special = _mm_or_si128(
-            _mm_cmpeq_epi8(x, zero), _mm_cmpeq_epi8(_mm_max_epu8(x, from), x));
+        const __m128i x = _mm_sub_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 16 * i)), one);
+        const __m128i special = _mm_cmpeq_epi8(_mm_max_epu8(x, from), x);
         found |= static_cast<uint64_t>(
                      static_cast<uint32_t>(_mm_movemask_epi8(special)))
                  << (16 * i);
@@ -290,17 +290,20 @@ struct RecordWriter {
     // an escape, or the blocks do not fit without growing the buffer.
     bool short_entry(const char* name_block, std::size_t name_length,
                      const uint8_t* v, std::size_t n) {
+        // Held in locals: the byte stores below could otherwise alias them.
+        const std::size_t at_p = p;
         if (n > kShortValue || name_length >= kNameBlock ||
-            slot.row_buffer_size - p <= kNameBlock + kShortValue + 1 ||
+            slot.row_buffer_size - at_p <= kNameBlock + kShortValue + 1 ||
             short_value_specials(v, n) != 0)
             return false;
-        uint8_t* at = slot.row_buffer + p;
+        uint8_t* at = slot.row_buffer + at_p;
         std::memcpy(at, name_block, kNameBlock);
         at[name_length] = '=';
         std::memcpy(at + name_length + 1, v, kShortValue);
         at[name_length + 1 + n] = 0;
-        reach = std::max(reach, p + name_length + 1 + kShortValue);
-        p += name_length + n + 2;
+        // Entries only move forward, each block's end past the last one's.
+        reach = at_p + name_length + 1 + kShortValue;
+        p = at_p + name_length + n + 2;
         return true;
     }
     void begin_entry() { entry_start = p; }
@@ -315,6 +318,51 @@ struct RecordWriter {
         return false;
     }
 };
+
+// The first read of a column's value into the retrieval buffer, made by
+// the caller: its code, the length offered and the indicator it gave.
+struct FirstRead {
+    SQLRETURN rc = SQL_SUCCESS;
+    SQLLEN room = 0;
+    SQLLEN length = 0;
+    // The read got the whole value (read_value's common case).
+    bool whole() const {
+        return rc == SQL_SUCCESS && length >= 0 && length < room;
+    }
+};
+
+// One entry of the pairs record for column k, written as entry() writes
+// it: the value is read (or, after the caller's `first` read, read on as
+// read_value would), and escaped unless it is a NULL; a value that could
+// not be had for want of memory makes no entry.  Sets f.last to the
+// read's code when the value was had.  Returns false when no whole entry
+// was written.  Out of line: the loop of short entries stays small.
+[[gnu::noinline]] bool pairs_entry(RowFetch& f, RecordWriter& out, int32_t k,
+                                   std::string_view table,
+                                   std::string_view name, bool null_text,
+                                   const FirstRead* first) {
+    const auto column = static_cast<SQLUSMALLINT>(k);
+    void* value = nullptr;
+    SQLLEN length = 0;
+    // A failed read gives an empty value (read_column never hands out the
+    // previous column's bytes).
+    SQLRETURN rc;
+    if (first == nullptr) {
+        rc = read_value(f.statement, column, SQL_C_CHAR, &value, &length);
+    } else if (first->whole()) {
+        rc = first->rc;
+        value = DataBuffer.buffer;
+        length = first->length;
+    } else {
+        rc = read_value_on(f.statement, column, SQL_C_CHAR, first->room,
+                           first->rc, first->length, &value, &length);
+    }
+    if (read_lacked_memory()) return false;
+    f.last = rc;
+    return out.entry((f.subcode & FETCH_TABLE_PREFIX) != 0, table, name,
+                     value_text(value, length, null_text),
+                     length != SQL_NULL_DATA);
+}
 
 }  // namespace
 
@@ -549,52 +597,57 @@ void fetch_pairs(RowFetch& f) {
     const int32_t last =
         recs == nullptr ? 0 : std::min(f.columns, f.slot.column_capacity + 1);
     bool every_name = last == f.columns;  // every column's names measured
+    // On the rows after the first, without table names, entries whose
+    // values one read gets whole are written as short entries while the
+    // retrieval buffer holds a whole block (it only grows during the row);
+    // the names are then those the first row measured, in their arrays.
+    const bool short_entries = planned && !prefix &&
+                               last <= kPlanNamedColumns &&
+                               holds_block(DataBuffer.buffer, kShortValue);
     for (int32_t k = 1; k <= last; ++k) {
         ColumnDesc* rec = recs + k;
-        // The names, measured on the result's first row (which also gives
-        // an empty name its generated one) and taken as they are after it.
-        std::string_view table;
-        std::string_view name;
-        // The name lies in its name array of the table.
-        const bool name_in_table = planned && k <= kPlanNamedColumns;
-        if (name_in_table) {
-            const std::size_t i = static_cast<std::size_t>(k - 1);
-            if (prefix)
-                table = std::string_view(alt ? rec->alt_table : rec->table,
-                                         plan.table_length[i]);
-            name = std::string_view(alt ? rec->alt_name : rec->name,
-                                    plan.name_length[i]);
-        } else {
-            if (prefix) table = fetch_table_name(*rec, alt);
-            name = fetch_column_name(*rec, alt, &counter);
-            if (k <= kPlanNamedColumns) {
-                const std::size_t i = static_cast<std::size_t>(k - 1);
-                plan.table_length[i] =
-                    static_cast<uint8_t>(fetch_table_name(*rec, alt).size());
-                plan.name_length[i] = static_cast<uint8_t>(name.size());
-            }
-        }
-        void* value = nullptr;
-        SQLLEN length = 0;
-        // A failed read gives an empty value (read_column never hands out
-        // the previous column's bytes).
-        SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
-                                  SQL_C_CHAR, &value, &length);
-        const bool read = !read_lacked_memory();
-        if (read) f.last = rc;
-        // A NULL is written without escapes; a value that could not be
-        // had makes no entry.
+        const std::size_t i = static_cast<std::size_t>(k - 1);
         bool whole;
-        if (read && name_in_table && !prefix && length >= 0 &&
-            holds_block(value, kShortValue) &&
-            out.short_entry(name.data(), name.size(),
-                            static_cast<const uint8_t*>(value),
-                            static_cast<std::size_t>(length))) {
-            whole = true;
+        if (short_entries) {
+            const char* name = alt ? rec->alt_name : rec->name;
+            const std::size_t name_length = plan.name_length[i];
+            FirstRead first;
+            first.room = first_read_room();
+            LastReadShort = false;
+            first.rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
+                                  SQL_C_CHAR, DataBuffer.buffer, first.room,
+                                  &first.length);
+            if (first.whole() &&
+                out.short_entry(name, name_length, DataBuffer.buffer,
+                                static_cast<std::size_t>(first.length))) {
+                f.last = first.rc;
+                ++entries;
+                continue;
+            }
+            whole = pairs_entry(f, out, k, {}, {name, name_length}, null_text,
+                                &first);
         } else {
-            whole = read && out.entry(prefix, table, name,
-                                      value_text(value, length, null_text),
-                                      length != SQL_NULL_DATA);
+            // The names, measured on the result's first row (which also
+            // gives an empty name its generated one) and taken as they are
+            // after it.
+            std::string_view table;
+            std::string_view name;
+            if (planned && k <= kPlanNamedColumns) {
+                if (prefix)
+                    table = std::string_view(alt ? rec->alt_table : rec->table,
+                                             plan.table_length[i]);
+                name = std::string_view(alt ? rec->alt_name : rec->name,
+                                        plan.name_length[i]);
+            } else {
+                if (prefix) table = fetch_table_name(*rec, alt);
+                name = fetch_column_name(*rec, alt, &counter);
+                if (k <= kPlanNamedColumns) {
+                    plan.table_length[i] = static_cast<uint8_t>(
+                        fetch_table_name(*rec, alt).size());
+                    plan.name_length[i] = static_cast<uint8_t>(name.size());
+                }
+            }
+            whole = pairs_entry(f, out, k, table, name, null_text, nullptr);
         }
         if (!whole) {
             hdr_set_status(f.cmd, ORV_NO_MEMORY);

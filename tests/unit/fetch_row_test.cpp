@@ -13,6 +13,7 @@
 #include "standin.h"
 #include "standin_fixture.h"
 #include "stmt/columns.h"
+#include "stmt/fetch_layouts.h"
 #include "testbed.h"
 
 namespace {
@@ -300,19 +301,34 @@ TEST_F(FetchRowStandin, PairsRecordOfLaterRowsAtEveryLength) {
     }
     const std::string name(31, 'n');
     std::vector<std::vector<standin::Value>> rows;
-    for (const std::string& v : values) rows.push_back({v, "z"});
-    const int slot = open(standin::table({name, "w"}, rows));
     for (const std::string& v : values) {
-        CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS);
-        ASSERT_EQ(hdr.status, ORV_OK);
-        EXPECT_EQ(hostkit::count(hdr), 2);
-        std::string entries = name + "=" + escaped(v);
-        entries.append("\0w=z\0\0", 6);
-        const std::vector<uint8_t> record = pairs_record(slot);
-        std::vector<uint8_t> want = bytes_of(entries);
-        ASSERT_LE(want.size(), record.size());
-        want.resize(record.size(), 0);
-        EXPECT_EQ(record, want) << "value of " << v.size() << " bytes";
+        rows.push_back({v, "z"});
+        if (v.size() % 16 == 1) rows.push_back({std::nullopt, "z"});
+    }
+    // Without and with FETCH_NULL_TEXT: a NULL between the values.
+    for (const int subcode :
+         {int{FETCH_PAIRS}, FETCH_PAIRS | FETCH_NULL_TEXT}) {
+        start_case();
+        const int slot = open(standin::table({name, "w"}, rows));
+        for (const std::vector<standin::Value>& row : rows) {
+            CmdHdr hdr = fetch(slot, {hostkit::buffer(sizeof(void*))},
+                               static_cast<int16_t>(subcode));
+            ASSERT_EQ(hdr.status, ORV_OK);
+            EXPECT_EQ(hostkit::count(hdr), 2);
+            std::string entries = name + "=";
+            if (row[0].has_value())
+                entries += escaped(*row[0]);
+            else if (subcode & FETCH_NULL_TEXT)
+                entries += orv::kNullText;
+            entries.append("\0w=z\0\0", 6);
+            const std::vector<uint8_t> record = pairs_record(slot);
+            std::vector<uint8_t> want = bytes_of(entries);
+            ASSERT_LE(want.size(), record.size());
+            want.resize(record.size(), 0);
+            EXPECT_EQ(record, want)
+                << (row[0] ? std::to_string(row[0]->size()) + " bytes"
+                           : "NULL");
+        }
     }
 }
 
