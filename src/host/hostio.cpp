@@ -24,31 +24,10 @@ void hdr_set_sqlstate(Command& cmd, const char (&state)[6]) {
 
 bool arg_has_storage(const ArgView& a) { return a.data != nullptr; }
 
-ArgView arg_sub_view(const ArgView& a, std::size_t at, std::size_t len) {
-    ArgView v = a;
-    if (a.data == nullptr || at >= a.size) {
-        v.size = 0;
-        return v;
-    }
-    v.data = a.data + at;
-    v.size = static_cast<uint32_t>(std::min<std::size_t>(len, a.size - at));
-    return v;
-}
-
 ArgView arg_element(const ArgView& a, std::size_t index) {
     ArgView v = a;
     if (a.data != nullptr) v.data = a.data + index * a.size;
     return v;
-}
-
-std::size_t arg_text_length(const ArgView& a, std::size_t at, std::size_t max) {
-    if (a.data == nullptr || at >= a.size) return 0;
-    const std::size_t bound = std::min<std::size_t>(max, a.size - at);
-    const void* zero = std::memchr(a.data + at, 0, bound);
-    return zero == nullptr
-               ? bound
-               : static_cast<std::size_t>(static_cast<const uint8_t*>(zero) -
-                                          (a.data + at));
 }
 
 std::span<uint8_t> arg_storage(const ArgView& a) {

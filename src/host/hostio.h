@@ -147,18 +147,10 @@ inline ArgView arg(const Command& cmd, int n) {
 // True when the argument has storage (its data pointer is not null).
 bool arg_has_storage(const ArgView& a);
 
-// A view of bytes [at, at + len) of a's storage, clipped to a.size (size 0
-// when `at` lies beyond it); the view never reaches outside a.
-ArgView arg_sub_view(const ArgView& a, std::size_t at, std::size_t len);
-
 // Element `index` (0-based) of an array argument: a.size bytes at
 // data + index * a.size.  The host lays out as many elements as the
 // command's count asks for.
 ArgView arg_element(const ArgView& a, std::size_t index);
-
-// Length of the text at offset `at` of a's storage, up to its first zero
-// byte, at most `max` bytes and never past a.size; 0 without storage.
-std::size_t arg_text_length(const ArgView& a, std::size_t at, std::size_t max);
 
 // The argument's storage as a byte span of a.size bytes; empty when it has
 // none.  For an ODBC call that writes into it: the span's size is the cap.

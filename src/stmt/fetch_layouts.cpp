@@ -481,10 +481,14 @@ void fetch_array(RowFetch& f) {
 // for want of memory shows as spaces, with status 8.
 void fetch_fixed(RowFetch& f) {
     ArgView target = arg(f.cmd, 3);
-    arg_fill(target, 0, target.size, 0);
+    // The storage ends up cleared past the record.  Storage the host may
+    // replace below is cleared first; otherwise only the bytes the record
+    // does not cover are, once it is written.
+    const bool may_resize = (target.type_flags & ARG_CALLBACK) != 0;
+    if (may_resize) arg_fill(target, 0, target.size, 0);
     std::size_t s = target.size > 0 ? target.size - 1 : 0;
 
-    if (target.type_flags & ARG_CALLBACK) {
+    if (may_resize) {
         uint64_t needed = 1;
         for (int32_t k = 1; k <= f.columns; ++k)
             if (const ColumnDesc* rec = column_record(f.slot, k))
@@ -502,6 +506,7 @@ void fetch_fixed(RowFetch& f) {
         }
     }
     if (f.subcode & (FETCH_FIXED_REFUSED_4 | FETCH_FIXED_REFUSED_8)) {
+        if (!may_resize) arg_fill(target, 0, target.size, 0);
         hdr_set_status(f.cmd, ORV_REFUSED);
         return;
     }
@@ -509,6 +514,7 @@ void fetch_fixed(RowFetch& f) {
     const uint8_t zero = 0;
     std::size_t p = 0;
     if (f.columns < 1 || s == 0) {
+        if (!may_resize) arg_fill(target, 0, target.size, 0);
         if (s == 0) hdr_set_count(f.cmd, 0);
         arg_write(target, 0, &zero, 1);
         return;
@@ -518,10 +524,10 @@ void fetch_fixed(RowFetch& f) {
         if (rec == nullptr) break;
         const std::size_t w =
             static_cast<std::size_t>(std::min<uint64_t>(width_of(*rec), s));
+        void* value = nullptr;
         SQLLEN length = 0;
-        SQLRETURN rc =
-            read_into(f.statement, k, SQL_C_CHAR,
-                      arg_sub_view(target, p, std::min(w + 1, s)), &length);
+        SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                                  SQL_C_CHAR, &value, &length);
         const bool read = !read_lacked_memory();
         if (!read) {
             report_no_memory(f, k);
@@ -530,11 +536,16 @@ void fetch_fixed(RowFetch& f) {
             if (SQL_SUCCEEDED(rc) && length > static_cast<SQLLEN>(w))
                 report_truncation(f, k);
         }
-        // What the read left at p counts when the driver reported a
-        // length; a NULL or a failed read shows as w spaces.
+        // The value's text, up to its first zero byte and at most w bytes,
+        // when the driver reported a length; a NULL or a failed read shows
+        // as w spaces.  The bytes go into the storage once, the padding
+        // after them.
         std::size_t l = 0;
-        if (read && SQL_SUCCEEDED(rc) && length > 0)
-            l = arg_text_length(target, p, w);
+        if (read && SQL_SUCCEEDED(rc) && length > 0) {
+            const std::string_view text = value_text(value, length, false);
+            l = strnlen(text.data(), std::min(text.size(), w));
+            arg_write(target, p, text.data(), l);
+        }
         arg_fill(target, p + l, w - l, ' ');
         p += w;
         s -= w;
@@ -544,6 +555,8 @@ void fetch_fixed(RowFetch& f) {
         }
     }
     arg_write(target, p, &zero, 1);
+    if (!may_resize && p + 1 < target.size)
+        arg_fill(target, p + 1, target.size - (p + 1), 0);
 }
 
 // Pairs layout: the row as name=value entries in the slot's row buffer,

@@ -112,6 +112,42 @@ TEST_F(FetchRowStandin, FailedReadInFixedLayoutShowsSpaces) {
     EXPECT_EQ(hostkit::arg_bytes(host, 3), want);
 }
 
+// The fixed-width record over storage the host left bytes in, row after
+// row: each value up to its first zero byte and cut to its width, a NULL
+// as spaces, the record's zero byte, and every byte after it cleared.
+TEST_F(FetchRowStandin, FixedRecordOverUsedStorage) {
+    standin::Result r;
+    r.columns = {standin::column("a", SQL_VARCHAR, 4),
+                 standin::column("b", SQL_VARCHAR, 3)};
+    r.rows = {{"wxyz", "abc"},
+              {std::string("p\0q", 3), std::nullopt},
+              {"toolong", "z"},
+              {"", "ab"}};
+    const int slot = open(r);
+    struct Want {
+        const char* record;
+        int32_t native_error;
+        const char* sqlstate;
+    };
+    const Want wants[] = {
+        {"wxyzabc", 0, ""},
+        {"p      ", 0, ""},
+        {"toolz  ", 1, "01004"},
+        {"    ab ", 0, ""},
+    };
+    for (const Want& w : wants) {
+        CmdHdr hdr =
+            fetch(slot, {hostkit::text(std::string(15, '#'))}, FETCH_FIXED);
+        EXPECT_EQ(hdr.status, ORV_OK) << w.record;
+        EXPECT_EQ(hostkit::count(hdr), 2);
+        EXPECT_EQ(hostkit::native_error(hdr), w.native_error) << w.record;
+        EXPECT_EQ(hostkit::sqlstate(hdr), w.sqlstate) << w.record;
+        std::vector<uint8_t> want = bytes_of(w.record);
+        want.resize(16, 0);
+        EXPECT_EQ(hostkit::arg_bytes(host, 3), want) << w.record;
+    }
+}
+
 // A failed read in the array and pairs layouts contributes an empty value,
 // never the previous column's value left in the retrieval buffer.
 TEST_F(FetchRowStandin, FailedReadGivesEmptyValueInArrayAndPairs) {
