@@ -114,6 +114,15 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
     const SQLRETURN rc =
         read_value(f.statement, column, c_type, &value, &length);
     const bool lacked = read_lacked_memory();
+    if (rc == SQL_SUCCESS && !lacked && length >= 0 &&
+        length < static_cast<SQLLEN>(target.size)) {
+        // The common value: whole, and its terminator with it, in the
+        // storage.
+        arg_write(target, 0, value, static_cast<std::size_t>(length) + 1);
+        f.last = rc;
+        ++*delivered;
+        return true;
+    }
     bool cut = false;
     if (SQL_SUCCEEDED(rc) && !lacked) {
         // A value the buffer holds whole is followed there by its
