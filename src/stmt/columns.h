@@ -83,9 +83,6 @@ SQLRETURN read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
                         SQLSMALLINT c_type, SQLLEN room, SQLRETURN rc,
                         SQLLEN remaining, void** value, SQLLEN* length);
 
-// read_column with its common read (one call that gets
-// the whole value) inline: *value, *length, the result and
-// read_lacked_memory() as read_column leaves them.
 // The length a value's first read offers: the retrieval buffer's
 // capacity, at most kFirstReadLength.
 inline SQLLEN first_read_room() {
@@ -93,6 +90,9 @@ inline SQLLEN first_read_room() {
                                                   : kFirstReadLength;
 }
 
+// read_column with its common read (one call that gets
+// the whole value) inline: *value, *length, the result and
+// read_lacked_memory() as read_column leaves them.
 inline SQLRETURN read_value(SQLHSTMT statement, SQLUSMALLINT column,
                             SQLSMALLINT c_type, void** value, SQLLEN* length) {
     *value = nullptr;

@@ -80,9 +80,9 @@ static_assert(special_bytes(0xFB42434445464748u) != 0);
 static_assert(special_bytes(0x0101010101010101u) == 0);
 
 // True when one of the n bytes at v may need an escape: a zero byte or a
-// byte from 0xFA up (a superset of the escape bytes, which text never
-// holds; a false alarm only sends the value through the exact scan).
-// Reads only [v, v + n), in words where it can.
+// byte from 0xFA up.  Bytes 0xFC to 0xFF need none, but UTF-8 text never
+// holds them, and the false alarm they give only sends the value through
+// the exact scan.  Reads only [v, v + n), in words where it can.
 inline bool may_need_escape(const uint8_t* v, std::size_t n) {
     const auto word = [](const uint8_t* at, std::size_t size) {
         uint64_t x = 0;
