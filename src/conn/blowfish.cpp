@@ -85,11 +85,7 @@ void blowfish_set_key(BlowfishContext* ctx, const uint8_t* key,
 }
 
 void blowfish_decrypt_block(const BlowfishContext* ctx, uint8_t block[8]) {
-    uint32_t l = blowfish_load_le(block);
-    uint32_t r = blowfish_load_le(block + 4);
-    blowfish_decrypt_words(ctx, &l, &r);
-    blowfish_store_le(block, l);
-    blowfish_store_le(block + 4, r);
+    blowfish_apply_block(ctx, block, blowfish_decrypt_words);
 }
 
 void wipe_secret(void* area, std::size_t size) {

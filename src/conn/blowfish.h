@@ -42,17 +42,28 @@ void blowfish_decrypt_words(const BlowfishContext* ctx, uint32_t* left,
 // to the encoder (conn/encode.h).
 void blowfish_decrypt_block(const BlowfishContext* ctx, uint8_t block[8]);
 
-// The block halves' word order: four bytes as a little-endian word.
-inline uint32_t blowfish_load_le(const uint8_t* b) {
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-           static_cast<uint32_t>(b[2]) << 16 |
-           static_cast<uint32_t>(b[3]) << 24;
-}
-inline void blowfish_store_le(uint8_t* b, uint32_t v) {
-    b[0] = static_cast<uint8_t>(v);
-    b[1] = static_cast<uint8_t>(v >> 8);
-    b[2] = static_cast<uint8_t>(v >> 16);
-    b[3] = static_cast<uint8_t>(v >> 24);
+// Runs `words` (blowfish_encrypt_words or blowfish_decrypt_words) on one
+// 8-byte block in place, in the encoded values' word order: bytes 0-3 the
+// left half and bytes 4-7 the right, each a little-endian word.
+inline void blowfish_apply_block(const BlowfishContext* ctx, uint8_t block[8],
+                                 void (*words)(const BlowfishContext*,
+                                               uint32_t*, uint32_t*)) {
+    const auto load = [](const uint8_t* b) {
+        return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+               static_cast<uint32_t>(b[2]) << 16 |
+               static_cast<uint32_t>(b[3]) << 24;
+    };
+    const auto store = [](uint8_t* b, uint32_t v) {
+        b[0] = static_cast<uint8_t>(v);
+        b[1] = static_cast<uint8_t>(v >> 8);
+        b[2] = static_cast<uint8_t>(v >> 16);
+        b[3] = static_cast<uint8_t>(v >> 24);
+    };
+    uint32_t l = load(block);
+    uint32_t r = load(block + 4);
+    words(ctx, &l, &r);
+    store(block, l);
+    store(block + 4, r);
 }
 
 // Overwrites `size` bytes at `area` with zeros in a way the compiler may

@@ -83,11 +83,7 @@ bool check_complete(const char* check) {
 }  // namespace
 
 void blowfish_encrypt_block(const BlowfishContext* ctx, uint8_t block[8]) {
-    uint32_t l = blowfish_load_le(block);
-    uint32_t r = blowfish_load_le(block + 4);
-    blowfish_encrypt_words(ctx, &l, &r);
-    blowfish_store_le(block, l);
-    blowfish_store_le(block + 4, r);
+    blowfish_apply_block(ctx, block, blowfish_encrypt_words);
 }
 
 std::size_t base64_encode(const uint8_t* data, std::size_t size, char* text) {
