@@ -318,7 +318,8 @@ SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
             static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
         DataBuffer.capacity = DataBuffer.buffer ? kInitialDataBuffer : 0;
         // Cleared once, so that a reader looking at a whole block of the
-        // buffer's start (see holds_block) never meets unset bytes.
+        // buffer's start (see retrieval_block_readable) never meets unset
+        // bytes.
         if (DataBuffer.buffer != nullptr)
             std::memset(DataBuffer.buffer, 0, kInitialDataBuffer);
     }

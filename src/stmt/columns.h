@@ -130,12 +130,12 @@ SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
 // never be passed on as the column's value.
 inline bool read_lacked_memory() { return LastReadShort; }
 
-// True when `value` is the start of the retrieval buffer and the buffer
-// has at least n bytes there, all of them readable (the buffer's start is
-// cleared when it is made): a reader may then take n bytes whole, past
-// the value's end, and mask off what it does not need.
-inline bool holds_block(const void* value, std::size_t n) {
-    return value == DataBuffer.buffer && value != nullptr &&
+// True when the retrieval buffer exists and has at least n bytes, all of
+// them readable (its start is cleared when it is made): a reader of a
+// value at its start may then take n bytes whole, past the value's end,
+// and mask off what it does not need.
+inline bool retrieval_block_readable(std::size_t n) {
+    return DataBuffer.buffer != nullptr &&
            static_cast<SQLLEN>(n) <= DataBuffer.capacity;
 }
 

@@ -59,55 +59,6 @@ const uint8_t* next_special(const uint8_t* from, const uint8_t* end) {
     return zero != nullptr ? zero : mark;
 }
 
-// Byte masks of the word-at-a-time checks below.
-inline constexpr uint64_t kEveryByte = 0x0101010101010101u;
-inline constexpr uint64_t kHighBits = 0x8080808080808080u;
-
-// Non-zero when one of x's bytes is 0x00 or at least 0xFA.  The zero test
-// is exact (a borrow only runs on from a zero byte); the other adds 6 to
-// each byte's low seven bits, which carries into bit 7 from 0x7A up, and
-// keeps the bytes whose own bit 7 is set.
-constexpr uint64_t special_bytes(uint64_t x) {
-    const uint64_t zero = (x - kEveryByte) & ~x & kHighBits;
-    const uint64_t high = ((x & ~kHighBits) + 6 * kEveryByte) & x & kHighBits;
-    return zero | high;
-}
-static_assert(special_bytes(0x4142434445464748u) == 0);
-static_assert(special_bytes(0x41424344454647F9u) == 0);
-static_assert(special_bytes(0x41424344454647FAu) != 0);
-static_assert(special_bytes(0x4142434400464748u) != 0);
-static_assert(special_bytes(0xFB42434445464748u) != 0);
-static_assert(special_bytes(0x0101010101010101u) == 0);
-
-// True when one of the n bytes at v may need an escape: a zero byte or a
-// byte from 0xFA up.  Bytes 0xFC to 0xFF need none, but UTF-8 text never
-// holds them, and the false alarm they give only sends the value through
-// the exact scan.  Reads only [v, v + n), in words where it can.
-inline bool may_need_escape(const uint8_t* v, std::size_t n) {
-    const auto word = [](const uint8_t* at, std::size_t size) {
-        uint64_t x = 0;
-        if (size == 8) {
-            std::memcpy(&x, at, 8);
-        } else {
-            uint32_t y;
-            std::memcpy(&y, at, 4);
-            // The missing high bytes read as 'A', which needs no escape.
-            x = y | 0x4141414100000000u;
-        }
-        return special_bytes(x);
-    };
-    if (n >= 8) {
-        uint64_t found = 0;
-        std::size_t i = 0;
-        for (; i + 8 < n; i += 8) found |= word(v + i, 8);
-        return (found | word(v + n - 8, 8)) != 0;
-    }
-    if (n >= 4) return (word(v, 4) | word(v + n - 4, 4)) != 0;
-    for (std::size_t i = 0; i < n; ++i)
-        if (v[i] == 0 || v[i] >= kEscZero) return true;
-    return false;
-}
-
 // Bytes of a value the short-entry path of the pairs record takes in one
 // block, and of a name array of the column table.
 inline constexpr std::size_t kShortValue = 64;
@@ -115,13 +66,15 @@ inline constexpr std::size_t kNameBlock = sizeof(ColumnDesc::name);
 static_assert(sizeof(ColumnDesc::alt_name) == kNameBlock);
 
 // The first n (at most kShortValue) of the kShortValue readable bytes at
-// v: non-zero when one of them is 0x00 or at least 0xFA (the superset of
-// the escape bytes may_need_escape also takes).  The same work for every
-// n, so that nothing branches on the value's length.
+// v: non-zero when one of them may need an escape.  With SSE2 the test
+// takes 0x00 and every byte from 0xFA up (0xFC to 0xFF need none, but
+// UTF-8 text never holds them, and their false alarm only sends the
+// value through the exact scan), with the same work for every n, so that
+// nothing branches on the value's length; elsewhere the exact scan.
 inline uint64_t short_value_specials(const uint8_t* v, std::size_t n) {
+#if defined(__SSE2__)
     const uint64_t within =
         n >= kShortValue ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
-#if defined(__SSE2__)
     // b - 1 (wrapping) is at least 0xF9 exactly for 0x00 and 0xFA..0xFF.
     const __m128i one = _mm_set1_epi8(1);
     const __m128i from = _mm_set1_epi8(static_cast<char>(kEscZero - 1));
@@ -136,32 +89,8 @@ inline uint64_t short_value_specials(const uint8_t* v, std::size_t n) {
     }
     return found & within;
 #else
-    (void)within;
-    return may_need_escape(v, n) ? 1 : 0;
+    return next_special(v, v + n) != nullptr ? 1 : 0;
 #endif
-}
-
-// memcpy for the few bytes of a name or a common value, without a call:
-// two overlapping loads and stores cover 4 to 16 bytes.
-inline void copy_bytes(uint8_t* to, const void* from, std::size_t n) {
-    const auto* f = static_cast<const uint8_t*>(from);
-    if (n >= 8 && n <= 16) {
-        uint64_t a, b;
-        std::memcpy(&a, f, 8);
-        std::memcpy(&b, f + n - 8, 8);
-        std::memcpy(to, &a, 8);
-        std::memcpy(to + n - 8, &b, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t a, b;
-        std::memcpy(&a, f, 4);
-        std::memcpy(&b, f + n - 4, 4);
-        std::memcpy(to, &a, 4);
-        std::memcpy(to + n - 4, &b, 4);
-    } else if (n > 16) {
-        std::memcpy(to, f, n);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) to[i] = f[i];
-    }
 }
 
 // Writes the pairs record into the slot's row buffer, entry by entry.  The
@@ -194,26 +123,15 @@ struct RecordWriter {
         std::memset(slot.row_buffer + have, 0, want - have);
         return true;
     }
-    void bytes(std::string_view text) {
-        if (text.empty() || !room(text.size())) return;
-        std::memcpy(slot.row_buffer + p, text.data(), text.size());
-        p += text.size();
-    }
     void byte(uint8_t b) {
         if (!room(1)) return;
         slot.row_buffer[p++] = b;
     }
-    // The value's bytes with their escapes: the runs between the bytes
-    // that need one are copied whole.
-    void escaped(std::string_view value) {
+    // The value's bytes with their escapes, `first` being the first byte
+    // that needs one: the runs between such bytes are copied whole.
+    void escaped(std::string_view value, const uint8_t* first) {
         const auto* v = reinterpret_cast<const uint8_t*>(value.data());
         const std::size_t n = value.size();
-        const uint8_t* first = next_special(v, v + n);
-        if (first == nullptr) {
-            // The common value: nothing to escape.
-            bytes(value);
-            return;
-        }
         std::size_t marks = 0;
         for (const uint8_t* q = v; (q = next_mark(q, v + n)) != nullptr; ++q)
             ++marks;
@@ -248,34 +166,35 @@ struct RecordWriter {
               std::size_t h) {
         uint8_t* at = slot.row_buffer + p;
         if (prefix) {
-            copy_bytes(at, table.data(), table.size());
+            std::memcpy(at, table.data(), table.size());
             at += table.size();
             *at++ = ':';
         }
-        copy_bytes(at, name.data(), name.size());
+        std::memcpy(at, name.data(), name.size());
         at[name.size()] = '=';
         p += h;
     }
     // One whole entry: the head as head() writes it, the value (with its
     // escapes when `escape`) and the entry's end.  Returns false, with
     // the entry taken back, when it could not be written whole.  A value
-    // that one word-at-a-time scan shows needs no escape (the common one)
-    // is written after one check for room.
+    // that needs no escape (the common one) is written after one check
+    // for room.
     bool entry(bool prefix, std::string_view table, std::string_view name,
                std::string_view value, bool escape) {
         begin_entry();
         const std::size_t n = value.size();
         const std::size_t h = (prefix ? table.size() + 1 : 0) + name.size() + 1;
         const auto* v = reinterpret_cast<const uint8_t*>(value.data());
-        if (escape && may_need_escape(v, n)) {
+        const uint8_t* first = escape ? next_special(v, v + n) : nullptr;
+        if (first != nullptr) {
             if (!room(h)) return end_entry(false);
             head(prefix, table, name, h);
-            escaped(value);
+            escaped(value, first);
             return end_entry(true);
         }
         if (!room(h + n + 1)) return end_entry(false);
         head(prefix, table, name, h);
-        copy_bytes(slot.row_buffer + p, v, n);
+        if (n != 0) std::memcpy(slot.row_buffer + p, v, n);
         p += n;
         slot.row_buffer[p++] = 0;
         return true;
@@ -616,7 +535,7 @@ void fetch_pairs(RowFetch& f) {
     // the names are then those the first row measured, in their arrays.
     const bool short_entries = planned && !prefix &&
                                last <= kPlanNamedColumns &&
-                               holds_block(DataBuffer.buffer, kShortValue);
+                               retrieval_block_readable(kShortValue);
     for (int32_t k = 1; k <= last; ++k) {
         ColumnDesc* rec = recs + k;
         const std::size_t i = static_cast<std::size_t>(k - 1);
