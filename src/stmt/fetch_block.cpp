@@ -402,6 +402,14 @@ SQLULEN next_rowset_rows(const BlockWriter& w) {
     return std::clamp<SQLULEN>(fit, 1, Plan.rows);
 }
 
+// Whether the block has room for every bound item of a row at its widest
+// and the closing zero byte, so that bound values need no check of their
+// own.  A re-read value takes space no element bounds: after one, the
+// question is asked again.
+bool room_for_row(const BlockWriter& w) {
+    return Plan.row_item + 1 <= space_left(w);
+}
+
 // Appends row r of the rowset to the block.  A value its element could
 // not hold is read again whole.  *last receives the code of a failed
 // re-read.  Returns false when the block (or a value) could not grow for
@@ -409,7 +417,7 @@ SQLULEN next_rowset_rows(const BlockWriter& w) {
 bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
                    bool null_text, SQLRETURN* last) {
     Rowsets& p = Plan;
-    const bool room_for_all = p.row_item + 1 <= space_left(w);
+    bool room_for_all = room_for_row(w);
     bool positioned = p.rows == 1;
     for (int32_t i = 0; i < p.count; ++i) {
         const BoundColumn& c = p.columns[i];
@@ -447,6 +455,7 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
         SQLRETURN rc = SQL_SUCCESS;
         if (!read_item(w, statement, c.text, null_text, &rc)) return false;
         if (!SQL_SUCCEEDED(rc)) *last = rc;
+        room_for_all = room_for_row(w);
     }
     return true;
 }

@@ -204,6 +204,50 @@ TEST_P(FetchBound, ValuesLongerThanTheirWidthComeWhole) {
     }
 }
 
+// A value longer than its element, read again, takes space the row's
+// check did not count: the bound values after it must still find room.
+// The long value stands in each of three columns (narrow, wide, narrow),
+// with lengths around the first block's capacity and, after rows that
+// bring the block near its size limit, at the limit; every block must be
+// the bytes the plain path gives.
+TEST_P(FetchBound, ReadAgainValueBeforeBoundOnesInEveryPosition) {
+    if (!is("orv_sqlite")) GTEST_SKIP() << "its widths bound the values";
+    struct Case {
+        long length;  // of the long value
+        int filler;   // rows of 100,000 characters before it
+    };
+    const Case cases[] = {{16300, 0}, {16370, 0}, {16379, 0}, {16381, 0},
+                          {16500, 0}, {65600, 0}, {90000, 20}, {99000, 20}};
+    for (int position = 0; position < 3; ++position) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << "position " << position
+                                            << " length " << c.length
+                                            << " filler " << c.filler);
+            query("DROP TABLE IF EXISTS fb_over");
+            query("CREATE TEMPORARY TABLE fb_over (a VARCHAR(4), "
+                  "b VARCHAR(200), c VARCHAR(4))");
+            const std::string filler = "printf('%.*c', 100000, 'f')";
+            for (int i = 0; i < c.filler; ++i)
+                query("INSERT INTO fb_over VALUES ('1', " + filler + ", '2')");
+            std::string v[3] = {"'a'", "printf('%.*c', 150, 'y')", "NULL"};
+            v[position] = "printf('%.*c', " + std::to_string(c.length) +
+                          ", 'x')";
+            query("INSERT INTO fb_over VALUES (" + v[0] + ", " + v[1] + ", " +
+                  v[2] + ")");
+            query("INSERT INTO fb_over VALUES ('ab', 'cd', 'ef')");
+            const std::string q = "SELECT a, b, c FROM fb_over";
+            const std::vector<Delivery> bound =
+                all_blocks(q, FETCH_NULL_TEXT, true, 3);
+            const std::vector<Delivery> plain =
+                all_blocks(q, FETCH_NULL_TEXT, false, 3);
+            EXPECT_TRUE(bound == plain);
+            double rows = 0;
+            for (const Delivery& d : bound) rows += d.number;
+            EXPECT_EQ(rows, c.filler + 2.0);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, FetchBound,
                          testing::Values("orv_sqlite", "orv_pg", "orv_maria"),
                          [](const testing::TestParamInfo<const char*>& i) {
