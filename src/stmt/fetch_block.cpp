@@ -151,10 +151,10 @@ std::size_t initial_capacity(ConnectionSlot& slot, int32_t n, double number,
 // per command from the column table.
 struct TextColumn {
     SQLUSMALLINT number;  // the result column
-    bool may_hold_zero;   // its text may hold a zero byte (character data)
 };
 
-// Host types whose text is a number, a date or a time: never a zero byte.
+// Host types whose text is a number, a date or a time: at most one byte a
+// character.
 constexpr bool is_number_or_time(int32_t type) {
     return column_type_is_number(type) || type == COLTYPE_TIMESTAMP ||
            type == COLTYPE_DATE || type == COLTYPE_TIME ||
@@ -162,10 +162,12 @@ constexpr bool is_number_or_time(int32_t type) {
 }
 
 // The length of a value's item: the driver's length, cut at the value's
-// first zero byte for character data (an item ends at its zero byte).
-std::size_t item_length(const uint8_t* value, std::size_t length,
-                        bool may_hold_zero) {
-    if (!may_hold_zero || length == 0) return length;
+// first zero byte (an item ends at its zero byte).  Whatever the column's
+// type, a driver may hand over a zero byte (raw bit values, text stored
+// in a number column), and each row of the block must hold exactly its
+// column count of items.
+std::size_t item_length(const uint8_t* value, std::size_t length) {
+    if (length == 0) return length;
     const void* zero = std::memchr(value, 0, length);
     return zero == nullptr ? length
                            : static_cast<std::size_t>(
@@ -210,8 +212,7 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
     if (!cut) {
         // The common read: the value and its terminator are in place.
         std::size_t n = length >= 0
-                            ? item_length(at, static_cast<std::size_t>(length),
-                                          c.may_hold_zero)
+                            ? item_length(at, static_cast<std::size_t>(length))
                             : strnlen(reinterpret_cast<const char*>(at), room);
         at[n] = 0;
         w.used += n + 1;
@@ -233,7 +234,7 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
     std::size_t n =
         whole >= 0
             ? item_length(bytes,
-                          static_cast<std::size_t>(std::min(whole, held)), true)
+                          static_cast<std::size_t>(std::min(whole, held)))
             : strnlen(static_cast<const char*>(value),
                       static_cast<std::size_t>(held));
     if (!make_room(w, n)) return false;
@@ -319,7 +320,7 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
         const bool character = !is_number_or_time(rec.type);
         const SQLLEN length = bound_length(rec, character);
         if (length == 0) return false;
-        p.columns[p.count++] = {{static_cast<SQLUSMALLINT>(k), character},
+        p.columns[p.count++] = {{static_cast<SQLUSMALLINT>(k)},
                                 length,
                                 nullptr,
                                 nullptr};
@@ -330,7 +331,8 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
     p.rows = std::min<SQLULEN>(kMaxRowsetRows, kRowsetBytes / per_row);
     if (p.rows < 2) return false;
 
-    SQLUSMALLINT extensions = 0;
+    // An SQLUINTEGER answer: drivers write four bytes whatever the length.
+    SQLUINTEGER extensions = 0;
     if (!SQL_SUCCEEDED(SQLGetInfo(slot.connection, SQL_GETDATA_EXTENSIONS,
                                   &extensions, sizeof extensions, nullptr)))
         return false;
@@ -426,8 +428,8 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
             const uint8_t* value =
                 c.values + static_cast<std::size_t>(r) *
                                static_cast<std::size_t>(c.length);
-            const std::size_t n = item_length(
-                value, static_cast<std::size_t>(length), c.text.may_hold_zero);
+            const std::size_t n =
+                item_length(value, static_cast<std::size_t>(length));
             if (!room_for_all && !make_room(w, n)) return false;
             uint8_t* at = w.slot->row_buffer + w.used;
             std::memcpy(at, value, n);
@@ -529,8 +531,7 @@ LoopEnd fetch_values(BlockWriter& w, SQLHSTMT statement, const ColumnDesc* recs,
         for (int32_t k = 1; k <= n; ++k) {
             const int32_t type = recs[k].type;
             if (column_type_is_binary(type)) continue;
-            const TextColumn c{static_cast<SQLUSMALLINT>(k),
-                               !is_number_or_time(type)};
+            const TextColumn c{static_cast<SQLUSMALLINT>(k)};
             if (!read_item(w, statement, c, null_text, last)) {
                 // The row cannot be delivered whole: the block ends with
                 // the rows before it.
