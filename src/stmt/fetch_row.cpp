@@ -38,6 +38,39 @@ SQLLEN absolute_row(double row_number) {
     return static_cast<int32_t>(row_number);
 }
 
+// The state of a value the host's type cannot hold.
+inline constexpr char kOutOfRangeState[6] = "22003";
+
+// Whether the 32-bit work integer of host type 6 (unsigned) or 8 (signed)
+// holds `value`.
+constexpr bool work_integer_holds(int type, SQLBIGINT value) {
+    if (type == ARG_TYPE_UNSIGNED) return value >= 0 && value <= 0xFFFFFFFFLL;
+    return value >= std::numeric_limits<int32_t>::min() &&
+           value <= std::numeric_limits<int32_t>::max();
+}
+
+// A value of column `column` that the host's type cannot hold: a failed
+// read of that column (status 2, sqlstate 22003, native_error the column),
+// nothing delivered.
+void report_out_of_range(RowFetch& f, int32_t column) {
+    hdr_set_status(f.cmd, ORV_ODBC_ERROR);
+    hdr_set_sqlstate(f.cmd, kOutOfRangeState);
+    hdr_set_native_error(f.cmd, column);
+    f.last = SQL_SUCCESS;
+}
+
+// Whether number text cut to its first `keep` characters still says the
+// same number but for digits after its decimal point: the kept part holds
+// the point and every character cut is a digit (an integer digit or an
+// exponent cut would make another number).
+bool cut_keeps_number(std::string_view text, std::size_t keep) {
+    if (text.size() <= keep) return true;
+    if (text.substr(0, keep).find('.') == std::string_view::npos) return false;
+    const std::string_view rest = text.substr(keep);
+    return std::all_of(rest.begin(), rest.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // The end of a column's delivery into argument a after its read returned
 // rc: a value that could not be had for want of memory is not delivered
 // (status 8); a read that is not SQL_SUCCESS follows the failure rule and
@@ -80,19 +113,26 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
     const auto column = static_cast<SQLUSMALLINT>(k);
     SQLLEN length = 0;
     if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
-        // At most four bytes of the driver's integer reach the value, so a
-        // 2-byte host integer gets the low 16 bits; a NULL gives 0.
-        SQLINTEGER value = 0;
-        const SQLRETURN rc =
-            SQLGetData(f.statement, column,
-                       type == ARG_TYPE_UNSIGNED ? SQL_C_ULONG : SQL_C_SLONG,
-                       &value, sizeof value, &length);
+        // Read whole, so that a value the 32-bit work integer cannot hold
+        // is told apart (drivers wrap such values read as 32 bits without
+        // a word).  At most four bytes of the work integer reach the
+        // value, so a 2-byte host integer gets the low 16 bits; a NULL
+        // gives 0.
+        SQLBIGINT value = 0;
+        const SQLRETURN rc = SQLGetData(f.statement, column, SQL_C_SBIGINT,
+                                        &value, sizeof value, &length);
         int32_t work = 0;
         if (SQL_SUCCEEDED(rc) && length >= 0) {
+            if (!work_integer_holds(type, value)) {
+                report_out_of_range(f, k);
+                return true;
+            }
+            const auto whole = static_cast<int32_t>(static_cast<uint32_t>(
+                static_cast<uint64_t>(value)));
             if (target.size >= sizeof work)
-                work = value;
+                work = whole;
             else
-                std::memcpy(&work, &value, target.size);
+                std::memcpy(&work, &whole, target.size);
         }
         if (rc == SQL_SUCCESS) {
             f.last = rc;
@@ -231,6 +271,12 @@ void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
                 follow_up = number;
             }
         } else if (SQL_SUCCEEDED(rc) && !lacked) {
+            if (number && length > room &&
+                !cut_keeps_number(value_text(value, length, false),
+                                  static_cast<std::size_t>(room))) {
+                report_out_of_range(f, k);
+                return;
+            }
             if (callback && length > room) {
                 // It does not fit, whatever the width said: whole, through
                 // the host.
