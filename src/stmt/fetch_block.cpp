@@ -551,6 +551,40 @@ LoopEnd fetch_values(BlockWriter& w, SQLHSTMT statement, const ColumnDesc* recs,
     }
 }
 
+// Writes the names of columns 1..n (alt_name when `alt`) as the block's
+// first items.  Returns false when the block cannot grow for them.
+bool put_names(BlockWriter& w, int32_t n, bool alt) {
+    int name_counter = 0;
+    for (int32_t k = 1; k <= n; ++k) {
+        std::string_view name =
+            fetch_column_name(*column_record(*w.slot, k), alt, &name_counter);
+        if (!make_room(w, name.size())) return false;
+        put_item(w, name);
+    }
+    return true;
+}
+
+// How the block ended, for the host: status 2 with the failing code
+// returned for the diagnostic capture, 01004 for a full block, status 8
+// for want of memory.  Returns the code for the common tail.
+SQLRETURN report_end(Command& cmd, LoopEnd end, SQLRETURN last) {
+    switch (end) {
+        case LoopEnd::kNoData:
+            return SQL_SUCCESS;
+        case LoopEnd::kFailure:
+            hdr_set_status(cmd, ORV_ODBC_ERROR);
+            return last;
+        case LoopEnd::kFull:
+            hdr_set_sqlstate(cmd, kFullState);
+            hdr_set_native_error(cmd, 0);
+            return SQL_SUCCESS;
+        case LoopEnd::kNoMemory:
+            hdr_set_status(cmd, ORV_NO_MEMORY);
+            return SQL_SUCCESS;
+    }
+    return SQL_SUCCESS;
+}
+
 }  // namespace
 
 void set_block_rowsets(bool allowed) { RowsetsAllowed = allowed; }
@@ -602,20 +636,11 @@ SQLRETURN run_fetch_block(Command& cmd) {
     }
 
     BlockWriter block{&slot};
-    bool header_whole = true;
-    int name_counter = 0;
-    for (int32_t k = 1; k <= n && header_whole; ++k) {
-        std::string_view name = fetch_column_name(*column_record(slot, k),
-                                                  alt_names, &name_counter);
-        header_whole = make_room(block, name.size());
-        if (header_whole) put_item(block, name);
-    }
-
     // prepare_columns made the table hold records 0..n, one after another.
     const ColumnDesc* recs = column_record(slot, 0);
     int64_t rows = 0;
     LoopEnd end = LoopEnd::kNoMemory;
-    if (header_whole) {
+    if (put_names(block, n, alt_names)) {
         if (plan_rowsets(slot, recs, n) && bind_rowsets(statement)) {
             end = fetch_rowsets(block, statement, null_text, &rows, &last);
             // Putting the statement's settings back clears its
@@ -635,22 +660,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
     arg_store_address(target, slot.row_buffer);
     hdr_set_count(cmd, n - binary);
     hdr_set_number(cmd, static_cast<double>(rows));
-
-    switch (end) {
-        case LoopEnd::kNoData:
-            return SQL_SUCCESS;
-        case LoopEnd::kFailure:
-            hdr_set_status(cmd, ORV_ODBC_ERROR);
-            return last;
-        case LoopEnd::kFull:
-            hdr_set_sqlstate(cmd, kFullState);
-            hdr_set_native_error(cmd, 0);
-            return SQL_SUCCESS;
-        case LoopEnd::kNoMemory:
-            hdr_set_status(cmd, ORV_NO_MEMORY);
-            return SQL_SUCCESS;
-    }
-    return SQL_SUCCESS;
+    return report_end(cmd, end, last);
 }
 
 }  // namespace orv
