@@ -151,10 +151,10 @@ std::size_t initial_capacity(ConnectionSlot& slot, int32_t n, double number,
 // per command from the column table.
 struct TextColumn {
     SQLUSMALLINT number;  // the result column
-    bool may_hold_zero;   // its text may hold a zero byte (character data)
 };
 
-// Host types whose text is a number, a date or a time: never a zero byte.
+// Host types whose text is a number, a date or a time: at most one byte a
+// character.
 constexpr bool is_number_or_time(int32_t type) {
     return column_type_is_number(type) || type == COLTYPE_TIMESTAMP ||
            type == COLTYPE_DATE || type == COLTYPE_TIME ||
@@ -162,10 +162,12 @@ constexpr bool is_number_or_time(int32_t type) {
 }
 
 // The length of a value's item: the driver's length, cut at the value's
-// first zero byte for character data (an item ends at its zero byte).
-std::size_t item_length(const uint8_t* value, std::size_t length,
-                        bool may_hold_zero) {
-    if (!may_hold_zero || length == 0) return length;
+// first zero byte (an item ends at its zero byte).  Whatever the column's
+// type, a driver may hand over a zero byte (raw bit values, text stored
+// in a number column), and each row of the block must hold exactly its
+// column count of items.
+std::size_t item_length(const uint8_t* value, std::size_t length) {
+    if (length == 0) return length;
     const void* zero = std::memchr(value, 0, length);
     return zero == nullptr ? length
                            : static_cast<std::size_t>(
@@ -210,8 +212,7 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
     if (!cut) {
         // The common read: the value and its terminator are in place.
         std::size_t n = length >= 0
-                            ? item_length(at, static_cast<std::size_t>(length),
-                                          c.may_hold_zero)
+                            ? item_length(at, static_cast<std::size_t>(length))
                             : strnlen(reinterpret_cast<const char*>(at), room);
         at[n] = 0;
         w.used += n + 1;
@@ -233,7 +234,7 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
     std::size_t n =
         whole >= 0
             ? item_length(bytes,
-                          static_cast<std::size_t>(std::min(whole, held)), true)
+                          static_cast<std::size_t>(std::min(whole, held)))
             : strnlen(static_cast<const char*>(value),
                       static_cast<std::size_t>(held));
     if (!make_room(w, n)) return false;
@@ -319,7 +320,7 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
         const bool character = !is_number_or_time(rec.type);
         const SQLLEN length = bound_length(rec, character);
         if (length == 0) return false;
-        p.columns[p.count++] = {{static_cast<SQLUSMALLINT>(k), character},
+        p.columns[p.count++] = {{static_cast<SQLUSMALLINT>(k)},
                                 length,
                                 nullptr,
                                 nullptr};
@@ -330,7 +331,8 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
     p.rows = std::min<SQLULEN>(kMaxRowsetRows, kRowsetBytes / per_row);
     if (p.rows < 2) return false;
 
-    SQLUSMALLINT extensions = 0;
+    // An SQLUINTEGER answer: drivers write four bytes whatever the length.
+    SQLUINTEGER extensions = 0;
     if (!SQL_SUCCEEDED(SQLGetInfo(slot.connection, SQL_GETDATA_EXTENSIONS,
                                   &extensions, sizeof extensions, nullptr)))
         return false;
@@ -402,6 +404,14 @@ SQLULEN next_rowset_rows(const BlockWriter& w) {
     return std::clamp<SQLULEN>(fit, 1, Plan.rows);
 }
 
+// Whether the block has room for every bound item of a row at its widest
+// and the closing zero byte, so that bound values need no check of their
+// own.  A re-read value takes space no element bounds: after one, the
+// question is asked again.
+bool room_for_row(const BlockWriter& w) {
+    return Plan.row_item + 1 <= space_left(w);
+}
+
 // Appends row r of the rowset to the block.  A value its element could
 // not hold is read again whole.  *last receives the code of a failed
 // re-read.  Returns false when the block (or a value) could not grow for
@@ -409,7 +419,7 @@ SQLULEN next_rowset_rows(const BlockWriter& w) {
 bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
                    bool null_text, SQLRETURN* last) {
     Rowsets& p = Plan;
-    const bool room_for_all = p.row_item + 1 <= space_left(w);
+    bool room_for_all = room_for_row(w);
     bool positioned = p.rows == 1;
     for (int32_t i = 0; i < p.count; ++i) {
         const BoundColumn& c = p.columns[i];
@@ -418,8 +428,8 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
             const uint8_t* value =
                 c.values + static_cast<std::size_t>(r) *
                                static_cast<std::size_t>(c.length);
-            const std::size_t n = item_length(
-                value, static_cast<std::size_t>(length), c.text.may_hold_zero);
+            const std::size_t n =
+                item_length(value, static_cast<std::size_t>(length));
             if (!room_for_all && !make_room(w, n)) return false;
             uint8_t* at = w.slot->row_buffer + w.used;
             std::memcpy(at, value, n);
@@ -447,6 +457,7 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
         SQLRETURN rc = SQL_SUCCESS;
         if (!read_item(w, statement, c.text, null_text, &rc)) return false;
         if (!SQL_SUCCEEDED(rc)) *last = rc;
+        room_for_all = room_for_row(w);
     }
     return true;
 }
@@ -520,8 +531,7 @@ LoopEnd fetch_values(BlockWriter& w, SQLHSTMT statement, const ColumnDesc* recs,
         for (int32_t k = 1; k <= n; ++k) {
             const int32_t type = recs[k].type;
             if (column_type_is_binary(type)) continue;
-            const TextColumn c{static_cast<SQLUSMALLINT>(k),
-                               !is_number_or_time(type)};
+            const TextColumn c{static_cast<SQLUSMALLINT>(k)};
             if (!read_item(w, statement, c, null_text, last)) {
                 // The row cannot be delivered whole: the block ends with
                 // the rows before it.
@@ -539,6 +549,40 @@ LoopEnd fetch_values(BlockWriter& w, SQLHSTMT statement, const ColumnDesc* recs,
         ++*rows;
         if (w.over_limit) return LoopEnd::kFull;
     }
+}
+
+// Writes the names of columns 1..n (alt_name when `alt`) as the block's
+// first items.  Returns false when the block cannot grow for them.
+bool put_names(BlockWriter& w, int32_t n, bool alt) {
+    int name_counter = 0;
+    for (int32_t k = 1; k <= n; ++k) {
+        std::string_view name =
+            fetch_column_name(*column_record(*w.slot, k), alt, &name_counter);
+        if (!make_room(w, name.size())) return false;
+        put_item(w, name);
+    }
+    return true;
+}
+
+// How the block ended, for the host: status 2 with the failing code
+// returned for the diagnostic capture, 01004 for a full block, status 8
+// for want of memory.  Returns the code for the common tail.
+SQLRETURN report_end(Command& cmd, LoopEnd end, SQLRETURN last) {
+    switch (end) {
+        case LoopEnd::kNoData:
+            return SQL_SUCCESS;
+        case LoopEnd::kFailure:
+            hdr_set_status(cmd, ORV_ODBC_ERROR);
+            return last;
+        case LoopEnd::kFull:
+            hdr_set_sqlstate(cmd, kFullState);
+            hdr_set_native_error(cmd, 0);
+            return SQL_SUCCESS;
+        case LoopEnd::kNoMemory:
+            hdr_set_status(cmd, ORV_NO_MEMORY);
+            return SQL_SUCCESS;
+    }
+    return SQL_SUCCESS;
 }
 
 }  // namespace
@@ -592,20 +636,11 @@ SQLRETURN run_fetch_block(Command& cmd) {
     }
 
     BlockWriter block{&slot};
-    bool header_whole = true;
-    int name_counter = 0;
-    for (int32_t k = 1; k <= n && header_whole; ++k) {
-        std::string_view name = fetch_column_name(*column_record(slot, k),
-                                                  alt_names, &name_counter);
-        header_whole = make_room(block, name.size());
-        if (header_whole) put_item(block, name);
-    }
-
     // prepare_columns made the table hold records 0..n, one after another.
     const ColumnDesc* recs = column_record(slot, 0);
     int64_t rows = 0;
     LoopEnd end = LoopEnd::kNoMemory;
-    if (header_whole) {
+    if (put_names(block, n, alt_names)) {
         if (plan_rowsets(slot, recs, n) && bind_rowsets(statement)) {
             end = fetch_rowsets(block, statement, null_text, &rows, &last);
             // Putting the statement's settings back clears its
@@ -625,22 +660,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
     arg_store_address(target, slot.row_buffer);
     hdr_set_count(cmd, n - binary);
     hdr_set_number(cmd, static_cast<double>(rows));
-
-    switch (end) {
-        case LoopEnd::kNoData:
-            return SQL_SUCCESS;
-        case LoopEnd::kFailure:
-            hdr_set_status(cmd, ORV_ODBC_ERROR);
-            return last;
-        case LoopEnd::kFull:
-            hdr_set_sqlstate(cmd, kFullState);
-            hdr_set_native_error(cmd, 0);
-            return SQL_SUCCESS;
-        case LoopEnd::kNoMemory:
-            hdr_set_status(cmd, ORV_NO_MEMORY);
-            return SQL_SUCCESS;
-    }
-    return SQL_SUCCESS;
+    return report_end(cmd, end, last);
 }
 
 }  // namespace orv

@@ -38,93 +38,137 @@ SQLLEN absolute_row(double row_number) {
     return static_cast<int32_t>(row_number);
 }
 
-// The end of a column's delivery into argument a after its read returned
-// rc: a value that could not be had for want of memory is not delivered
-// (status 8); a read that is not SQL_SUCCESS follows the failure rule and
-// the value counts only when the reason could be read; a cut value is
-// reported (01004); then host types 4, 6 and 8 (`follow_up`, 0 for none)
-// get their value through PUT_NUMBER_TEXT or PUT_INT, and `count` rises.
-void finish_value(RowFetch& f, int a, int32_t k, SQLRETURN rc, bool lacked,
-                  bool cut, int follow_up, int32_t work,
-                  const char* number_text, int32_t* delivered) {
-    if (lacked) {
+// The state of a value the host's type cannot hold.
+inline constexpr char kOutOfRangeState[6] = "22003";
+
+// Whether the 32-bit work integer of host type 6 (unsigned) or 8 (signed)
+// holds `value`.
+constexpr bool work_integer_holds(int type, SQLBIGINT value) {
+    if (type == ARG_TYPE_UNSIGNED) return value >= 0 && value <= 0xFFFFFFFFLL;
+    return value >= std::numeric_limits<int32_t>::min() &&
+           value <= std::numeric_limits<int32_t>::max();
+}
+
+// A value of column `column` that the host's type cannot hold: a failed
+// read of that column (status 2, sqlstate 22003, native_error the column),
+// nothing delivered.
+void report_out_of_range(RowFetch& f, int32_t column) {
+    hdr_set_status(f.cmd, ORV_ODBC_ERROR);
+    hdr_set_sqlstate(f.cmd, kOutOfRangeState);
+    hdr_set_native_error(f.cmd, column);
+    f.last = SQL_SUCCESS;
+}
+
+// Whether number text cut to its first `keep` characters still says the
+// same number but for digits after its decimal point: the kept part holds
+// the point and every character cut is a digit (an integer digit or an
+// exponent cut would make another number).
+bool cut_keeps_number(std::string_view text, std::size_t keep) {
+    if (text.size() <= keep) return true;
+    if (text.substr(0, keep).find('.') == std::string_view::npos) return false;
+    const std::string_view rest = text.substr(keep);
+    return std::all_of(rest.begin(), rest.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// How the read of column k for argument a ended.
+struct Outcome {
+    SQLRETURN rc = SQL_SUCCESS;  // the read's ODBC code
+    bool lacked = false;  // the value could not be had for want of memory
+    bool cut = false;     // the value was cut to the room the host gave
+    int follow_up = 0;    // host type 4, 6 or 8 whose value is handed over
+                          // through a service afterwards; 0 for none
+    int32_t work = 0;     // the work integer of host types 6 and 8
+    const char* number_text = nullptr;  // the work buffer of host type 4
+};
+
+// The end of a column's delivery into argument a: a value that could not
+// be had for want of memory is not delivered (status 8); a read that is
+// not SQL_SUCCESS follows the failure rule and the value counts only when
+// the reason could be read; a cut value is reported (01004); then host
+// types 4, 6 and 8 get their value through PUT_NUMBER_TEXT or PUT_INT, and
+// `count` rises.
+void finish_value(RowFetch& f, int a, int32_t k, const Outcome& o,
+                  int32_t* delivered) {
+    if (o.lacked) {
         report_no_memory(f, k);
         return;
     }
-    bool counted = true;
-    if (rc == SQL_SUCCESS) {
-        f.last = rc;
+    if (o.rc == SQL_SUCCESS) {
+        f.last = o.rc;
     } else {
         // A driver warning or a failed read: the host learns which column,
         // and why; the value still goes out when the reason could be read.
         f.last = report_column_failure(f, k);
-        counted = SQL_SUCCEEDED(f.last);
+        if (!SQL_SUCCEEDED(f.last)) return;
     }
-    if (!counted) return;
-    if (cut) report_truncation(f, k);
-    if (follow_up == ARG_TYPE_NUMBER_TEXT)
-        svc_put_number_text(f.cmd, a, number_text);
-    else if (follow_up != 0)
-        svc_put_int(f.cmd, a, static_cast<int64_t>(work));
+    if (o.cut) report_truncation(f, k);
+    if (o.follow_up == ARG_TYPE_NUMBER_TEXT)
+        svc_put_number_text(f.cmd, a, o.number_text);
+    else if (o.follow_up != 0)
+        svc_put_int(f.cmd, a, static_cast<int64_t>(o.work));
     ++*delivered;
 }
 
-// The common deliveries, each from one read: an integer (host types 6
-// and 8), or text and bytes into the storage (host type 2 and the byte
-// types) of an argument without ARG_CALLBACK.  Returns false, having read
-// nothing, for any other argument.  Delivers as deliver_argument does;
-// the caller has ruled out delivery through PUT_STRING.
-bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
-                    int32_t* delivered) {
-    const int type = target.type_flags & ARG_TYPE_MASK;
-    const auto column = static_cast<SQLUSMALLINT>(k);
+// Host types 6 and 8: the integer, read whole so that a value the 32-bit
+// work integer cannot hold is told apart (drivers wrap such values read
+// as 32 bits without a word) and fails with 22003.  At most `size` bytes
+// (up to four) of the work integer reach the value, so a 2-byte host
+// integer gets the low 16 bits; a NULL gives 0.
+void deliver_integer(RowFetch& f, int a, int32_t k, int type, uint32_t size,
+                     int32_t* delivered) {
+    SQLBIGINT value = 0;
     SQLLEN length = 0;
-    if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
-        // At most four bytes of the driver's integer reach the value, so a
-        // 2-byte host integer gets the low 16 bits; a NULL gives 0.
-        SQLINTEGER value = 0;
-        const SQLRETURN rc =
-            SQLGetData(f.statement, column,
-                       type == ARG_TYPE_UNSIGNED ? SQL_C_ULONG : SQL_C_SLONG,
-                       &value, sizeof value, &length);
-        int32_t work = 0;
-        if (SQL_SUCCEEDED(rc) && length >= 0) {
-            if (target.size >= sizeof work)
-                work = value;
-            else
-                std::memcpy(&work, &value, target.size);
+    Outcome o;
+    o.rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_SBIGINT,
+                      &value, sizeof value, &length);
+    if (SQL_SUCCEEDED(o.rc) && length >= 0) {
+        if (!work_integer_holds(type, value)) {
+            report_out_of_range(f, k);
+            return;
         }
-        if (rc == SQL_SUCCESS) {
-            f.last = rc;
-            svc_put_int(f.cmd, a, static_cast<int64_t>(work));
-            ++*delivered;
-        } else {
-            finish_value(f, a, k, rc, false, false, type, work, nullptr,
-                         delivered);
-        }
-        return true;
+        const auto whole = static_cast<int32_t>(
+            static_cast<uint32_t>(static_cast<uint64_t>(value)));
+        if (size >= sizeof o.work)
+            o.work = whole;
+        else
+            std::memcpy(&o.work, &whole, size);
     }
-    if (type == ARG_TYPE_NUMBER_TEXT || (target.type_flags & ARG_CALLBACK) ||
-        target.data == nullptr || target.size == 0)
-        return false;
-    // Text or bytes: the storage is written once the whole value is had.
-    const SQLSMALLINT c_type =
-        type == ARG_TYPE_STRING ? SQL_C_CHAR : SQL_C_BINARY;
+    if (o.rc == SQL_SUCCESS) {
+        f.last = o.rc;
+        svc_put_int(f.cmd, a, static_cast<int64_t>(o.work));
+        ++*delivered;
+        return;
+    }
+    o.follow_up = type;
+    finish_value(f, a, k, o, delivered);
+}
+
+// Text (host type 2) or bytes (the byte types) into the storage of an
+// argument without ARG_CALLBACK, from one read: the storage is written
+// once the whole value is had, as far as it fits.
+void deliver_stored(RowFetch& f, int a, int32_t k, const ArgView& target,
+                    int32_t* delivered) {
+    const SQLSMALLINT c_type = (target.type_flags & ARG_TYPE_MASK) ==
+                                       ARG_TYPE_STRING
+                                   ? SQL_C_CHAR
+                                   : SQL_C_BINARY;
     void* value = nullptr;
-    const SQLRETURN rc =
-        read_value(f.statement, column, c_type, &value, &length);
-    const bool lacked = read_lacked_memory();
-    if (rc == SQL_SUCCESS && !lacked && length >= 0 &&
+    SQLLEN length = 0;
+    Outcome o;
+    o.rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
+                      &value, &length);
+    o.lacked = read_lacked_memory();
+    if (o.rc == SQL_SUCCESS && !o.lacked && length >= 0 &&
         length < static_cast<SQLLEN>(target.size)) {
         // The common value: whole, and its terminator with it, in the
         // storage.
         arg_write(target, 0, value, static_cast<std::size_t>(length) + 1);
-        f.last = rc;
+        f.last = o.rc;
         ++*delivered;
-        return true;
+        return;
     }
-    bool cut = false;
-    if (SQL_SUCCEEDED(rc) && !lacked) {
+    if (SQL_SUCCEEDED(o.rc) && !o.lacked) {
         // A value the buffer holds whole is followed there by its
         // terminator: one copy takes both (as store_value does).
         if (length >= 0 && length < data_buffer_capacity())
@@ -134,15 +178,102 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
         if (length == SQL_NULL_DATA && (f.subcode & FETCH_NULL_TEXT) != 0 &&
             target.size >= kNullText.size())
             arg_write_text(target, kNullText);
-        cut = length > static_cast<SQLLEN>(target.size);
+        o.cut = length > static_cast<SQLLEN>(target.size);
     }
-    if (rc == SQL_SUCCESS && !lacked && !cut) {
-        f.last = rc;
+    if (o.rc == SQL_SUCCESS && !o.lacked && !o.cut) {
+        f.last = o.rc;
         ++*delivered;
-    } else {
-        finish_value(f, a, k, rc, lacked, cut, 0, 0, nullptr, delivered);
+        return;
     }
+    finish_value(f, a, k, o, delivered);
+}
+
+// Where a value read whole goes when it is not the common case: `room`
+// bytes of dst (the storage, or the number text's work buffer) as c_type;
+// with ARG_CALLBACK a value longer than `room` goes whole through
+// PUT_STRING instead.
+struct Place {
+    ArgView dst;
+    SQLLEN room;
+    SQLSMALLINT c_type;
+    bool callback;
+    bool null_text;
+};
+
+// Puts a value read whole (value and length as read_column left them) as
+// `p` says.  Returns true when it went into dst, with *cut telling whether
+// it was cut to the room; false when it went through PUT_STRING.
+bool place_value(RowFetch& f, int a, const Place& p, const void* value,
+                 SQLLEN length, bool* cut) {
+    if (p.callback && length > p.room) {
+        // It does not fit, whatever the width said: whole, through the
+        // host.
+        put_value(f, a, value_text(value, length, false));
+        return false;
+    }
+    store_value(p.dst, value, length, p.c_type);
+    if (length == SQL_NULL_DATA && p.null_text &&
+        p.dst.size >= kNullText.size())
+        arg_write_text(p.dst, kNullText);
+    *cut = length > p.room;
     return true;
+}
+
+// Host type 4: the number text, read straight into the 32-byte work
+// buffer and handed over with PUT_NUMBER_TEXT.  One that does not fit
+// there is read on whole and then kept to 31 characters when only digits
+// after its decimal point are cut (01004); an integer digit or an exponent
+// cut fails with 22003.  With ARG_CALLBACK a text longer than 31
+// characters goes whole through PUT_STRING.
+void deliver_number_text(RowFetch& f, int a, int32_t k, bool callback,
+                         int32_t* delivered) {
+    char number_text[kNumberTextSize];
+    const auto size = static_cast<SQLLEN>(kNumberTextSize);
+    const auto column = static_cast<SQLUSMALLINT>(k);
+    SQLLEN length = 0;
+    Outcome o;
+    o.rc = SQLGetData(f.statement, column, SQL_C_CHAR, number_text, size,
+                      &length);
+    if (o.rc == SQL_SUCCESS && length >= 0 && length < size) {
+        // The common number: read whole, terminated, handed over.
+        f.last = o.rc;
+        svc_put_number_text(f.cmd, a, number_text);
+        ++*delivered;
+        return;
+    }
+    const Place p{ArgView{0, reinterpret_cast<uint8_t*>(number_text),
+                          static_cast<uint32_t>(kNumberTextSize), true},
+                  size - 1, SQL_C_CHAR, callback,
+                  (f.subcode & FETCH_NULL_TEXT) != 0};
+    if (!SQL_SUCCEEDED(o.rc) || (length != SQL_NO_TOTAL && length < size)) {
+        // A failed read, or one whose text is whole in the work buffer.
+        if (SQL_SUCCEEDED(o.rc)) {
+            if (length == SQL_NULL_DATA) {
+                arg_fill(p.dst, 0, p.dst.size, 0);
+                if (p.null_text) arg_write_text(p.dst, kNullText);
+            }
+            o.follow_up = ARG_TYPE_NUMBER_TEXT;
+        }
+    } else {
+        void* value = nullptr;
+        o.rc = read_column_rest(f.statement, column, SQL_C_CHAR,
+                                std::string_view(number_text, size - 1),
+                                &value, &length);
+        o.lacked = read_lacked_memory();
+        if (SQL_SUCCEEDED(o.rc) && !o.lacked) {
+            if (length > p.room &&
+                !cut_keeps_number(value_text(value, length, false),
+                                  static_cast<std::size_t>(p.room))) {
+                report_out_of_range(f, k);
+                return;
+            }
+            if (place_value(f, a, p, value, length, &o.cut))
+                o.follow_up = ARG_TYPE_NUMBER_TEXT;
+        }
+    }
+    number_text[kNumberTextSize - 1] = 0;
+    o.number_text = number_text;
+    finish_value(f, a, k, o, delivered);
 }
 
 // Delivers column k into argument a (3..arg_count).  Reads a's
@@ -156,99 +287,45 @@ bool deliver_common(RowFetch& f, int a, int32_t k, const ArgView& target,
 // Raises `count` for a delivered value and applies the failure rule to a
 // read that is not SQL_SUCCESS; a value that could not be read for want of
 // memory is not delivered (status 8).
-void deliver_argument(RowFetch& f, int a, int32_t k, ColumnDesc& rec,
+void deliver_argument(RowFetch& f, int a, int32_t k, const ColumnDesc& rec,
                       int32_t* delivered) {
     const ArgView target = arg_within(f.cmd, a);
     const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
     const int type = target.type_flags & ARG_TYPE_MASK;
-    const bool through_host =
-        callback && static_cast<int64_t>(target.size) <= rec.width;
-    if (!through_host && deliver_common(f, a, k, target, delivered)) return;
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
-
+    Outcome o;
+    void* value = nullptr;
     SQLLEN length = 0;
-    SQLRETURN rc;
-    bool follow_up = false;
-    bool cut = false;
-    char number_text[kNumberTextSize];
-    bool lacked = false;  // the value could not be had for want of memory
-
-    if (through_host) {
+    if (callback && static_cast<int64_t>(target.size) <= rec.width) {
         // Callback delivery: the whole value, through the host.
-        void* value = nullptr;
-        rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
-                        &value, &length);
-        lacked = read_lacked_memory();
-        if (!lacked) put_value(f, a, value_text(value, length, null_text));
+        o.rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                          SQL_C_CHAR, &value, &length);
+        o.lacked = read_lacked_memory();
+        if (!o.lacked) put_value(f, a, value_text(value, length, null_text));
+    } else if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
+        deliver_integer(f, a, k, type, target.size, delivered);
+        return;
+    } else if (type == ARG_TYPE_NUMBER_TEXT) {
+        deliver_number_text(f, a, k, callback, delivered);
+        return;
+    } else if (!callback && target.data != nullptr && target.size != 0) {
+        deliver_stored(f, a, k, target, delivered);
+        return;
     } else {
-        // Text into the storage (host type 2) or the number text's work
-        // buffer, at most 31 characters (host type 4); bytes into the
-        // storage (other types).  A number text is read straight into the
-        // work buffer; one that does not fit there is read on whole and
-        // then stored as far as it fits.  The storage is written only once
-        // the whole value is had, so that a value that cannot be read for
-        // want of memory leaves it as it was.
-        const bool number = type == ARG_TYPE_NUMBER_TEXT;
-        const SQLSMALLINT c_type =
-            number || type == ARG_TYPE_STRING ? SQL_C_CHAR : SQL_C_BINARY;
-        const ArgView dst =
-            number ? ArgView{0, reinterpret_cast<uint8_t*>(number_text),
-                             static_cast<uint32_t>(kNumberTextSize), true}
-                   : target;
-        const auto room =
-            static_cast<SQLLEN>(number ? kNumberTextSize - 1 : target.size);
-        void* value = nullptr;
-        bool in_place = false;
-        if (number) {
-            const auto size = static_cast<SQLLEN>(kNumberTextSize);
-            rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
-                            SQL_C_CHAR, number_text, size, &length);
-            if (rc == SQL_SUCCESS && length >= 0 && length < size) {
-                // The common number: read whole, terminated, handed over.
-                f.last = rc;
-                svc_put_number_text(f.cmd, a, number_text);
-                ++*delivered;
-                return;
-            }
-            in_place =
-                !SQL_SUCCEEDED(rc) || (length != SQL_NO_TOTAL && length < size);
-            if (!in_place)
-                rc = read_column_rest(
-                    f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR,
-                    std::string_view(number_text, size - 1), &value, &length);
-        } else {
-            rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
-                            &value, &length);
-        }
-        lacked = !in_place && read_lacked_memory();
-        if (in_place) {
-            if (SQL_SUCCEEDED(rc)) {
-                if (length == SQL_NULL_DATA) {
-                    arg_fill(dst, 0, dst.size, 0);
-                    if (null_text && dst.size >= kNullText.size())
-                        arg_write_text(dst, kNullText);
-                }
-                follow_up = number;
-            }
-        } else if (SQL_SUCCEEDED(rc) && !lacked) {
-            if (callback && length > room) {
-                // It does not fit, whatever the width said: whole, through
-                // the host.
-                put_value(f, a, value_text(value, length, false));
-            } else {
-                store_value(dst, value, length, c_type);
-                if (length == SQL_NULL_DATA && null_text &&
-                    dst.size >= kNullText.size())
-                    arg_write_text(dst, kNullText);
-                cut = length > room;
-                follow_up = number;
-            }
-        }
-        number_text[kNumberTextSize - 1] = 0;
+        // Text or bytes for an argument with ARG_CALLBACK and room beyond
+        // the width, or without storage: read whole, then placed.
+        const Place p{target, static_cast<SQLLEN>(target.size),
+                      static_cast<SQLSMALLINT>(type == ARG_TYPE_STRING
+                                                   ? SQL_C_CHAR
+                                                   : SQL_C_BINARY),
+                      callback, null_text};
+        o.rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), p.c_type,
+                          &value, &length);
+        o.lacked = read_lacked_memory();
+        if (SQL_SUCCEEDED(o.rc) && !o.lacked)
+            place_value(f, a, p, value, length, &o.cut);
     }
-
-    finish_value(f, a, k, rc, lacked, cut, follow_up ? type : 0, 0, number_text,
-                 delivered);
+    finish_value(f, a, k, o, delivered);
 }
 
 }  // namespace

@@ -48,6 +48,20 @@ constexpr const char* kSetup[] = {
     "INSERT INTO t VALUES (3, 'thr' || char(250) || 'ee' || char(251), -0.0, "
     "zeroblob(300), '', '')",
     "INSERT INTO t VALUES (4, '', 1e308, x'', NULL, 'x')",
+    // Narrow and wide columns mixed, each in turn holding a value longer
+    // than its width (one near the first block's size), the others short,
+    // NULL or long too: the block's bound arrays read such values again.
+    "CREATE TABLE w (a VARCHAR(2), b VARCHAR(200), c CHAR(3), d INTEGER, "
+    "e VARCHAR(1))",
+    "INSERT INTO w VALUES (printf('%.16370c', 'a'), printf('%.150c', 'b'), "
+    "'c', 1, 'e')",
+    "INSERT INTO w VALUES ('a', printf('%.16379c', 'b'), printf('%.9c', 'c'), "
+    "NULL, printf('%.300c', 'e'))",
+    "INSERT INTO w VALUES (NULL, 'b', printf('%.70000c', 'c'), 'x' || "
+    "char(0) || 'y', printf('%.5c', 'e'))",
+    "INSERT INTO w VALUES (printf('%.3c', 'a'), NULL, NULL, "
+    "printf('%.400c', '9'), printf('%.16381c', 'e'))",
+    "INSERT INTO w VALUES ('', '', '', 0, '')",
 };
 
 // Creates the database through the driver itself.
@@ -99,7 +113,11 @@ fuzzprog::Target make_target() {
          "WHERE i < 25000) SELECT i, printf('%.100c', 'z') FROM s",
          "BEGIN",
          "COMMIT",
-         "ROLLBACK"});
+         "ROLLBACK",
+         "SELECT * FROM w",
+         "SELECT e, d, c, b, a FROM w",
+         "SELECT a, b, c, d, e, a, b FROM w, (SELECT 1 UNION ALL SELECT 2)",
+         "SELECT w.*, t.* FROM w, t"});
     t.connect = fuzzprog::connection_strings("fz_sqlite");
     t.connect.push_back("-host=fz_sqlite_step");
     t.num_result_cols = &SQLNumResultCols;

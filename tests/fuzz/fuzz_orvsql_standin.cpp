@@ -4,7 +4,8 @@
 // unusual types and widths, values holding 0x00, 0xFA and 0xFB, long
 // values and NULLs, failing or warning calls with their records, value
 // lengths past the buffer, SQL_NO_TOTAL, SQL_NULL_DATA, column counts that
-// disagree with the description, driver names and data sources.
+// disagree with the description, driver names and data sources, and
+// whether the block may read through bound rowsets.
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -22,7 +23,7 @@ constexpr const char* kFunctions[] = {
     "SQLRowCount",       "SQLColAttribute",   "SQLGetDiagRec",
     "SQLGetInfo",        "SQLFreeStmt",       "SQLDataSources",
     "SQLGetConnectAttr", "SQLSetConnectAttr", "SQLGetStmtAttr",
-    "SQLSetStmtAttr"};
+    "SQLSetStmtAttr",    "SQLBindCol",        "SQLSetPos"};
 
 constexpr SQLRETURN kReturnCodes[] = {SQL_ERROR,
                                       SQL_ERROR,
@@ -213,6 +214,11 @@ void script_driver(FuzzedDataProvider& in, int32_t code) {
         for (int i = 0; i < n; ++i)
             standin::script.data_sources.emplace_back(name(in), name(in));
     }
+    // The block reads through bound rowsets where the driver says it can
+    // read bound columns of any row again.
+    if (fuzzprog::chance(in, 40))
+        standin::script.info_numbers[SQL_GETDATA_EXTENSIONS] =
+            SQL_GD_BOUND | (fuzzprog::chance(in, 70) ? SQL_GD_BLOCK : 0);
     if (fuzzprog::chance(in, 3)) standin::script.forward_only = true;
     if (fuzzprog::chance(in, 3))
         standin::script.refuse_exec_with_open_cursor = true;

@@ -178,15 +178,11 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
         "z VARCHAR(10), w INTEGER, l VARCHAR(40))");
     exec(
         "INSERT INTO fr_v VALUES (-5, 2147483648, 'abcdefghijklmnopqrstuvwxy', "
-        "NULL, 70000, '1234567890123456789012345678901234567890')");
+        "NULL, 70000, '1234567890.12345678901234567890123456789')");
     const std::string s25 = "abcdefghijklmnopqrstuvwxy";
-    // The 32-bit SQLite driver itself caps a BIGINT read as SQL_C_ULONG at
-    // 2^31 - 1 (a plain ODBC program reading the column gets the same); its
-    // 64-bit build and the other drivers give 2^31.  The connector hands on
-    // what the driver gives, sign-extended from 32 bits.
-    const bool driver_caps_ulong = dsn() == "orv_sqlite" && sizeof(void*) == 4;
-    const uint32_t ulong_low = driver_caps_ulong ? 0x7FFFFFFFu : 0x80000000u;
-    const uint32_t ulong_high = driver_caps_ulong ? 0u : 0xFFFFFFFFu;
+    // Integers are read whole and their low 32 bits sign-extended.
+    const uint32_t ulong_low = 0x80000000u;
+    const uint32_t ulong_high = 0xFFFFFFFFu;
     struct Case {
         const char* what;
         const char* column;
@@ -276,7 +272,7 @@ TEST_P(FetchRow, PerArgumentHostTypes) {
          0, "-5", nullptr},
         {"number text of 40 characters arrives cut to 31", "l",
          hostkit::buffer(8, 4), 0, padded("", 8), false, 0, 0,
-         "1234567890123456789012345678901", nullptr, "01004"},
+         "1234567890.12345678901234567890", nullptr, "01004"},
         {"NULL as number text", "z", hostkit::buffer(8, 4), kNullText,
          padded("", 8), false, 0, 0, "NULL", nullptr},
         {"other host type: the bytes", "s", hostkit::buffer(4, 1), 0,
@@ -951,6 +947,110 @@ TEST_P(FetchRowCut, ValueLongerThanItsRoom) {
         EXPECT_EQ(hostkit::arg_bytes(host, 3), c.bytes);
     }
 }
+
+// Integers and number texts the host's type cannot hold are failed reads
+// of their column (status 2, 22003, native_error the column, nothing
+// delivered), never another number with status 0.
+class FetchRowRange : public FetchRow {};
+
+TEST_P(FetchRowRange, IntegersOutsideTheWorkIntegerFail) {
+    struct Case {
+        const char* value;
+        bool signed_holds;    // host type 8's 32-bit work integer holds it
+        bool unsigned_holds;  // host type 6's holds it
+        uint32_t low32;       // its low 32 bits
+    };
+    const Case cases[] = {
+        {"2147483647", true, true, 0x7FFFFFFFu},
+        {"2147483648", false, true, 0x80000000u},
+        {"-2147483648", true, false, 0x80000000u},
+        {"-2147483649", false, false, 0},
+        {"4294967295", false, true, 0xFFFFFFFFu},
+        {"4294967296", false, false, 0},
+        {"5000000000", false, false, 0},
+        {"-1", true, false, 0xFFFFFFFFu},
+    };
+    for (const Case& c : cases) {
+        for (int16_t type : {int16_t{8}, int16_t{6}}) {
+            for (uint32_t size : {4u, 2u}) {
+                SCOPED_TRACE(testing::Message() << c.value << " into type "
+                                                << type << " of " << size);
+                exec(std::string("SELECT ") + c.value);
+                const CmdHdr hdr =
+                    fetch({with_flags(hostkit::buffer(size), type)});
+                const auto ints = hostkit::calls_of(host, PUT_INT);
+                const bool holds = type == 8 ? c.signed_holds : c.unsigned_holds;
+                if (!holds) {
+                    EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
+                    EXPECT_EQ(hostkit::sqlstate(hdr), "22003");
+                    EXPECT_EQ(hostkit::native_error(hdr), 1);
+                    EXPECT_EQ(hostkit::count(hdr), 0);
+                    EXPECT_TRUE(ints.empty());
+                    continue;
+                }
+                // The work integer keeps `size` bytes and widens by the
+                // sign of its 32 bits.
+                const uint32_t work =
+                    size == 4 ? c.low32 : c.low32 & 0xFFFFu;
+                EXPECT_EQ(hdr.status, ORV_OK);
+                EXPECT_EQ(hostkit::sqlstate(hdr), "");
+                EXPECT_EQ(hostkit::count(hdr), 1);
+                ASSERT_EQ(ints.size(), 1u);
+                EXPECT_EQ(static_cast<uint32_t>(ints[0].a), work);
+                EXPECT_EQ(static_cast<uint32_t>(ints[0].b),
+                          (work & 0x80000000u) ? 0xFFFFFFFFu : 0u);
+            }
+        }
+    }
+}
+
+TEST_P(FetchRowRange, NumberTextCutOnlyInItsFraction) {
+    const std::string digits38 = "12345678901234567890123456789012345678";
+    struct Case {
+        std::string select;
+        const char* number_text;  // nullptr: a failed read (22003)
+        const char* sqlstate;
+    };
+    std::vector<Case> cases = {
+        {"SELECT '" + digits38 + "'", nullptr, "22003"},
+        {"SELECT '" + digits38 + ".5'", nullptr, "22003"},
+        {"SELECT '0." + digits38 + "'", "0.12345678901234567890123456789",
+         "01004"},
+        {"SELECT '-1.23456789012345678901234567890123E+100'", nullptr, "22003"},
+        {"SELECT '1234567890123456789012345678901'",
+         "1234567890123456789012345678901", ""},
+        {"SELECT '123456789012345678901234567890.9'", "123456789012345678901234567890.",
+         "01004"},
+    };
+    if (dsn() != "orv_sqlite") {
+        cases.push_back({"SELECT " + digits38 + ".5", nullptr, "22003"});
+        cases.push_back(
+            {"SELECT 0." + digits38, "0.12345678901234567890123456789",
+             "01004"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.select);
+        exec(c.select);
+        const CmdHdr hdr = fetch({hostkit::buffer(8, 4)});
+        const auto numbers = hostkit::calls_of(host, PUT_NUMBER_TEXT);
+        EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate);
+        EXPECT_EQ(hostkit::native_error(hdr), *c.sqlstate ? 1 : 0);
+        if (c.number_text == nullptr) {
+            EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
+            EXPECT_EQ(hostkit::count(hdr), 0);
+            EXPECT_TRUE(numbers.empty());
+            continue;
+        }
+        EXPECT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(hostkit::count(hdr), 1);
+        ASSERT_EQ(numbers.size(), 1u);
+        EXPECT_EQ(host.put_numbers[3], c.number_text);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, FetchRowRange,
+                         ::testing::Values("orv_maria", "orv_sqlite", "orv_pg"),
+                         testbed::SourceName());
 
 INSTANTIATE_TEST_SUITE_P(Drivers, FetchRowCut,
                          ::testing::Values("orv_maria", "orv_sqlite", "orv_pg"),

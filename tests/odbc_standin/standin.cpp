@@ -29,6 +29,15 @@ struct Progress {
     bool done = false;
 };
 
+// A column bound with SQLBindCol: rowset element i is at
+// target + i * length, its indicator at indicator[i].
+struct Binding {
+    SQLSMALLINT type;
+    char* target;
+    SQLLEN length;
+    SQLLEN* indicator;
+};
+
 constexpr uint32_t kMagic = 0x5354414E;  // "STAN"
 
 struct Handle {
@@ -50,6 +59,11 @@ struct Handle {
     Result result;
     std::size_t position = 0;  // 0: before the first row; rows+1: after
     std::map<SQLUSMALLINT, Progress> progress;
+    // Bound columns and the rowset the last fetch made current (its first
+    // row and its row count; SQLSetPos moves `position` inside it).
+    std::map<SQLUSMALLINT, Binding> bound;
+    std::size_t rowset_start = 0;
+    std::size_t rowset_rows = 0;
 };
 
 // Every handle ever allocated; never released, so a stale handle is
@@ -369,6 +383,7 @@ void open_result(Handle* s, Result r) {
     s->executed = true;
     s->position = 0;
     s->progress.clear();
+    s->rowset_start = s->rowset_rows = 0;
 }
 
 void close_cursor(Handle* s) {
@@ -376,6 +391,7 @@ void close_cursor(Handle* s) {
     s->executed = false;
     s->position = 0;
     s->progress.clear();
+    s->rowset_start = s->rowset_rows = 0;
 }
 
 Result next_result(Result fallback) {
@@ -420,8 +436,10 @@ std::string type_name(SQLLEN t) {
 
 // Parses a column value for the 4-byte integer targets; fractions are cut
 // with 01S07 as drivers do.
-SQLRETURN get_long(Handle* s, const std::string& text, bool is_signed,
+SQLRETURN get_long(Handle* s, const std::string& text, SQLSMALLINT c_type,
                    void* target) {
+    const bool is_signed = c_type != SQL_C_ULONG;
+    const bool wide = c_type == SQL_C_SBIGINT;
     const char* begin = text.c_str();
     char* end = nullptr;
     errno = 0;
@@ -437,12 +455,17 @@ SQLRETURN get_long(Handle* s, const std::string& text, bool is_signed,
     }
     while (*end == ' ') ++end;
     if (*end != 0) return error(s, "22018", "Invalid character value for cast");
-    const long long lo = is_signed ? INT32_MIN : 0;
-    const long long hi = is_signed ? INT32_MAX : UINT32_MAX;
+    const long long lo = wide ? INT64_MIN : is_signed ? INT32_MIN : 0;
+    const long long hi = wide ? INT64_MAX : is_signed ? INT32_MAX : UINT32_MAX;
     if (v < lo || v > hi)
         return error(s, "22003", "Numeric value out of range");
-    const uint32_t bits = static_cast<uint32_t>(v);
-    std::memcpy(target, &bits, sizeof bits);
+    if (wide) {
+        const SQLBIGINT bits = v;
+        std::memcpy(target, &bits, sizeof bits);
+    } else {
+        const uint32_t bits = static_cast<uint32_t>(v);
+        std::memcpy(target, &bits, sizeof bits);
+    }
     if (!cut) return SQL_SUCCESS;
     s->diags.push_back({"01S07", 0, "[standin]Fractional truncation"});
     return SQL_SUCCESS_WITH_INFO;
@@ -567,6 +590,8 @@ void reset() {
         h->result = Result{};
         h->position = 0;
         h->progress.clear();
+        h->bound.clear();
+        h->rowset_start = h->rowset_rows = 0;
     }
 }
 
@@ -696,6 +721,12 @@ SQLRETURN SQLGetInfo(SQLHDBC dbc, SQLUSMALLINT type, SQLPOINTER value,
     if (h == nullptr) return SQL_INVALID_HANDLE;
     if (!h->connected && type != SQL_ODBC_VER)
         return error(h, "08003", "Connection not open");
+    if (const auto n = script.info_numbers.find(type);
+        n != script.info_numbers.end()) {
+        if (value != nullptr) std::memcpy(value, &n->second, sizeof n->second);
+        if (outlen != nullptr) *outlen = sizeof n->second;
+        return SQL_SUCCESS;
+    }
     const auto it = script.info.find(type);
     if (it == script.info.end())
         return error(h, "HY096", "Information type out of range");
@@ -768,6 +799,8 @@ SQLRETURN SQLFreeStmt(SQLHSTMT stmt, SQLUSMALLINT option) {
             s->freed = true;
             return SQL_SUCCESS;
         case SQL_UNBIND:
+            s->bound.clear();
+            return SQL_SUCCESS;
         case SQL_RESET_PARAMS:
             return SQL_SUCCESS;
         default:
@@ -913,6 +946,60 @@ SQLRETURN SQLColAttribute(SQLHSTMT stmt, SQLUSMALLINT col, SQLUSMALLINT field,
     return put_text(*str, text, buflen, textlen, s);
 }
 
+// Puts value `v` into element `i` of a bound column as SQLGetData would
+// put a whole value: cut to the element (character data keeps a byte for
+// its terminator) with the whole length, or SQL_NO_TOTAL when the script
+// says so, as indicator.  Returns whether it was cut.
+bool put_bound(const Binding& b, std::size_t i, const Value& v, bool no_total) {
+    SQLLEN* ind = b.indicator != nullptr ? b.indicator + i : nullptr;
+    if (!v) {
+        if (ind != nullptr) *ind = SQL_NULL_DATA;
+        return false;
+    }
+    const bool text = b.type == SQL_C_CHAR;
+    const auto room = static_cast<std::size_t>(b.length);
+    const bool fits = text ? v->size() < room : v->size() <= room;
+    const std::size_t n = fits ? v->size() : room - (text && room > 0 ? 1 : 0);
+    char* to = b.target + i * room;
+    if (!(text && room == 0)) {
+        std::memcpy(to, v->data(), n);
+        if (text) to[n] = 0;
+    }
+    if (ind != nullptr)
+        *ind = !fits && no_total ? SQL_NO_TOTAL : static_cast<SQLLEN>(v->size());
+    return !fits;
+}
+
+// Makes the rows from `rowset_start` on the current rowset, as many as
+// SQL_ATTR_ROW_ARRAY_SIZE asks for and the result holds: fills the bound
+// columns, the rows-fetched count and the row status array.
+SQLRETURN fill_rowset(Handle* s) {
+    const Result& r = s->result;
+    const std::size_t size =
+        std::max<SQLULEN>(attr_value(s, SQL_ATTR_ROW_ARRAY_SIZE), 1);
+    const std::size_t rows =
+        std::min(size, r.rows.size() + 1 - s->rowset_start);
+    s->rowset_rows = rows;
+    bool cut = false;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::vector<Value>& row = r.rows[s->rowset_start - 1 + i];
+        for (const auto& [col, b] : s->bound) {
+            const Value v = col <= row.size() ? row[col - 1] : Value{};
+            cut = put_bound(b, i, v, r.no_total) || cut;
+        }
+    }
+    if (auto* fetched = reinterpret_cast<SQLULEN*>(
+            attr_value(s, SQL_ATTR_ROWS_FETCHED_PTR)))
+        *fetched = rows;
+    if (auto* status = reinterpret_cast<SQLUSMALLINT*>(
+            attr_value(s, SQL_ATTR_ROW_STATUS_PTR)))
+        for (std::size_t i = 0; i < size; ++i)
+            status[i] = i < rows ? SQL_ROW_SUCCESS : SQL_ROW_NOROW;
+    if (!cut) return SQL_SUCCESS;
+    s->diags.push_back({"01004", 0, "[standin]String data, right truncated"});
+    return SQL_SUCCESS_WITH_INFO;
+}
+
 SQLRETURN SQLGetData(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT target_type,
                      SQLPOINTER target, SQLLEN buflen, SQLLEN* ind) {
     Handle* s = find(stmt, SQL_HANDLE_STMT);
@@ -971,11 +1058,11 @@ SQLRETURN SQLGetData(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT target_type,
         }
         case SQL_C_SLONG:
         case SQL_C_LONG:
-        case SQL_C_ULONG: {
-            const SQLRETURN rc =
-                get_long(s, value, target_type != SQL_C_ULONG, target);
+        case SQL_C_ULONG:
+        case SQL_C_SBIGINT: {
+            const SQLRETURN rc = get_long(s, value, target_type, target);
             if (succeeded(rc)) {
-                if (ind != nullptr) *ind = 4;
+                if (ind != nullptr) *ind = target_type == SQL_C_SBIGINT ? 8 : 4;
                 p.done = true;
             }
             return rc;
@@ -1000,7 +1087,9 @@ SQLRETURN SQLFetchScroll(SQLHSTMT stmt, SQLSMALLINT orientation,
     SQLLEN target;
     switch (orientation) {
         case SQL_FETCH_NEXT:
-            target = pos + 1;
+            target = s->rowset_rows > 0
+                         ? static_cast<SQLLEN>(s->rowset_start + s->rowset_rows)
+                         : pos + 1;
             break;
         case SQL_FETCH_PRIOR:
             target = pos - 1;
@@ -1021,15 +1110,46 @@ SQLRETURN SQLFetchScroll(SQLHSTMT stmt, SQLSMALLINT orientation,
             return error(s, "HY106", "Fetch type out of range");
     }
     s->progress.clear();
+    s->rowset_rows = 0;
     if (target < 1) {
-        s->position = 0;
+        s->position = s->rowset_start = 0;
         return SQL_NO_DATA;
     }
     if (target > n) {
-        s->position = static_cast<std::size_t>(n) + 1;
+        s->position = s->rowset_start = static_cast<std::size_t>(n) + 1;
         return SQL_NO_DATA;
     }
-    s->position = static_cast<std::size_t>(target);
+    s->position = s->rowset_start = static_cast<std::size_t>(target);
+    return fill_rowset(s);
+}
+
+SQLRETURN SQLBindCol(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT type,
+                     SQLPOINTER target, SQLLEN length, SQLLEN* indicator) {
+    Handle* s = find(stmt, SQL_HANDLE_STMT);
+    if (s == nullptr) return SQL_INVALID_HANDLE;
+    if (target == nullptr) {
+        s->bound.erase(col);
+        return SQL_SUCCESS;
+    }
+    if (type != SQL_C_CHAR && type != SQL_C_BINARY)
+        return error(s, "HY003", "Invalid application buffer type");
+    if (length < 0) return error(s, "HY090", "Invalid string or buffer length");
+    s->bound[col] = {type, static_cast<char*>(target), length, indicator};
+    return SQL_SUCCESS;
+}
+
+SQLRETURN SQLSetPos(SQLHSTMT stmt, SQLSETPOSIROW row, SQLUSMALLINT operation,
+                    SQLUSMALLINT) {
+    Handle* s = find(stmt, SQL_HANDLE_STMT);
+    if (s == nullptr) return SQL_INVALID_HANDLE;
+    if (!s->executed) return error(s, "HY010", "Function sequence error");
+    if (operation != SQL_POSITION)
+        return error(s, "HYC00", "Optional feature not implemented");
+    if (s->rowset_rows == 0) return error(s, "24000", "Invalid cursor state");
+    if (row < 1 || row > s->rowset_rows)
+        return error(s, "HY107", "Row value out of range");
+    s->position = s->rowset_start + static_cast<std::size_t>(row) - 1;
+    s->progress.clear();
     return SQL_SUCCESS;
 }
 
@@ -1160,6 +1280,23 @@ SQLRETURN SQL_API SQLDataSources(SQLHENV env, SQLUSMALLINT direction,
                                : base::SQLDataSources(env, direction, name, l1,
                                                       out1, desc, l2, out2);
                 });
+}
+
+SQLRETURN SQL_API SQLBindCol(SQLHSTMT stmt, SQLUSMALLINT col,
+                             SQLSMALLINT type, SQLPOINTER target, SQLLEN length,
+                             SQLLEN* indicator) {
+    return call("SQLBindCol", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT,
+                {num(col), num(type), num(length)}, [&] {
+                    return base::SQLBindCol(stmt, col, type, target, length,
+                                            indicator);
+                });
+}
+
+SQLRETURN SQL_API SQLSetPos(SQLHSTMT stmt, SQLSETPOSIROW row,
+                            SQLUSMALLINT operation, SQLUSMALLINT lock) {
+    return call("SQLSetPos", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT,
+                {num(static_cast<long long>(row)), num(operation), num(lock)},
+                [&] { return base::SQLSetPos(stmt, row, operation, lock); });
 }
 
 SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT stmt, SQLUSMALLINT option) {

@@ -12,7 +12,10 @@
 // freeing succeed, every call clears the diagnostics of its handle (as the
 // driver manager does), SQLGetInfo answers from `script.info`, and each
 // SQLExecDirect or SQLTables makes the next result of `script.results`
-// current on its statement.  Misuse a driver manager refuses is refused
+// current on its statement; columns bound with SQLBindCol are filled a
+// rowset (SQL_ATTR_ROW_ARRAY_SIZE rows) at a time, with the rows-fetched
+// and row-status pointers, and SQLSetPos(SQL_POSITION) picks the row
+// SQLGetData reads.  Misuse a driver manager refuses is refused
 // here too: unknown or freed handles give SQL_INVALID_HANDLE (and are
 // counted, see invalid_handle_uses()), sequence errors give SQL_ERROR with
 // the usual SQLSTATE.  Integer attributes are written with the width ODBC
@@ -87,6 +90,10 @@ struct Script {
     std::deque<Result> results;
     // SQLDataSources answers (name, description), in order.
     std::vector<std::pair<std::string, std::string>> data_sources;
+    // SQLGetInfo integer answers by info type (SQLUINTEGER), e.g.
+    // SQL_GETDATA_EXTENSIONS: with SQL_GD_BOUND | SQL_GD_BLOCK the
+    // connector reads results through bound rowsets.
+    std::map<SQLUSMALLINT, SQLUINTEGER> info_numbers;
     // SQLExecDirect/SQLTables refuse with 24000 while a cursor is open.
     bool refuse_exec_with_open_cursor = false;
     // SQLFetchScroll accepts only SQL_FETCH_NEXT (others: HY106).
@@ -212,6 +219,9 @@ SQLRETURN SQLColAttribute(SQLHSTMT, SQLUSMALLINT, SQLUSMALLINT, SQLPOINTER,
 SQLRETURN SQLGetData(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN,
                      SQLLEN*);
 SQLRETURN SQLFetchScroll(SQLHSTMT, SQLSMALLINT, SQLLEN);
+SQLRETURN SQLBindCol(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN,
+                     SQLLEN*);
+SQLRETURN SQLSetPos(SQLHSTMT, SQLSETPOSIROW, SQLUSMALLINT, SQLUSMALLINT);
 }  // namespace base
 
 // ---- Handles, diagnostics, results ----------------------------------------
@@ -250,6 +260,8 @@ std::optional<std::string> text_attr(SQLHDBC h, SQLINTEGER attr);
 //   SQLColAttribute: column, field, buffer length
 //   SQLGetData: column, target type, buffer length
 //   SQLFetchScroll: orientation, offset
+//   SQLBindCol: column, target type, buffer length
+//   SQLSetPos: row, operation, lock
 //   SQLRowCount, SQLNumResultCols, SQLDisconnect: none
 struct LogEntry {
     std::string function;

@@ -189,4 +189,113 @@ TEST_F(FetchBlockStandin, DescriptionMismatchFetchesNothing) {
     EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(sizeof(void*)));
 }
 
+// ---- Reading through bound rowsets ------------------------------------------
+
+// The items of every block command 25 gives for the current result, to its
+// end: each block's rows (names left out), and the blocks' count.
+struct Blocks {
+    std::vector<std::string> items;
+    int blocks = 0;
+    int16_t status = 0;
+};
+
+Blocks all_blocks(hostkit::Host& host, int slot, int names, int16_t subcode) {
+    Blocks out;
+    for (;;) {
+        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), subcode);
+        hostkit::run(host, ORV_CMD_FETCH_BLOCK, hdr,
+                     {hostkit::buffer(sizeof(void*))});
+        ++out.blocks;
+        out.status = hdr.status;
+        const orv::ConnectionSlot* s = orv::slot_at(slot);
+        const auto* p = reinterpret_cast<const char*>(s->row_buffer);
+        const double items = names + hdr.number * hostkit::count(hdr);
+        for (double i = 0; i < items; ++i) {
+            const std::size_t n = std::strlen(p);
+            if (i >= names) out.items.emplace_back(p, n);
+            p += n + 1;
+        }
+        if (hdr.status != 0 || hostkit::sqlstate(hdr) != "01004" ||
+            out.blocks == 10)
+            return out;
+    }
+}
+
+// Rows read through bound arrays give the items reading value by value
+// gives, whatever a row holds where: a value longer than its element
+// (read again whole) ending at the block's last bytes or past the block's
+// size limit, followed by bound, NULL and read-again values, in every
+// column position; with the drivers' lengths or SQL_NO_TOTAL, with
+// rowsets of many rows or of one.
+TEST_F(FetchBlockStandin, BoundRowsetsDeliverEveryValueWhole) {
+    // The first block holds 16380 bytes; the names take 6 ("a", "b", "c"),
+    // and a row before the long one 4 ("1", "", "" with NULLs).
+    constexpr long kLastBytes = 16380 - 6 - 4;
+    struct Case {
+        const char* what;
+        long length;      // of the long value
+        int filler;       // rows of 100,000 characters before its row
+        bool positioned;  // SQL_GD_BLOCK: rowsets of more than one row
+        bool no_total;
+    };
+    const Case cases[] = {
+        {"ends 3 bytes before the block's end", kLastBytes - 3, 0, true, false},
+        {"ends 2 bytes before the block's end", kLastBytes - 2, 0, true, false},
+        {"ends 1 byte before the block's end", kLastBytes - 1, 0, true, false},
+        {"ends at the block's end", kLastBytes, 0, true, false},
+        {"ends past the block's end", kLastBytes + 1, 0, true, false},
+        {"longer than a first read", 70000, 0, true, false},
+        {"just before the size limit", 97000, 20, true, false},
+        {"at the size limit", 97010, 20, true, false},
+        {"past the size limit", 150000, 20, true, false},
+        {"unknown length at the block's end", kLastBytes - 1, 0, true, true},
+        {"unknown length at the size limit", 97010, 20, true, true},
+        {"rowsets of one row", kLastBytes - 2, 0, false, false},
+        {"rowsets of one row at the size limit", 97010, 20, false, false},
+    };
+    for (const Case& c : cases) {
+        for (int position = 0; position < 3; ++position) {
+            for (int follower = 0; follower < 3; ++follower) {
+                SCOPED_TRACE(testing::Message()
+                             << c.what << ", column " << position + 1
+                             << ", followed by "
+                             << (follower == 0   ? "bound"
+                                 : follower == 1 ? "NULL"
+                                                 : "read again"));
+                std::vector<std::vector<standin::Value>> rows;
+                rows.push_back({"1", std::nullopt, std::nullopt});
+                for (int i = 0; i < c.filler; ++i)
+                    rows.push_back({"f", std::string(100000, 'f'), "g"});
+                std::vector<standin::Value> row = {"ab", "cd", "ef"};
+                row[position] = std::string(c.length, 'x');
+                const std::string after[3] = {"yz", "", std::string(300, 'w')};
+                for (int k = position + 1; k < 3; ++k)
+                    row[k] = follower == 1 ? standin::Value{}
+                                           : standin::Value{after[follower]};
+                rows.push_back(row);
+                rows.push_back({"2", "3", "4"});
+                std::vector<std::string> expected;
+                for (const auto& r : rows)
+                    for (const auto& v : r) expected.push_back(v.value_or(""));
+
+                start_case();
+                standin::script.info_numbers[SQL_GETDATA_EXTENSIONS] =
+                    SQL_GD_BOUND | (c.positioned ? SQL_GD_BLOCK : 0);
+                standin::Result r;
+                r.columns = {standin::column("a", SQL_VARCHAR, 4),
+                             standin::column("b", SQL_VARCHAR, 40),
+                             standin::column("c", SQL_VARCHAR, 4)};
+                r.rows = rows;
+                r.no_total = c.no_total;
+                const int slot = open(r);
+                const Blocks got = all_blocks(host, slot, 3, 0);
+                EXPECT_EQ(got.status, ORV_OK);
+                EXPECT_FALSE(standin::calls_to("SQLBindCol").empty());
+                EXPECT_TRUE(got.items == expected);
+                EXPECT_LE(got.blocks, c.filler > 0 ? 2 : 1);
+            }
+        }
+    }
+}
+
 }  // namespace
