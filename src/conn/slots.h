@@ -38,6 +38,21 @@ struct FetchPlan {
     uint8_t table_length[kPlanNamedColumns] = {};
 };
 
+// The retrieval buffer through which stmt/columns reads column values:
+// created on first use, grows to the largest value read, kept for the life
+// of the process.  A call made from inside a callback reads through one of
+// its own (see entry/dispatch.cpp), so that it never moves the bytes the
+// running command holds.
+struct DataBufferState {
+    uint8_t* buffer = nullptr;
+    SQLLEN capacity = 0;
+};
+inline DataBufferState DataBuffer;
+
+// Commands in progress: 0 between calls, 1 while a command runs, more
+// while a call made from inside one of its callbacks runs.
+inline int CommandsRunning = 0;
+
 // One numbered connection.  A slot is free while `connection` is null.
 struct ConnectionSlot {
     SQLHDBC connection = nullptr;  // allocated by command 4
@@ -49,6 +64,9 @@ struct ConnectionSlot {
     uint8_t* row_buffer = nullptr;  // pairs record / row block
     std::size_t row_buffer_size = 0;
     FetchPlan plan;  // command 12's, for the current result
+    // A command on this slot is running (a call from inside its callbacks
+    // may not work on the slot).
+    bool running = false;
 };
 
 // The environment handle; null until command 1.

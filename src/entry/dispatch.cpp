@@ -6,6 +6,7 @@
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "memory.h"
 
 namespace orv {
 
@@ -102,6 +103,36 @@ int16_t check_statement(Command& cmd, uint8_t needs, int8_t min_args) {
     return ORV_OK;
 }
 
+// True for a call made from inside a callback of a running command that
+// would free or move what that command holds: any command on a slot that
+// is running one, and command 2, which releases the environment every
+// slot's handles belong to.
+bool refused_while_running(int32_t code, const ConnectionSlot* slot) {
+    if (CommandsRunning == 0) return false;
+    return code == ORV_CMD_FREE_ENV || (slot != nullptr && slot->running);
+}
+
+// Runs the handler with its slot marked as running.  A call made from
+// inside a callback of a running command reads through a retrieval buffer
+// of its own, released when it ends, so that the running command's values
+// stay where they are.  Returns the handler's code.
+SQLRETURN run_handler(Handler handler, Command& cmd) {
+    ConnectionSlot* const slot = cmd.slot;  // a handler may clear cmd.slot
+    const bool nested = CommandsRunning > 0;
+    const DataBufferState outer = DataBuffer;
+    if (nested) DataBuffer = DataBufferState{};
+    ++CommandsRunning;
+    if (slot != nullptr) slot->running = true;
+    const SQLRETURN rc = handler(cmd);
+    if (slot != nullptr) slot->running = false;
+    --CommandsRunning;
+    if (nested) {
+        orv_free(DataBuffer.buffer);
+        DataBuffer = outer;
+    }
+    return rc;
+}
+
 }  // namespace
 
 void capture_diagnostics(Command& cmd, SQLRETURN rc) {
@@ -140,6 +171,10 @@ void dispatch_command(Command& cmd) {
         hdr_set_status(cmd, ORV_BAD_COMMAND);
         return;
     }
+    if (refused_while_running(cmd.code, slot)) {
+        hdr_set_status(cmd, ORV_REFUSED);
+        return;
+    }
     cmd.slot = slot;
     if (int16_t status = check_statement(cmd, entry.needs, entry.min_args);
         status != ORV_OK) {
@@ -147,7 +182,7 @@ void dispatch_command(Command& cmd) {
         if (cmd.prepared != SQL_SUCCESS) capture_diagnostics(cmd, cmd.prepared);
         return;
     }
-    SQLRETURN rc = entry.handler(cmd);
+    SQLRETURN rc = run_handler(entry.handler, cmd);
     if (rc != SQL_SUCCESS) capture_diagnostics(cmd, rc);
 }
 
