@@ -152,8 +152,6 @@ void capture_diagnostics(Command& cmd, SQLRETURN rc) {
 }
 
 void dispatch_command(Command& cmd) {
-    // Any other command may change the result command 12 reads from.
-    if (cmd.code != ORV_CMD_FETCH_ROW) ++CommandEpoch;
     if (cmd.code < 0 || cmd.code >= static_cast<int32_t>(kCommands.size())) {
         hdr_set_status(cmd, ORV_BAD_COMMAND);
         return;

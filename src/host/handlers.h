@@ -10,7 +10,7 @@ SQLRETURN run_free_env(Command& cmd);         // 2   conn/slots.cpp
 SQLRETURN run_diagnostics(Command& cmd);      // 3   conn/diag_command.cpp
 SQLRETURN run_alloc_slot(Command& cmd);       // 4   stmt/open_slot.cpp
 SQLRETURN run_connect(Command& cmd);          // 6   conn/connect.cpp
-SQLRETURN run_disconnect(Command& cmd);       // 7   conn/slots.cpp
+SQLRETURN run_disconnect(Command& cmd);       // 7   stmt/open_slot.cpp
 SQLRETURN run_driver_info(Command& cmd);      // 8   conn/info.cpp
 SQLRETURN run_execute(Command& cmd);          // 9   stmt/execute.cpp
 SQLRETURN run_describe(Command& cmd);         // 10  stmt/execute.cpp

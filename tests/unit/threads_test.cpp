@@ -3,7 +3,6 @@
 // (ORV_TSAN), which reports any unserialized access to the connector's
 // process-wide state.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -172,8 +171,8 @@ struct SlotSnapshot {
 };
 SlotSnapshot snapshot(int slot) {
     const orv::ConnectionSlot& s = *orv::slot_at(slot);
-    return {s.connection, s.statement, s.columns, s.column_capacity,
-            s.row_buffer, s.row_buffer_size};
+    return {s.connection,      s.statement,  s.columns,
+            s.column_capacity, s.row_buffer, s.row_buffer_size};
 }
 
 // Runs command 12 on `outer` with a callback argument, and `inner` (a
@@ -242,9 +241,9 @@ TEST_F(Threads, CallOnAnotherSlotWorks) {
         const int outer = connect_slot(), inner = connect_slot(),
                   alike = connect_slot();
         for (int s : {outer, inner, alike})
-            ASSERT_EQ(testbed::exec(host, s, s == outer ? "outer" : "inner")
-                          .status,
-                      ORV_OK);
+            ASSERT_EQ(
+                testbed::exec(host, s, s == outer ? "outer" : "inner").status,
+                ORV_OK);
         const CmdHdr nested = run_inside_fetch(host, outer, inner, row);
         const CmdHdr plain = command(host, row.code, alike, row.args);
         EXPECT_NE(nested.status, ORV_REFUSED);
