@@ -112,25 +112,34 @@ bool refused_while_running(int32_t code, const ConnectionSlot* slot) {
     return code == ORV_CMD_FREE_ENV || (slot != nullptr && slot->running);
 }
 
-// Runs the handler with its slot marked as running.  A call made from
-// inside a callback of a running command reads through a retrieval buffer
-// of its own, released when it ends, so that the running command's values
-// stay where they are.  Returns the handler's code.
-SQLRETURN run_handler(Handler handler, Command& cmd) {
+// Runs the handler with its slot marked as running; returns the handler's
+// code.
+inline SQLRETURN run_marked(Handler handler, Command& cmd) {
     ConnectionSlot* const slot = cmd.slot;  // a handler may clear cmd.slot
-    const bool nested = CommandsRunning > 0;
-    const DataBufferState outer = DataBuffer;
-    if (nested) DataBuffer = DataBufferState{};
     ++CommandsRunning;
     if (slot != nullptr) slot->running = true;
     const SQLRETURN rc = handler(cmd);
     if (slot != nullptr) slot->running = false;
     --CommandsRunning;
-    if (nested) {
-        orv_free(DataBuffer.buffer);
-        DataBuffer = outer;
-    }
     return rc;
+}
+
+// run_marked for a call made from inside a callback of a running command:
+// it reads through a retrieval buffer of its own, released when it ends,
+// so that the running command's values stay where they are.
+[[gnu::noinline]] SQLRETURN run_nested(Handler handler, Command& cmd) {
+    const DataBufferState outer = DataBuffer;
+    DataBuffer = DataBufferState{};
+    const SQLRETURN rc = run_marked(handler, cmd);
+    orv_free(DataBuffer.buffer);
+    DataBuffer = outer;
+    return rc;
+}
+
+// Runs the handler as run_marked does, a nested call as run_nested does.
+SQLRETURN run_handler(Handler handler, Command& cmd) {
+    if (CommandsRunning != 0) return run_nested(handler, cmd);
+    return run_marked(handler, cmd);
 }
 
 }  // namespace
@@ -181,7 +190,10 @@ void dispatch_command(Command& cmd) {
         return;
     }
     SQLRETURN rc = run_handler(entry.handler, cmd);
-    if (rc != SQL_SUCCESS) capture_diagnostics(cmd, rc);
+    if (cmd.captured_status != 0)
+        capture_diagnostics(cmd, cmd.captured_status);
+    else if (rc != SQL_SUCCESS)
+        capture_diagnostics(cmd, rc);
 }
 
 }  // namespace orv

@@ -17,8 +17,8 @@ SQLRETURN run_describe(Command& cmd);         // 10  stmt/execute.cpp
 SQLRETURN run_import_columns(Command& cmd);   // 11  stmt/execute.cpp
 SQLRETURN run_fetch_row(Command& cmd);        // 12  stmt/fetch_row.cpp
 SQLRETURN run_reset_statement(Command& cmd);  // 13  stmt/execute.cpp
-SQLRETURN run_get_conn_attr(Command& cmd);    // 14  stmt/attributes.cpp
-SQLRETURN run_set_conn_attr(Command& cmd);    // 15  stmt/attributes.cpp
+SQLRETURN run_get_conn_attr(Command& cmd);    // 14  conn/attributes.cpp
+SQLRETURN run_set_conn_attr(Command& cmd);    // 15  conn/attributes.cpp
 SQLRETURN run_get_stmt_attr(Command& cmd);    // 16  stmt/attributes.cpp
 SQLRETURN run_set_stmt_attr(Command& cmd);    // 17  stmt/attributes.cpp
 SQLRETURN run_list_sources(Command& cmd);     // 18  stmt/execute.cpp

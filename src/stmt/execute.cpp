@@ -208,7 +208,8 @@ SQLRETURN run_reset_statement(Command& cmd) {
     }
     SQLFreeHandle(SQL_HANDLE_STMT, slot.statement);
     slot.statement = nullptr;
-    return mode == 1 ? SQL_SUCCESS : static_cast<SQLRETURN>(ORV_REFUSED);
+    if (mode != 1) report_through_capture(cmd, ORV_REFUSED);
+    return SQL_SUCCESS;
 }
 
 // Command 18.  Asks the driver manager for the next data source in the

@@ -493,7 +493,7 @@ void fetch_pairs(RowFetch& f) {
     const bool alt = (f.subcode & FETCH_ALT_NAMES) != 0;
     const bool prefix = (f.subcode & FETCH_TABLE_PREFIX) != 0;
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
-    ResultCache& plan = result_cache(f.slot);
+    ResultCache& plan = f.cache;
     const bool planned = plan.pairs && plan.pairs_subcode == f.subcode;
 
     if (!planned) {

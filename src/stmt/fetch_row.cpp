@@ -290,7 +290,7 @@ void fetch_per_argument(RowFetch& f) {
     }
     // A width of 0 becomes the text width in the table for every column
     // delivered, once per result.
-    ResultCache& cache = result_cache(f.slot);
+    ResultCache& cache = f.cache;
     for (int32_t k = cache.widths_fixed + 1; k <= last - 2; ++k) {
         if (recs[k].width == 0) {
             recs[k].width = COLTYPE_TEXT_WIDTH;
@@ -353,7 +353,7 @@ SQLRETURN run_fetch_row(Command& cmd) {
     else
         hdr_set_number(cmd, row_number);
 
-    RowFetch f{cmd, slot, slot.statement, n, hdr_subcode(cmd), rc};
+    RowFetch f{cmd, slot, slot.statement, n, hdr_subcode(cmd), rc, cache};
     if (f.subcode & FETCH_ARRAY)
         fetch_array(f);
     else if (f.subcode & FETCH_FIXED)
