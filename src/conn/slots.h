@@ -1,4 +1,5 @@
-// The process-wide ODBC environment and the table of ten connection slots.
+// Access to the environment and the ten connection slots (defined with the
+// rest of the connector's state in process_state.h).
 #pragma once
 #include <array>
 #include <cstddef>
@@ -6,43 +7,9 @@
 
 #include "host/command.h"
 #include "odbc_api.h"
+#include "process_state.h"
 
 namespace orv {
-
-// The retrieval buffer through which stmt/columns reads column values:
-// created on first use, grows to the largest value read, kept for the life
-// of the process.  A call made from inside a callback reads through one of
-// its own (see entry/dispatch.cpp), so that it never moves the bytes the
-// running command holds.
-struct DataBufferState {
-    uint8_t* buffer = nullptr;
-    SQLLEN capacity = 0;
-};
-inline DataBufferState DataBuffer;
-
-// Commands in progress: 0 between calls, 1 while a command runs, more
-// while a call made from inside one of its callbacks runs.
-inline int CommandsRunning = 0;
-
-// One numbered connection.  A slot is free while `connection` is null.
-struct ConnectionSlot {
-    SQLHDBC connection = nullptr;  // allocated by command 4
-    SQLHSTMT statement = nullptr;  // created on first use
-    // The column table, made and sized by stmt/columns: (column_capacity
-    // + 2) ColumnDesc records.
-    uint8_t* columns = nullptr;
-    int32_t column_capacity = 0;
-    uint8_t* row_buffer = nullptr;  // pairs record / row block
-    std::size_t row_buffer_size = 0;
-    // A command on this slot is running (a call from inside its callbacks
-    // may not work on the slot).
-    bool running = false;
-};
-
-// The environment handle; null until command 1.
-// The environment and the slots, read by every command.
-inline SQLHENV EnvHandle = nullptr;
-inline std::array<ConnectionSlot, kSlotCount> SlotTable{};
 
 inline SQLHENV env_handle() { return EnvHandle; }
 // Slot number n (1..10), or nullptr for any other number.

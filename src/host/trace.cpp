@@ -25,7 +25,7 @@
 
 namespace orv {
 
-TraceMode trace_mode = TraceMode::kUnread;
+TraceMode TraceSwitch = TraceMode::kUnread;
 
 namespace {
 
@@ -325,10 +325,10 @@ void end_line(Line& l, Command& cmd, int32_t result, const CallStart& s) {
 }
 
 // Reads ORVSQL_TRACE and ORVSQL_TRACE_VALUES and opens the trace; sets
-// trace_mode.  A file that cannot be opened is reported on stderr, once,
+// TraceSwitch.  A file that cannot be opened is reported on stderr, once,
 // since the mode then stays Off.
 void open_trace() {
-    trace_mode = TraceMode::kOff;
+    TraceSwitch = TraceMode::kOff;
     const char* target = std::getenv("ORVSQL_TRACE");
     if (target == nullptr || target[0] == 0) return;
     if (std::strcmp(target, "-") == 0) {
@@ -348,14 +348,14 @@ void open_trace() {
     const char* values = std::getenv("ORVSQL_TRACE_VALUES");
     Trace.values =
         values != nullptr && values[0] != 0 && std::strcmp(values, "0") != 0;
-    trace_mode = TraceMode::kOn;
+    TraceSwitch = TraceMode::kOn;
 }
 
 }  // namespace
 
 int32_t trace_command(Command& cmd, CommandRunner run) {
-    if (trace_mode == TraceMode::kUnread) open_trace();
-    if (trace_mode != TraceMode::kOn) return run(cmd);
+    if (TraceSwitch == TraceMode::kUnread) open_trace();
+    if (TraceSwitch != TraceMode::kOn) return run(cmd);
     Line* const outer_line = Trace.line;
     Line* const line = outer_line == nullptr
                            ? &OuterLine
@@ -384,7 +384,7 @@ int32_t trace_command(Command& cmd, CommandRunner run) {
 void trace_restart() {
     if (Trace.out != nullptr && Trace.out != stderr) std::fclose(Trace.out);
     Trace = TraceState{};
-    trace_mode = TraceMode::kUnread;
+    TraceSwitch = TraceMode::kUnread;
 }
 
 }  // namespace orv
