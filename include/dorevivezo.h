@@ -86,7 +86,10 @@
  *
  * The connector's state is process-wide: calls of orvsql() from several
  * threads wait for one another (one lock for the process), and a call made
- * from inside a callback, on the calling thread, runs at once.
+ * from inside a callback, on the calling thread, runs at once.  Such a call
+ * on the slot of the running command (any command), or command 2, is
+ * refused with status 15 (ORV_REFUSED) and changes nothing; on another slot
+ * it works as it does outside a callback.
  */
 #ifndef DOREVIVEZO_H
 #define DOREVIVEZO_H
@@ -223,7 +226,9 @@ enum {
                                 array fetch without an array argument */
     ORV_BAD_KEYWORD = 13,    /* unknown connection string keyword */
     ORV_NO_STATEMENT = 14,   /* the slot holds no statement */
-    ORV_REFUSED = 15,        /* refused attribute, item 4, fixed options */
+    ORV_REFUSED = 15,        /* refused attribute, item 4, fixed options;
+                                a call from inside a callback on the running
+                                command's slot, or command 2 there */
     ORV_COLUMN_MISMATCH = 16 /* description does not match the result */
 };
 

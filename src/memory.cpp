@@ -2,17 +2,17 @@
 
 #include <cstdlib>
 
+#include "process_state.h"
+
 namespace orv {
 
 namespace {
-long fail_countdown = 0;  // > 0: allocations left until the one that fails
-long allocations = 0;
-
 // Decides whether this allocation is the one the test hook makes fail.
 bool hook_refuses() {
-    ++allocations;
-    if (fail_countdown <= 0) return false;
-    return --fail_countdown == 0;
+    AllocationHookState& hook = AllocationHook;
+    ++hook.allocations;
+    if (hook.fail_countdown <= 0) return false;
+    return --hook.fail_countdown == 0;
 }
 }  // namespace
 
@@ -28,8 +28,8 @@ void* orv_realloc(void* block, std::size_t size) {
 
 void orv_free(void* block) { std::free(block); }
 
-void orv_fail_allocation(long n) { fail_countdown = n; }
+void orv_fail_allocation(long n) { AllocationHook.fail_countdown = n; }
 
-long orv_allocation_count() { return allocations; }
+long orv_allocation_count() { return AllocationHook.allocations; }
 
 }  // namespace orv

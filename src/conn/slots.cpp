@@ -1,6 +1,7 @@
 // The ODBC environment, the ten connection slots, and the commands that
-// create and release them (1, 2, 7; command 4 in stmt/open_slot.cpp, as it
-// also gives the slot its column table).
+// create and release the environment (1, 2; commands 4 and 7, which open
+// and close a slot, are in stmt/open_slot.cpp, as the slot's column table
+// and result cache belong to the statement code).
 #include "conn/slots.h"
 
 #include "host/handlers.h"
@@ -68,14 +69,6 @@ SQLRETURN run_free_env(Command& cmd) {
     if (EnvHandle != nullptr) SQLFreeHandle(SQL_HANDLE_ENV, EnvHandle);
     EnvHandle = nullptr;
     cmd.slot = nullptr;
-    return SQL_SUCCESS;
-}
-
-// Command 7.  Releases the statement, disconnects and releases the
-// connection; the slot is free afterwards whatever the driver answered.
-// The column table and row buffer stay with the slot for its next use.
-SQLRETURN run_disconnect(Command& cmd) {
-    release_slot(*cmd.slot);
     return SQL_SUCCESS;
 }
 

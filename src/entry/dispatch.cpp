@@ -6,6 +6,7 @@
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "memory.h"
 
 namespace orv {
 
@@ -102,6 +103,45 @@ int16_t check_statement(Command& cmd, uint8_t needs, int8_t min_args) {
     return ORV_OK;
 }
 
+// True for a call made from inside a callback of a running command that
+// would free or move what that command holds: any command on a slot that
+// is running one, and command 2, which releases the environment every
+// slot's handles belong to.
+bool refused_while_running(int32_t code, const ConnectionSlot* slot) {
+    if (CommandsRunning == 0) return false;
+    return code == ORV_CMD_FREE_ENV || (slot != nullptr && slot->running);
+}
+
+// Runs the handler with its slot marked as running; returns the handler's
+// code.
+inline SQLRETURN run_marked(Handler handler, Command& cmd) {
+    ConnectionSlot* const slot = cmd.slot;  // a handler may clear cmd.slot
+    ++CommandsRunning;
+    if (slot != nullptr) slot->running = true;
+    const SQLRETURN rc = handler(cmd);
+    if (slot != nullptr) slot->running = false;
+    --CommandsRunning;
+    return rc;
+}
+
+// run_marked for a call made from inside a callback of a running command:
+// it reads through a retrieval buffer of its own, released when it ends,
+// so that the running command's values stay where they are.
+[[gnu::noinline]] SQLRETURN run_nested(Handler handler, Command& cmd) {
+    const DataBufferState outer = DataBuffer;
+    DataBuffer = DataBufferState{};
+    const SQLRETURN rc = run_marked(handler, cmd);
+    orv_free(DataBuffer.buffer);
+    DataBuffer = outer;
+    return rc;
+}
+
+// Runs the handler as run_marked does, a nested call as run_nested does.
+SQLRETURN run_handler(Handler handler, Command& cmd) {
+    if (CommandsRunning != 0) return run_nested(handler, cmd);
+    return run_marked(handler, cmd);
+}
+
 }  // namespace
 
 void capture_diagnostics(Command& cmd, SQLRETURN rc) {
@@ -121,8 +161,6 @@ void capture_diagnostics(Command& cmd, SQLRETURN rc) {
 }
 
 void dispatch_command(Command& cmd) {
-    // Any other command may change the result command 12 reads from.
-    if (cmd.code != ORV_CMD_FETCH_ROW) ++CommandEpoch;
     if (cmd.code < 0 || cmd.code >= static_cast<int32_t>(kCommands.size())) {
         hdr_set_status(cmd, ORV_BAD_COMMAND);
         return;
@@ -140,6 +178,10 @@ void dispatch_command(Command& cmd) {
         hdr_set_status(cmd, ORV_BAD_COMMAND);
         return;
     }
+    if (refused_while_running(cmd.code, slot)) {
+        hdr_set_status(cmd, ORV_REFUSED);
+        return;
+    }
     cmd.slot = slot;
     if (int16_t status = check_statement(cmd, entry.needs, entry.min_args);
         status != ORV_OK) {
@@ -147,8 +189,11 @@ void dispatch_command(Command& cmd) {
         if (cmd.prepared != SQL_SUCCESS) capture_diagnostics(cmd, cmd.prepared);
         return;
     }
-    SQLRETURN rc = entry.handler(cmd);
-    if (rc != SQL_SUCCESS) capture_diagnostics(cmd, rc);
+    SQLRETURN rc = run_handler(entry.handler, cmd);
+    if (cmd.captured_status != 0)
+        capture_diagnostics(cmd, cmd.captured_status);
+    else if (rc != SQL_SUCCESS)
+        capture_diagnostics(cmd, rc);
 }
 
 }  // namespace orv

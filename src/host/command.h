@@ -27,12 +27,25 @@ struct Command {
     DiagSource diag_from;   // the handle the diagnostic capture reads
     SQLRETURN prepared;     // the ODBC code of the statement the dispatcher
                             // created for the command (SQL_SUCCESS if none)
+    // A connector status the handler reports through the diagnostic
+    // capture in place of an ODBC code (native_error receives it when the
+    // record gives none); 0: none.  Set with report_through_capture.
+    int16_t captured_status = 0;
 };
+
+// Asks the dispatcher to run the diagnostic capture after the handler with
+// the connector status `status` (which the host's `status` field does not
+// receive) instead of the handler's ODBC code.
+inline void report_through_capture(Command& cmd, int16_t status) {
+    cmd.captured_status = status;
+}
 
 // Every command handler has this shape.  It returns the ODBC code the
 // common tail must see: SQL_SUCCESS when it has set the status itself and
 // wants no capture; any other code runs the diagnostic capture with that
-// code.  A handler sets status 2 itself where a failure calls for it.
+// code.  A handler sets status 2 itself where a failure calls for it.  A
+// connector status that belongs in the capture goes through
+// report_through_capture, never through the return code.
 using Handler = SQLRETURN (*)(Command& cmd);
 
 // Sizes with a meaning.

@@ -3,7 +3,8 @@
 // threads call orvsql at the same time gets the calls one after another
 // instead of a corrupted slot table.  A call made again on the same thread
 // from inside a host callback runs without waiting (the outer call holds
-// the lock), as it did before there was a lock.
+// the lock), as it did before there was a lock; the dispatcher refuses
+// such a call where it would change what the outer command works on.
 #pragma once
 
 #if !defined(_WIN32)

@@ -21,10 +21,11 @@
 #include <string_view>
 
 #include "host/hostio.h"
+#include "memory.h"
 
 namespace orv {
 
-TraceMode trace_mode = TraceMode::kUnread;
+TraceMode TraceSwitch = TraceMode::kUnread;
 
 namespace {
 
@@ -39,23 +40,28 @@ inline constexpr char kAppendMode[] = "a";
 inline constexpr char kAppendMode[] = "ae";  // not inherited by children
 #endif
 
-// The trace's process-wide state.
-struct TraceState {
-    std::FILE* out = nullptr;              // the trace file, or stderr
-    bool values = false;                   // texts are traced too
-    HostCallback host_callback = nullptr;  // the running call's callback
-};
-TraceState Trace;
-
-// The line of the running call, built piece by piece.  Kept out of the
-// host's stack: a host may call from a thread with little of it.
+// The line of a call, built piece by piece.  Kept out of the host's
+// stack: a host may call from a thread with little of it.
 struct Line {
     char text[kLineSize];
     std::size_t used = 0;
     bool cut = false;        // something did not fit
     bool puts_open = false;  // " put=[" written, "]" not yet
 };
-Line CurrentLine;
+
+// The trace's process-wide state.
+struct TraceState {
+    std::FILE* out = nullptr;              // the trace file, or stderr
+    bool values = false;                   // texts are traced too
+    HostCallback host_callback = nullptr;  // the running call's callback
+    Line* line = nullptr;                  // the running call's line
+};
+TraceState Trace;
+
+// The line of the outermost call.  A call made from inside a callback
+// gets a line of its own, so that the line of the call it interrupts
+// stays as it was.
+Line OuterLine;
 
 struct Named {
     int32_t code;
@@ -265,23 +271,27 @@ CallStart begin_line(Line& l, const Command& cmd) {
 }
 
 // Stands between the connector and the host's callback while values are
-// traced: passes every call through unchanged, then notes the text of a
-// PUT_STRING or PUT_NUMBER_TEXT and, when the host refused it, that too.
+// traced: notes the text of a PUT_STRING or PUT_NUMBER_TEXT, passes the
+// call through unchanged and, when the host refused the text, notes that
+// too.  The text is noted before the host runs: what the host does in the
+// callback (a call of its own, say) may change the memory it lies in.
 int32_t ORV_CALL forward_callback(int32_t service, HostContext* ctx,
                                   int32_t selector, int32_t a, int32_t b,
                                   void* p, int32_t n) {
-    const int32_t answer =
-        Trace.host_callback(service, ctx, selector, a, b, p, n);
-    if ((service == PUT_STRING || service == PUT_NUMBER_TEXT) && p != nullptr) {
+    const bool text_put =
+        (service == PUT_STRING || service == PUT_NUMBER_TEXT) && p != nullptr;
+    Line& l = *Trace.line;
+    if (text_put) {
         const auto* text = static_cast<const char*>(p);
         const std::size_t len = n >= 0 ? static_cast<std::size_t>(n)
                                        : strnlen(text, kValueBytes + 1);
-        Line& l = CurrentLine;
         add(l, l.puts_open ? " %d:" : " put=[%d:", selector);
         l.puts_open = true;
         add_text(l, text, len);
-        if (service == PUT_STRING && answer != 0) add(l, "(refused)");
     }
+    const int32_t answer =
+        Trace.host_callback(service, ctx, selector, a, b, p, n);
+    if (text_put && service == PUT_STRING && answer != 0) add(l, "(refused)");
     return answer;
 }
 
@@ -315,10 +325,10 @@ void end_line(Line& l, Command& cmd, int32_t result, const CallStart& s) {
 }
 
 // Reads ORVSQL_TRACE and ORVSQL_TRACE_VALUES and opens the trace; sets
-// trace_mode.  A file that cannot be opened is reported on stderr, once,
+// TraceSwitch.  A file that cannot be opened is reported on stderr, once,
 // since the mode then stays Off.
 void open_trace() {
-    trace_mode = TraceMode::kOff;
+    TraceSwitch = TraceMode::kOff;
     const char* target = std::getenv("ORVSQL_TRACE");
     if (target == nullptr || target[0] == 0) return;
     if (std::strcmp(target, "-") == 0) {
@@ -338,16 +348,23 @@ void open_trace() {
     const char* values = std::getenv("ORVSQL_TRACE_VALUES");
     Trace.values =
         values != nullptr && values[0] != 0 && std::strcmp(values, "0") != 0;
-    trace_mode = TraceMode::kOn;
+    TraceSwitch = TraceMode::kOn;
 }
 
 }  // namespace
 
 int32_t trace_command(Command& cmd, CommandRunner run) {
-    if (trace_mode == TraceMode::kUnread) open_trace();
-    if (trace_mode != TraceMode::kOn) return run(cmd);
-    Line& l = CurrentLine;
-    const CallStart start = begin_line(l, cmd);
+    if (TraceSwitch == TraceMode::kUnread) open_trace();
+    if (TraceSwitch != TraceMode::kOn) return run(cmd);
+    Line* const outer_line = Trace.line;
+    Line* const line = outer_line == nullptr
+                           ? &OuterLine
+                           : static_cast<Line*>(orv_alloc(sizeof(Line)));
+    // Without memory for its own line a nested call goes untraced rather
+    // than overwrite the line of the call it interrupts.
+    if (line == nullptr) return run(cmd);
+    Trace.line = line;
+    const CallStart start = begin_line(*line, cmd);
     const HostCallback outer = Trace.host_callback;
     if (Trace.values) {
         Trace.host_callback = cmd.callback;
@@ -358,14 +375,16 @@ int32_t trace_command(Command& cmd, CommandRunner run) {
         cmd.callback = Trace.host_callback;
         Trace.host_callback = outer;
     }
-    end_line(l, cmd, result, start);
+    end_line(*line, cmd, result, start);
+    Trace.line = outer_line;
+    if (line != &OuterLine) orv_free(line);
     return result;
 }
 
 void trace_restart() {
     if (Trace.out != nullptr && Trace.out != stderr) std::fclose(Trace.out);
     Trace = TraceState{};
-    trace_mode = TraceMode::kUnread;
+    TraceSwitch = TraceMode::kUnread;
 }
 
 }  // namespace orv

@@ -19,9 +19,9 @@ namespace orv {
 // read (the first call reads it), then On or Off for the life of the
 // process.
 enum class TraceMode : uint8_t { kUnread, kOn, kOff };
-extern TraceMode trace_mode;
+extern TraceMode TraceSwitch;
 
-inline bool trace_wanted() { return trace_mode != TraceMode::kOff; }
+inline bool trace_wanted() { return TraceSwitch != TraceMode::kOff; }
 
 // What runs one command once its code has been read; returns what orvsql
 // returns, and leaves cmd.hdr null when the header was refused.

@@ -49,13 +49,8 @@ int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted);
 // the fetch commands report: 0, 8 (nothing described) or 16 (mismatch).
 int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 
-// The retrieval buffer: created on first use, grows to the largest value
-// read, kept for the life of the process.
-struct DataBufferState {
-    uint8_t* buffer = nullptr;
-    SQLLEN capacity = 0;
-};
-inline DataBufferState DataBuffer;
+// The retrieval buffer (DataBuffer) is defined in process_state.h, since
+// the dispatcher gives a nested call one of its own.
 // The last read could not hold its value whole.
 inline bool LastReadShort = false;
 

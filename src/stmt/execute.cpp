@@ -13,6 +13,7 @@
 #include "host/hostio.h"
 #include "odbc_api.h"
 #include "stmt/columns.h"
+#include "stmt/result_cache.h"
 
 namespace orv {
 
@@ -116,6 +117,7 @@ SQLRETURN run_execute(Command& cmd) {
         return SQL_SUCCESS;
     }
     forget_description(slot);
+    forget_result(slot);
     SQLRETURN rc = ensure_statement(slot);
     if (!SQL_SUCCEEDED(rc)) {
         hdr_set_status(cmd, ORV_ODBC_ERROR);
@@ -156,6 +158,7 @@ SQLRETURN run_describe(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
     ArgView area = arg(cmd, 3);
     const std::size_t room = area.size / kColumnDescSize;
+    forget_result(slot);
     int32_t columns = describe_columns(slot, nullptr, INT16_MAX);
     if (slot.columns == nullptr) hdr_set_status(cmd, ORV_NO_MEMORY);
     const std::size_t copied =
@@ -176,6 +179,7 @@ SQLRETURN run_describe(Command& cmd) {
 // has checked argument 3 (status 3) and the statement (14).
 SQLRETURN run_import_columns(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
+    forget_result(slot);
     if (slot.columns == nullptr) {
         hdr_set_status(cmd, ORV_NO_MEMORY);
         return SQL_SUCCESS;
@@ -197,13 +201,15 @@ SQLRETURN run_import_columns(Command& cmd) {
 SQLRETURN run_reset_statement(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
     const int16_t mode = hdr_subcode(cmd);
+    forget_result(slot);
     if (mode == 0 || mode == 2 || mode == 3) {
         SQLFreeStmt(slot.statement, SQL_CLOSE);
         return SQL_SUCCESS;
     }
     SQLFreeHandle(SQL_HANDLE_STMT, slot.statement);
     slot.statement = nullptr;
-    return mode == 1 ? SQL_SUCCESS : static_cast<SQLRETURN>(ORV_REFUSED);
+    if (mode != 1) report_through_capture(cmd, ORV_REFUSED);
+    return SQL_SUCCESS;
 }
 
 // Command 18.  Asks the driver manager for the next data source in the

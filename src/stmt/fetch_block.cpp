@@ -27,6 +27,7 @@
 #include "host/hostio.h"
 #include "odbc_api.h"
 #include "stmt/columns.h"
+#include "stmt/result_cache.h"
 #include "stmt/rowbuf.h"
 
 namespace orv {
@@ -292,7 +293,7 @@ struct Rowsets {
     SQLPOINTER saved_fetched = nullptr;
     SQLPOINTER saved_status = nullptr;
 };
-Rowsets Plan;
+Rowsets BoundRowsets;
 bool RowsetsAllowed = true;
 
 // Element length for a column's values bound as text: the width and its
@@ -308,7 +309,7 @@ SQLLEN bound_length(const ColumnDesc& rec, bool character) {
 // through bound arrays and lays their arrays out in RowsetArea.  Returns
 // false, with nothing set on the statement, when they cannot.
 bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
-    Rowsets& p = Plan;
+    Rowsets& p = BoundRowsets;
     if (!RowsetsAllowed) return false;
     p.count = 0;
     p.row_item = 0;
@@ -359,9 +360,12 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
 void unbind_rowsets(SQLHSTMT statement) {
     SQLFreeStmt(statement, SQL_UNBIND);
     SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
-                   reinterpret_cast<SQLPOINTER>(Plan.saved_array_size), 0);
-    SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR, Plan.saved_fetched, 0);
-    SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR, Plan.saved_status, 0);
+                   reinterpret_cast<SQLPOINTER>(BoundRowsets.saved_array_size),
+                   0);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR,
+                   BoundRowsets.saved_fetched, 0);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR,
+                   BoundRowsets.saved_status, 0);
 }
 
 // Binds the planned arrays and the row pointers on the statement, after
@@ -369,7 +373,7 @@ void unbind_rowsets(SQLHSTMT statement) {
 // when the driver refuses any of it (or the statement already has a
 // rowset size of its own or binds by row).
 bool bind_rowsets(SQLHSTMT statement) {
-    Rowsets& p = Plan;
+    Rowsets& p = BoundRowsets;
     SQLULEN bind_type = SQL_BIND_BY_COLUMN;
     if (!SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
                                       &p.saved_array_size, 0, nullptr)) ||
@@ -400,8 +404,8 @@ bool bind_rowsets(SQLHSTMT statement) {
 SQLULEN next_rowset_rows(const BlockWriter& w) {
     const std::size_t limit = kMaxAllocation - kReserved;
     const std::size_t left = w.used < limit ? limit - w.used : 0;
-    const SQLULEN fit = left / Plan.row_item;
-    return std::clamp<SQLULEN>(fit, 1, Plan.rows);
+    const SQLULEN fit = left / BoundRowsets.row_item;
+    return std::clamp<SQLULEN>(fit, 1, BoundRowsets.rows);
 }
 
 // Whether the block has room for every bound item of a row at its widest
@@ -409,7 +413,7 @@ SQLULEN next_rowset_rows(const BlockWriter& w) {
 // own.  A re-read value takes space no element bounds: after one, the
 // question is asked again.
 bool room_for_row(const BlockWriter& w) {
-    return Plan.row_item + 1 <= space_left(w);
+    return BoundRowsets.row_item + 1 <= space_left(w);
 }
 
 // Appends row r of the rowset to the block.  A value its element could
@@ -418,7 +422,7 @@ bool room_for_row(const BlockWriter& w) {
 // the row.
 bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
                    bool null_text, SQLRETURN* last) {
-    Rowsets& p = Plan;
+    Rowsets& p = BoundRowsets;
     bool room_for_all = room_for_row(w);
     bool positioned = p.rows == 1;
     for (int32_t i = 0; i < p.count; ++i) {
@@ -469,7 +473,7 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
 // delivered, *last the last ODBC code that counts.
 LoopEnd fetch_rowsets(BlockWriter& w, SQLHSTMT statement, bool null_text,
                       int64_t* rows, SQLRETURN* last) {
-    Rowsets& p = Plan;
+    Rowsets& p = BoundRowsets;
     for (;;) {
         const SQLULEN size = next_rowset_rows(w);
         if (size != p.array_size) {
@@ -613,6 +617,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
     }
     ConnectionSlot& slot = *cmd.slot;
     SQLHSTMT statement = slot.statement;
+    forget_result(slot);  // the block reads on and fills the row buffer
 
     SQLSMALLINT columns = 0;
     SQLRETURN last = SQLNumResultCols(statement, &columns);

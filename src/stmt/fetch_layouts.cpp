@@ -13,6 +13,7 @@
 
 #include "memory.h"
 #include "stmt/columns.h"
+#include "stmt/result_cache.h"
 #include "stmt/rowbuf.h"
 
 namespace orv {
@@ -492,7 +493,7 @@ void fetch_pairs(RowFetch& f) {
     const bool alt = (f.subcode & FETCH_ALT_NAMES) != 0;
     const bool prefix = (f.subcode & FETCH_TABLE_PREFIX) != 0;
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
-    FetchPlan& plan = f.slot.plan;
+    ResultCache& plan = f.cache;
     const bool planned = plan.pairs && plan.pairs_subcode == f.subcode;
 
     if (!planned) {
@@ -534,7 +535,7 @@ void fetch_pairs(RowFetch& f) {
     // retrieval buffer holds a whole block (it only grows during the row);
     // the names are then those the first row measured, in their arrays.
     const bool short_entries = planned && !prefix &&
-                               last <= kPlanNamedColumns &&
+                               last <= kCachedNameColumns &&
                                retrieval_block_readable(kShortValue);
     for (int32_t k = 1; k <= last; ++k) {
         ColumnDesc* rec = recs + k;
@@ -564,7 +565,7 @@ void fetch_pairs(RowFetch& f) {
             // after it.
             std::string_view table;
             std::string_view name;
-            if (planned && k <= kPlanNamedColumns) {
+            if (planned && k <= kCachedNameColumns) {
                 if (prefix)
                     table = std::string_view(alt ? rec->alt_table : rec->table,
                                              plan.table_length[i]);
@@ -573,7 +574,7 @@ void fetch_pairs(RowFetch& f) {
             } else {
                 if (prefix) table = fetch_table_name(*rec, alt);
                 name = fetch_column_name(*rec, alt, &counter);
-                if (k <= kPlanNamedColumns) {
+                if (k <= kCachedNameColumns) {
                     plan.table_length[i] = static_cast<uint8_t>(
                         fetch_table_name(*rec, alt).size());
                     plan.name_length[i] = static_cast<uint8_t>(name.size());

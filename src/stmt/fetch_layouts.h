@@ -10,6 +10,7 @@
 #include "host/command.h"
 #include "host/hostio.h"
 #include "odbc_api.h"
+#include "stmt/result_cache.h"
 
 namespace orv {
 
@@ -19,9 +20,10 @@ struct RowFetch {
     Command& cmd;
     ConnectionSlot& slot;
     SQLHSTMT statement;
-    int32_t columns;  // result column count n
-    int16_t subcode;  // layout and option bits
-    SQLRETURN last;   // the last ODBC return code; the common tail sees it
+    int32_t columns;     // result column count n
+    int16_t subcode;     // layout and option bits
+    SQLRETURN last;      // the last ODBC return code; the common tail sees it
+    ResultCache& cache;  // the slot's, made for this result
 };
 
 // Each layout delivers the row as its name says, sets `count` and the

@@ -13,6 +13,7 @@
 #include "host/hostio.h"
 #include "stmt/columns.h"
 #include "stmt/fetch_layouts.h"
+#include "stmt/result_cache.h"
 
 namespace orv {
 
@@ -366,14 +367,14 @@ void fetch_per_argument(RowFetch& f) {
     }
     // A width of 0 becomes the text width in the table for every column
     // delivered, once per result.
-    FetchPlan& plan = f.slot.plan;
-    for (int32_t k = plan.widths_fixed + 1; k <= last - 2; ++k) {
+    ResultCache& cache = f.cache;
+    for (int32_t k = cache.widths_fixed + 1; k <= last - 2; ++k) {
         if (recs[k].width == 0) {
             recs[k].width = COLTYPE_TEXT_WIDTH;
             // The pairs record's first size follows from the widths.
-            plan.pairs = false;
+            cache.pairs = false;
         }
-        plan.widths_fixed = k;
+        cache.widths_fixed = k;
     }
     for (int a = 3; a <= last; ++a)
         deliver_argument(f, a, a - 2, recs[a - 2], &delivered);
@@ -407,21 +408,21 @@ SQLRETURN run_fetch_row(Command& cmd) {
     }
 
     // The column count and description hold for every row of the result:
-    // they are had on its first row and kept in the plan until another
-    // command runs.
-    FetchPlan& plan = slot.plan;
-    int32_t n = plan.columns;
-    if (plan.epoch != CommandEpoch) {
+    // they are had on its first row and kept in the slot's result cache
+    // until a command that changes the result forgets it.
+    ResultCache& cache = result_cache(slot);
+    int32_t n = cache.columns;
+    if (!cache.made) {
         SQLSMALLINT c = 0;
         if (!SQL_SUCCEEDED(SQLNumResultCols(slot.statement, &c))) c = 0;
-        plan = FetchPlan{};
+        cache = ResultCache{};
         if (int16_t status = prepare_columns(slot, c); status != ORV_OK) {
             hdr_set_status(cmd, status);
             return SQL_SUCCESS;
         }
         n = c;
-        plan.epoch = CommandEpoch;
-        plan.columns = n;
+        cache.made = true;
+        cache.columns = n;
     }
 
     if (row_number == 0.0)
@@ -429,7 +430,7 @@ SQLRETURN run_fetch_row(Command& cmd) {
     else
         hdr_set_number(cmd, row_number);
 
-    RowFetch f{cmd, slot, slot.statement, n, hdr_subcode(cmd), rc};
+    RowFetch f{cmd, slot, slot.statement, n, hdr_subcode(cmd), rc, cache};
     if (f.subcode & FETCH_ARRAY)
         fetch_array(f);
     else if (f.subcode & FETCH_FIXED)

@@ -1,10 +1,12 @@
-// Command 4: open a connection slot.  It lives with the statement code
-// because the slot it opens also gets its column table, which stmt/ owns.
+// Commands 4 and 7: open and close a connection slot.  They live with the
+// statement code because the slot's column table and result cache, which
+// they set up and forget, belong to it.
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "odbc_api.h"
 #include "stmt/columns.h"
+#include "stmt/result_cache.h"
 
 namespace orv {
 
@@ -31,10 +33,21 @@ SQLRETURN run_alloc_slot(Command& cmd) {
         hdr_set_status(cmd, ORV_NO_MEMORY);
         return rc;
     }
+    forget_result(slot);
     slot.statement = nullptr;
     slot.connection = connection;
     hdr_set_slot(cmd, static_cast<uint8_t>(chosen));
     return rc;
+}
+
+// Command 7.  Releases the statement, disconnects and releases the
+// connection; the slot is free afterwards whatever the driver answered.
+// The column table and row buffer stay with the slot for its next use;
+// its result cache is forgotten.
+SQLRETURN run_disconnect(Command& cmd) {
+    forget_result(*cmd.slot);
+    release_slot(*cmd.slot);
+    return SQL_SUCCESS;
 }
 
 }  // namespace orv

@@ -557,7 +557,15 @@ TEST_P(FetchRow, PairsLayoutTablePrefixAndSize) {
 // change, and the second record is what a first row would give, its
 // buffer holding nothing of the record before.
 TEST_P(FetchRow, PairsRecordAfterWhatRanBetweenTwoRows) {
-    enum class Between { kNothing, kPerArgument, kPrefix, kQuery, kImport };
+    enum class Between {
+        kNothing,
+        kPerArgument,
+        kPrefix,
+        kQuery,
+        kImport,
+        kDescribe,
+        kOtherCommands
+    };
     struct Case {
         const char* what;
         Between between;
@@ -575,6 +583,10 @@ TEST_P(FetchRow, PairsRecordAfterWhatRanBetweenTwoRows) {
          Between::kQuery,
          {"other=alpha-beta-gamma-delta", "id=1"}},
         {"names imported by the host", Between::kImport, {"id=2", "renamed=b"}},
+        {"the result described again", Between::kDescribe, {"id=2", "name=b"}},
+        {"commands that leave the result alone",
+         Between::kOtherCommands,
+         {"id=2", "name=b"}},
     };
     exec("CREATE TEMPORARY TABLE fr_plan (id INTEGER, name VARCHAR(30))");
     exec("INSERT INTO fr_plan VALUES (1, 'alpha-beta-gamma-delta')");
@@ -603,6 +615,21 @@ TEST_P(FetchRow, PairsRecordAfterWhatRanBetweenTwoRows) {
                 break;
             case Between::kQuery:
                 exec("SELECT name AS other, id FROM fr_plan ORDER BY id");
+                break;
+            case Between::kDescribe:
+                EXPECT_EQ(hostkit::count(testbed::command(
+                              host, ORV_CMD_DESCRIBE, slot,
+                              {hostkit::buffer(sizeof(ColumnDesc))})),
+                          2);
+                break;
+            case Between::kOtherCommands:
+                // Whatever they answer, they leave the result as it was.
+                testbed::command(host, ORV_CMD_DRIVER_INFO, slot,
+                                 {hostkit::buffer(64)});
+                testbed::command(host, ORV_CMD_GET_STMT_ATTR, slot,
+                                 {hostkit::buffer(8)});
+                testbed::command(host, ORV_CMD_DIAGNOSTICS, slot,
+                                 {hostkit::buffer(64)});
                 break;
             case Between::kImport: {
                 // The description with column 2 renamed, taken back.

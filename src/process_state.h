@@ -1,0 +1,83 @@
+// The connector's state, in one place: what each slot owns and what the
+// process shares.
+//
+// Naming: every piece of state that outlives a call is one object named in
+// CamelCase, defined once (its members are snake_case).  It is defined
+// here, or, where its type belongs to one file, in that file and listed
+// below.
+//
+// Every orvsql call holds the call lock (host/serialize.h) while it runs,
+// so all of it is read and written by one thread at a time.  A call made
+// from inside a callback runs under its caller's lock; the dispatcher
+// refuses it on a slot whose command is running (ConnectionSlot::running)
+// and gives it a retrieval buffer of its own (entry/dispatch.cpp).
+//
+// Kept with the code whose types they hold:
+//   ResultCaches        stmt/result_cache.h   command 12's cache, one per
+//                                              slot, in slot order
+//   BoundRowsets,       stmt/fetch_block.cpp  the block fetch's bound
+//   RowsetArea,                               arrays; used only while a
+//   RowsetsAllowed                            command 25 runs, which makes
+//                                              no callbacks
+//   LastReadShort       stmt/columns.h        the last read's outcome
+//   Trace, OuterLine,   host/trace.cpp        the trace's file, its line
+//   TraceSwitch                               and whether it is on
+//   the call lock       host/serialize.*      the lock itself
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "host/command.h"
+#include "odbc_api.h"
+
+namespace orv {
+
+// ---- What each slot owns ---------------------------------------------------
+
+// One numbered connection.  A slot is free while `connection` is null.
+struct ConnectionSlot {
+    SQLHDBC connection = nullptr;  // allocated by command 4
+    SQLHSTMT statement = nullptr;  // created on first use
+    // The column table, made and sized by stmt/columns: (column_capacity
+    // + 2) ColumnDesc records.
+    uint8_t* columns = nullptr;
+    int32_t column_capacity = 0;
+    uint8_t* row_buffer = nullptr;  // pairs record / row block
+    std::size_t row_buffer_size = 0;
+    // A command on this slot is running (a call from inside its callbacks
+    // may not work on the slot).
+    bool running = false;
+};
+
+// ---- What the process shares -----------------------------------------------
+
+// The environment handle; null until command 1, and after command 2.
+inline SQLHENV EnvHandle = nullptr;
+
+// The ten slots, numbered 1..10 by their place.
+inline std::array<ConnectionSlot, kSlotCount> SlotTable{};
+
+// The retrieval buffer through which stmt/columns reads column values:
+// created on first use, grows to the largest value read, kept for the life
+// of the process.  A call made from inside a callback reads through one of
+// its own, so that it never moves the bytes the running command holds.
+struct DataBufferState {
+    uint8_t* buffer = nullptr;
+    SQLLEN capacity = 0;
+};
+inline DataBufferState DataBuffer;
+
+// Commands in progress: 0 between calls, 1 while a command runs, more
+// while a call made from inside one of its callbacks runs.
+inline int CommandsRunning = 0;
+
+// The allocation test hook of memory.h.
+struct AllocationHookState {
+    long fail_countdown = 0;  // > 0: allocations left until the one that
+                              // fails
+    long allocations = 0;     // made since the process started
+};
+inline AllocationHookState AllocationHook;
+
+}  // namespace orv
