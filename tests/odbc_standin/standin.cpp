@@ -174,7 +174,8 @@ SQLRETURN call(const char* fn, SQLHANDLE h, SQLSMALLINT check_type,
         if (alloc_out != nullptr) *alloc_out = SQL_NULL_HANDLE;
         rc = SQL_INVALID_HANDLE;
     } else {
-        if (hd != nullptr && std::strcmp(fn, "SQLGetDiagRec") != 0)
+        if (hd != nullptr && std::strcmp(fn, "SQLGetDiagRec") != 0 &&
+            std::strcmp(fn, "SQLGetDiagField") != 0)
             hd->diags.clear();
         const Rule* r = take_rule(fn, rule_type);
         if (r != nullptr && !succeeded(r->rc)) {
@@ -1276,6 +1277,54 @@ SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT stmt, SQLSMALLINT orientation,
                                ? hooks.SQLFetchScroll(stmt, orientation, offset)
                                : base::SQLFetchScroll(stmt, orientation,
                                                       offset);
+                });
+}
+
+// Connects like SQLConnect; the connection string is logged whole.
+SQLRETURN SQL_API SQLDriverConnect(SQLHDBC dbc, SQLHWND, SQLCHAR* in,
+                                   SQLSMALLINT in_len, SQLCHAR*, SQLSMALLINT,
+                                   SQLSMALLINT*, SQLUSMALLINT completion) {
+    return call("SQLDriverConnect", dbc, SQL_HANDLE_DBC, SQL_HANDLE_DBC,
+                {log_text(in, in_len), num(completion)}, [&]() -> SQLRETURN {
+                    Handle* h = find(dbc, SQL_HANDLE_DBC);
+                    if (h->connected)
+                        return error(h, "08002", "Connection name in use");
+                    h->connected = true;
+                    return SQL_SUCCESS;
+                });
+}
+
+// Commits or rolls back on a connected connection.
+SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type, SQLHANDLE h,
+                             SQLSMALLINT completion) {
+    return call("SQLEndTran", h, type, type, {num(type), num(completion)},
+                [&]() -> SQLRETURN {
+                    Handle* c = find(h, type);
+                    if (type == SQL_HANDLE_DBC && !c->connected)
+                        return error(c, "08003", "Connection not open");
+                    return SQL_SUCCESS;
+                });
+}
+
+// One result per statement: the next one never exists.
+SQLRETURN SQL_API SQLMoreResults(SQLHSTMT stmt) {
+    return call("SQLMoreResults", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT, {},
+                [&]() -> SQLRETURN {
+                    close_cursor(find(stmt, SQL_HANDLE_STMT));
+                    return SQL_NO_DATA;
+                });
+}
+
+// Answers SQL_DIAG_NUMBER of the header record only.
+SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE h,
+                                  SQLSMALLINT rec, SQLSMALLINT field,
+                                  SQLPOINTER value, SQLSMALLINT, SQLSMALLINT*) {
+    return call("SQLGetDiagField", h, type, type, {num(rec), num(field)},
+                [&]() -> SQLRETURN {
+                    if (rec != 0 || field != SQL_DIAG_NUMBER) return SQL_ERROR;
+                    *static_cast<SQLINTEGER*>(value) =
+                        static_cast<SQLINTEGER>(find(h, type)->diags.size());
+                    return SQL_SUCCESS;
                 });
 }
 

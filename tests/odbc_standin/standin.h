@@ -250,7 +250,10 @@ std::optional<std::string> text_attr(SQLHDBC h, SQLINTEGER attr);
 //   SQLColAttribute: column, field, buffer length
 //   SQLGetData: column, target type, buffer length
 //   SQLFetchScroll: orientation, offset
-//   SQLRowCount, SQLNumResultCols, SQLDisconnect: none
+//   SQLRowCount, SQLNumResultCols, SQLDisconnect, SQLMoreResults: none
+//   SQLDriverConnect: connection string, completion
+//   SQLEndTran: handle type, completion
+//   SQLGetDiagField: record, field
 struct LogEntry {
     std::string function;
     SQLHANDLE handle;  // the handle the call was made on (SQLAllocHandle:
