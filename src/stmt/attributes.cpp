@@ -203,7 +203,8 @@ SQLINTEGER argument_size(const Command& cmd) {
 // to argument 3 with PUT_INT (-99 for a text attribute).  Status (after
 // the dispatcher's check of argument 3, status 3): 11 for a number outside
 // the table, 0 with no driver call for an integer value of 0 (the zero
-// rule, below), 2 when the driver refuses.  A warning is captured
+// rule, below; command 15 passes it on when `subcode` holds ORV_ATTR_ZERO),
+// 2 when the driver refuses.  A warning is captured
 // with status 0; diagnostics are read from the connection.
 SQLRETURN connection_attribute(Command& cmd, bool get) {
     const int32_t number = hdr_param_plain(cmd);
@@ -223,7 +224,9 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
         // before any driver call, with status 0, for gets and sets alike.
         // An attribute cannot be set to 0 through these commands, and a get
         // needs a non-zero number in argument 3.  Texts have no such rule.
-        if (value == 0) return SQL_SUCCESS;
+        // A set whose subcode holds ORV_ATTR_ZERO passes 0 on.
+        if (value == 0 && (get || !(hdr_subcode(cmd) & ORV_ATTR_ZERO)))
+            return SQL_SUCCESS;
     }
     // The host may have set a status while it served the read.
     if (hdr_status(cmd) != ORV_OK) return SQL_SUCCESS;
@@ -269,7 +272,8 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
 // refused attribute, for a set of the row array or parameter set size to
 // anything but 1 and, where a 32-bit host value cannot hold an address,
 // for a set of a pointer attribute; 0 with no driver call for a value of
-// 0; 2 when the driver refuses.  Returns the last ODBC answer (the
+// 0 (command 17 passes it on when `param` holds ORV_ATTR_ZERO); 2 when the
+// driver refuses.  Returns the last ODBC answer (the
 // attribute call, else the allocation) so that a warning is captured with
 // status 0.
 SQLRETURN statement_attribute(Command& cmd, bool get) {
@@ -290,7 +294,10 @@ SQLRETURN statement_attribute(Command& cmd, bool get) {
     }
 
     const int32_t value = svc_get_int(cmd, 3);
-    if (value == 0) return rc;  // the zero rule, as for the connection
+    // The zero rule, as for the connection; a set whose param holds
+    // ORV_ATTR_ZERO passes 0 on.
+    if (value == 0 && (get || !(hdr_param_plain(cmd) & ORV_ATTR_ZERO)))
+        return rc;
     if (hdr_status(cmd) != ORV_OK) return rc;
     if (!get && attr->one_only && value != 1) {
         hdr_set_status(cmd, ORV_REFUSED);
