@@ -174,8 +174,7 @@ SQLRETURN call(const char* fn, SQLHANDLE h, SQLSMALLINT check_type,
         if (alloc_out != nullptr) *alloc_out = SQL_NULL_HANDLE;
         rc = SQL_INVALID_HANDLE;
     } else {
-        if (hd != nullptr && std::strcmp(fn, "SQLGetDiagRec") != 0 &&
-            std::strcmp(fn, "SQLGetDiagField") != 0)
+        if (hd != nullptr && std::strcmp(fn, "SQLGetDiagRec") != 0)
             hd->diags.clear();
         const Rule* r = take_rule(fn, rule_type);
         if (r != nullptr && !succeeded(r->rc)) {
@@ -1312,19 +1311,6 @@ SQLRETURN SQL_API SQLMoreResults(SQLHSTMT stmt) {
                 [&]() -> SQLRETURN {
                     close_cursor(find(stmt, SQL_HANDLE_STMT));
                     return SQL_NO_DATA;
-                });
-}
-
-// Answers SQL_DIAG_NUMBER of the header record only.
-SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE h,
-                                  SQLSMALLINT rec, SQLSMALLINT field,
-                                  SQLPOINTER value, SQLSMALLINT, SQLSMALLINT*) {
-    return call("SQLGetDiagField", h, type, type, {num(rec), num(field)},
-                [&]() -> SQLRETURN {
-                    if (rec != 0 || field != SQL_DIAG_NUMBER) return SQL_ERROR;
-                    *static_cast<SQLINTEGER*>(value) =
-                        static_cast<SQLINTEGER>(find(h, type)->diags.size());
-                    return SQL_SUCCESS;
                 });
 }
 

@@ -253,7 +253,6 @@ std::optional<std::string> text_attr(SQLHDBC h, SQLINTEGER attr);
 //   SQLRowCount, SQLNumResultCols, SQLDisconnect, SQLMoreResults: none
 //   SQLDriverConnect: connection string, completion
 //   SQLEndTran: handle type, completion
-//   SQLGetDiagField: record, field
 struct LogEntry {
     std::string function;
     SQLHANDLE handle;  // the handle the call was made on (SQLAllocHandle:
