@@ -223,7 +223,8 @@ enum {
 enum {
     ORV_OK = 0,
     ORV_ODBC_ERROR = 2,      /* sqlstate and native_error say why */
-    ORV_MISSING_ARG = 3,     /* too few arguments */
+    ORV_MISSING_ARG = 3,     /* too few arguments; a malformed -odbc=
+                                value of the connection string */
     ORV_NO_ENV = 5,          /* the environment is not allocated */
     ORV_NO_FREE_SLOT = 7,    /* all ten slots are in use */
     ORV_NO_MEMORY = 8,       /* out of memory, host refused a value, or no
