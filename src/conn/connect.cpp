@@ -34,17 +34,21 @@ SQLSMALLINT connect_length(const char* value) {
     return value != nullptr ? SQL_NTS : 0;
 }
 
-// What a key does with its value.
-enum class KeyRole { kHost, kUser, kPassword, kOdbc, kIgnored };
+// What a key does with its value: the field of ConnectValues it sets, or
+// nullptr for a key that is accepted and has no effect.
 struct KeyEntry {
     std::string_view key;
-    KeyRole role;
+    char* ConnectValues::*value;
 };
 constexpr KeyEntry kKeys[] = {
-    {"host", KeyRole::kHost},        {"user", KeyRole::kUser},
-    {"pw", KeyRole::kPassword},      {"db", KeyRole::kIgnored},
-    {"sockfile", KeyRole::kIgnored}, {"port", KeyRole::kIgnored},
-    {"flags", KeyRole::kIgnored},    {"odbc", KeyRole::kOdbc},
+    {"host", &ConnectValues::host},
+    {"user", &ConnectValues::user},
+    {"pw", &ConnectValues::password},
+    {"odbc", &ConnectValues::odbc},
+    {"db", nullptr},
+    {"sockfile", nullptr},
+    {"port", nullptr},
+    {"flags", nullptr},
 };
 
 // Position of the separator that ends a value starting at `from`: the
@@ -94,22 +98,7 @@ bool parse_connection_string(char* s, std::size_t len, ConnectValues& v) {
         for (const KeyEntry& k : kKeys)
             if (k.key == key) found = &k;
         if (found == nullptr) return false;
-        switch (found->role) {
-            case KeyRole::kHost:
-                v.host = s + start;
-                break;
-            case KeyRole::kUser:
-                v.user = s + start;
-                break;
-            case KeyRole::kPassword:
-                v.password = s + start;
-                break;
-            case KeyRole::kOdbc:
-                v.odbc = s + start;
-                break;
-            case KeyRole::kIgnored:
-                break;
-        }
+        if (found->value != nullptr) v.*(found->value) = s + start;
     }
     return true;
 }

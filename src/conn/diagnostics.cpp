@@ -1,5 +1,7 @@
 #include "conn/diagnostics.h"
 
+#include <cstdint>
+
 #include "conn/slots.h"
 #include "host/hostio.h"
 #include "memory.h"

@@ -159,8 +159,8 @@ SQLRETURN run_execute(Command& cmd) {
 // column table is cleared, `number` = its row count and `count` = its
 // column count.  After the last result: status 0, count 0 and
 // native_error 100 (sqlstate as the driver leaves it, as at the end of
-// command 12).  Status 2 when the driver
-// fails.  The dispatcher has checked the statement (status 14).
+// command 12).  Status 2 when the driver fails.  The dispatcher has
+// checked the statement (status 14).
 SQLRETURN run_next_result(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
     forget_description(slot);

@@ -244,4 +244,39 @@ TEST_F(Connect, DriverAttributesTable) {
     }
 }
 
+// A character set chosen through -odbc= turns 'Ä' (UTF-8 C3 84) into the
+// single byte C4; without it the test bed's UTF-8 arrives.
+TEST_F(Connect, CharacterSetThroughDriverAttributes) {
+    struct Case {
+        const char* dsn;
+        const char* odbc;  // appended as -odbc= when not empty
+        const char* sql;
+        std::string bytes;
+    };
+    const char* maria = "SELECT CONVERT(UNHEX('C384') USING utf8mb4) AS v";
+    const char* pg = "SELECT convert_from('\\xc384'::bytea, 'UTF8') AS v";
+    const Case cases[] = {
+        {"orv_maria", "", maria, "\xC3\x84"},
+        {"orv_maria", "CHARSET=latin1", maria, "\xC4"},
+        {"orv_pg", "", pg, "\xC3\x84"},
+        {"orv_pg", "ConnSettings={SET client_encoding TO 'LATIN1'}", pg,
+         "\xC4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.dsn) + " " + c.odbc);
+        if (!testbed::available(c.dsn)) continue;
+        int slot = new_slot();
+        std::string input = testbed::connection_string(c.dsn);
+        if (c.odbc[0] != 0) input += std::string(" -odbc=") + c.odbc;
+        ASSERT_EQ(connect_with(slot, input).status, ORV_OK)
+            << testbed::last_message(host, slot);
+        testbed::exec_ok(host, slot, c.sql);
+        CmdHdr hdr =
+            command(host, ORV_CMD_FETCH_ROW, slot, {hostkit::buffer(16)});
+        EXPECT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(hostkit::arg_text(host, 3), c.bytes);
+        command(host, ORV_CMD_DISCONNECT, slot);
+    }
+}
+
 }  // namespace
