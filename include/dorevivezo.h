@@ -185,7 +185,7 @@ enum {
                                  with PUT_INT */
 };
 
-/* Command codes (argument 1).  Codes 0, 5 and 19 to 24 name no command:
+/* Command codes (argument 1).  Codes 0, 5, 19 and 22 to 24 name no command:
    once the environment and slot checks pass they answer ORV_BAD_COMMAND. */
 enum {
     ORV_CMD_ALLOC_ENV = 1,        /* allocate the ODBC environment */
@@ -208,14 +208,26 @@ enum {
     ORV_CMD_GET_STMT_ATTR = 16,   /* read statement attribute subcode */
     ORV_CMD_SET_STMT_ATTR = 17,   /* change statement attribute subcode */
     ORV_CMD_LIST_SOURCES = 18,    /* the first or next ODBC data source */
+    ORV_CMD_NEXT_RESULT = 20,     /* move the statement to its next result */
+    ORV_CMD_END_TRAN = 21,        /* commit (subcode 0) or roll back (1) the
+                                     slot's transaction */
     ORV_CMD_FETCH_BLOCK = 25      /* the remaining rows as one block of text */
+};
+
+/* Opt-in bits of header fields the commands do not otherwise read. */
+enum {
+    ORV_ATTR_ZERO = 0x4000,  /* in subcode of command 15 and param of
+                                command 17: a value of 0 is set too */
+    ORV_DIAG_RECORD = 0x4000 /* in subcode of command 3: deliver the record
+                                numbered by the low byte, whole */
 };
 
 /* Status codes (CmdHdr.status and the result of orvsql). */
 enum {
     ORV_OK = 0,
     ORV_ODBC_ERROR = 2,      /* sqlstate and native_error say why */
-    ORV_MISSING_ARG = 3,     /* too few arguments */
+    ORV_MISSING_ARG = 3,     /* too few arguments; a malformed -odbc=
+                                value of the connection string */
     ORV_NO_ENV = 5,          /* the environment is not allocated */
     ORV_NO_FREE_SLOT = 7,    /* all ten slots are in use */
     ORV_NO_MEMORY = 8,       /* out of memory, host refused a value, or no

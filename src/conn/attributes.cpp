@@ -43,7 +43,8 @@ constexpr std::array<Attribute, 16> kConnectionAttributes{{
 // to argument 3 with PUT_INT (-99 for a text attribute).  Status (after
 // the dispatcher's check of argument 3, status 3): 11 for a number outside
 // the table, 0 with no driver call for an integer value of 0 (the zero
-// rule, below), 2 when the driver refuses.  A warning is captured
+// rule, below; command 15 passes it on when `subcode` holds ORV_ATTR_ZERO),
+// 2 when the driver refuses.  A warning is captured
 // with status 0; diagnostics are read from the connection.
 SQLRETURN connection_attribute(Command& cmd, bool get) {
     const int32_t number = hdr_param_plain(cmd);
@@ -63,7 +64,9 @@ SQLRETURN connection_attribute(Command& cmd, bool get) {
         // before any driver call, with status 0, for gets and sets alike.
         // An attribute cannot be set to 0 through these commands, and a get
         // needs a non-zero number in argument 3.  Texts have no such rule.
-        if (value == 0) return SQL_SUCCESS;
+        // A set whose subcode holds ORV_ATTR_ZERO passes 0 on.
+        if (value == 0 && (get || !(hdr_subcode(cmd) & ORV_ATTR_ZERO)))
+            return SQL_SUCCESS;
     }
     // The host may have set a status while it served the read.
     if (hdr_status(cmd) != ORV_OK) return SQL_SUCCESS;

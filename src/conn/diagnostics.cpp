@@ -1,7 +1,10 @@
 #include "conn/diagnostics.h"
 
+#include <cstdint>
+
 #include "conn/slots.h"
 #include "host/hostio.h"
+#include "memory.h"
 
 namespace orv {
 
@@ -42,6 +45,53 @@ SQLRETURN read_diagnostic(const ConnectionSlot* slot, DiagSource from,
     r.message[kMessageSize - 1] = 0;
     record = r;
     return rc;
+}
+
+SQLRETURN read_whole_diagnostic(const ConnectionSlot* slot, DiagSource from,
+                                SQLSMALLINT number, WholeRecord& record,
+                                SQLSMALLINT* count) {
+    *count = 0;
+    SQLSMALLINT type = SQL_HANDLE_ENV;
+    SQLHANDLE handle = diagnostic_handle(slot, from, &type);
+    if (handle == nullptr) return SQL_ERROR;
+    // Buffer lengths are 16-bit: no message is longer than this.  One
+    // buffer of that size serves every request, because a driver may cut a
+    // long message into records of the size the first request offered
+    // (PostgreSQL's does, and reports each piece as whole), taking a new
+    // size from a request for record 1 only; and its SQL_DIAG_NUMBER need
+    // not agree with the records it answers, so they are counted.
+    constexpr SQLSMALLINT kLargest = INT16_MAX;
+    WholeRecord r;
+    r.message = static_cast<char*>(orv_alloc(kLargest));
+    if (r.message == nullptr) {
+        record.no_memory = true;
+        return SQL_ERROR;
+    }
+    auto* text = reinterpret_cast<SQLCHAR*>(r.message);
+    SQLSMALLINT length = 0;
+    SQLRETURN rc = SQL_NO_DATA;
+    for (SQLSMALLINT k = 1; k < kLargest; ++k) {
+        if (!SQL_SUCCEEDED(SQLGetDiagRec(type, handle, k, r.sqlstate, &r.native,
+                                         text, kLargest, &length)))
+            break;
+        *count = k;
+    }
+    if (number >= 1 && number <= *count)
+        rc = SQLGetDiagRec(type, handle, number, r.sqlstate, &r.native, text,
+                           kLargest, &length);
+    if (!SQL_SUCCEEDED(rc)) {
+        release_whole_record(r);
+        return rc == SQL_INVALID_HANDLE ? SQL_ERROR : rc;
+    }
+    r.message[kLargest - 1] = 0;
+    r.sqlstate[5] = 0;
+    record = r;
+    return rc;
+}
+
+void release_whole_record(WholeRecord& record) {
+    orv_free(record.message);
+    record.message = nullptr;
 }
 
 void store_sqlstate(Command& cmd, const DiagRecord& record) {

@@ -24,6 +24,27 @@ struct DiagRecord {
 SQLRETURN read_diagnostic(const ConnectionSlot* slot, DiagSource from,
                           DiagRecord& record);
 
+// One diagnostic record with its whole message, in a block from orv_alloc
+// that release_whole_record frees.
+struct WholeRecord {
+    SQLCHAR sqlstate[6] = {};
+    SQLINTEGER native = 0;
+    char* message = nullptr;  // terminated; null until read
+    bool no_memory = false;   // the message could not be held
+};
+
+// Reads record `number` (1 = the first) of the handle `from` names for
+// `slot` (chosen as read_diagnostic chooses it) with its whole message into
+// `record`, and counts the records the handle answers into *count.
+// Returns the code of SQLGetDiagRec (SQL_NO_DATA for a number of 0 or past
+// the count), or SQL_ERROR when there is no handle or the message cannot
+// be held (record.no_memory is then set); `record` is filled only on a
+// success and freed with release_whole_record.
+SQLRETURN read_whole_diagnostic(const ConnectionSlot* slot, DiagSource from,
+                                SQLSMALLINT number, WholeRecord& record,
+                                SQLSMALLINT* count);
+void release_whole_record(WholeRecord& record);
+
 // Stores the record's sqlstate into the header.
 void store_sqlstate(Command& cmd, const DiagRecord& record);
 // Stores the record's sqlstate and native_error into the header.

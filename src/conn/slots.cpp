@@ -30,7 +30,15 @@ void release_slot(ConnectionSlot& slot) {
         slot.statement = nullptr;
     }
     if (slot.connection != nullptr) {
-        SQLDisconnect(slot.connection);
+        // A driver that refuses to disconnect in the middle of a
+        // transaction (SQLite's, 25000) would keep the connection and its
+        // locks for the life of the process once the handle is dropped:
+        // the work not committed is rolled back, as a server does when a
+        // connection closes, and the disconnect is tried again.
+        if (!SQL_SUCCEEDED(SQLDisconnect(slot.connection))) {
+            SQLEndTran(SQL_HANDLE_DBC, slot.connection, SQL_ROLLBACK);
+            SQLDisconnect(slot.connection);
+        }
         SQLFreeHandle(SQL_HANDLE_DBC, slot.connection);
         slot.connection = nullptr;
     }

@@ -69,6 +69,8 @@ constexpr std::array<CommandEntry, kCommandCount> make_command_table() {
     t[ORV_CMD_SET_STMT_ATTR] = {run_set_stmt_attr,
                                 kConnected | kCreateStatement, 3};
     t[ORV_CMD_LIST_SOURCES] = {run_list_sources, kConnected, 4};
+    t[ORV_CMD_NEXT_RESULT] = {run_next_result, kConnected | kStatement};
+    t[ORV_CMD_END_TRAN] = {run_end_tran, kConnected};
     t[ORV_CMD_FETCH_BLOCK] = {run_fetch_block, kConnected | kStatement, 3};
     return t;
 }

@@ -86,6 +86,8 @@ constexpr Named kCommandNames[] = {
     {ORV_CMD_GET_STMT_ATTR, "GET_STMT_ATTR"},
     {ORV_CMD_SET_STMT_ATTR, "SET_STMT_ATTR"},
     {ORV_CMD_LIST_SOURCES, "LIST_SOURCES"},
+    {ORV_CMD_NEXT_RESULT, "NEXT_RESULT"},
+    {ORV_CMD_END_TRAN, "END_TRAN"},
     {ORV_CMD_FETCH_BLOCK, "FETCH_BLOCK"},
 };
 
@@ -141,11 +143,51 @@ std::size_t value_end(std::string_view t, std::size_t from) {
     return e == std::string_view::npos ? t.size() : e;
 }
 
+// True when t holds `key` (lower case) at `at`, in any letter case.
+bool holds_key(std::string_view t, std::size_t at, std::string_view key) {
+    if (t.size() - at < key.size()) return false;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        char c = t[at + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != key[i]) return false;
+    }
+    return true;
+}
+
+// Marks the values of ODBC password attributes (PWD= and PASSWORD=, any
+// letter case) wherever t holds them: a braced value to its closing brace
+// (or the end of the text), a plain one to the next ';' or " -".
+void mark_attribute_passwords(std::string_view t, bool* secret) {
+    for (std::size_t at = 0; at < t.size(); ++at) {
+        std::size_t from = std::string_view::npos;
+        if (holds_key(t, at, "pwd="))
+            from = at + 4;
+        else if (holds_key(t, at, "password="))
+            from = at + 9;
+        if (from == std::string_view::npos) continue;
+        std::size_t to = std::min(t.find(';', from), value_end(t, from));
+        if (from < t.size() && t[from] == '{') {
+            to = t.size();
+            for (std::size_t i = from + 1; i < t.size(); ++i) {
+                if (t[i] != '}') continue;
+                if (i + 1 < t.size() && t[i + 1] == '}') {
+                    ++i;
+                    continue;
+                }
+                to = i + 1;
+                break;
+            }
+        }
+        mark(secret, from, to);
+    }
+}
+
 // Marks in secret[0, t.size()) the bytes that belong to a password: the
 // value of every pair whose key is "pw", the pairs taken as the connect
 // command takes them (a lead character, the key up to '=', the value up to
 // the next " -"); and, wherever a text holds it, whatever follows "-pw="
-// or a leading "pw=".  Errs towards masking too much.
+// or a leading "pw=", and ODBC password attributes (an -odbc= value).
+// Errs towards masking too much.
 void mark_passwords(std::string_view t, bool* secret) {
     std::fill(secret, secret + t.size(), false);
     std::size_t cursor = 0;
@@ -163,6 +205,7 @@ void mark_passwords(std::string_view t, bool* secret) {
          at = t.find("-pw=", at + 1))
         mark(secret, at + 4, value_end(t, at + 4));
     if (t.starts_with("pw=")) mark(secret, 3, value_end(t, 3));
+    mark_attribute_passwords(t, secret);
 }
 
 // Appends the first kValueBytes bytes of text[0, len) in double quotes:

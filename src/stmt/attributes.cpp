@@ -70,7 +70,8 @@ constexpr bool kAddressFitsHostInt = sizeof(SQLPOINTER) <= sizeof(int32_t);
 // refused attribute, for a set of the row array or parameter set size to
 // anything but 1 and, where a 32-bit host value cannot hold an address,
 // for a set of a pointer attribute; 0 with no driver call for a value of
-// 0; 2 when the driver refuses.  Returns the last ODBC answer (the
+// 0 (command 17 passes it on when `param` holds ORV_ATTR_ZERO); 2 when the
+// driver refuses.  Returns the last ODBC answer (the
 // attribute call, else the allocation) so that a warning is captured with
 // status 0.
 SQLRETURN statement_attribute(Command& cmd, bool get) {
@@ -91,7 +92,10 @@ SQLRETURN statement_attribute(Command& cmd, bool get) {
     }
 
     const int32_t value = svc_get_int(cmd, 3);
-    if (value == 0) return rc;  // the zero rule, as for the connection
+    // The zero rule, as for the connection; a set whose param holds
+    // ORV_ATTR_ZERO passes 0 on.
+    if (value == 0 && (get || !(hdr_param_plain(cmd) & ORV_ATTR_ZERO)))
+        return rc;
     if (hdr_status(cmd) != ORV_OK) return rc;
     if (!get && attr->one_only && value != 1) {
         hdr_set_status(cmd, ORV_REFUSED);

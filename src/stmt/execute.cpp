@@ -1,5 +1,6 @@
 // Commands on the slot's statement: execute SQL text (9) with the catalog
-// forms of four SHOW statements, describe the result's columns (10),
+// forms of four SHOW statements, move to the next result (20), describe
+// the result's columns (10),
 // import column records from the host (11), reset the statement (13), and
 // list the driver manager's data sources (18).
 #include <algorithm>
@@ -98,6 +99,21 @@ bool run_show_as_catalog(ConnectionSlot& slot, std::string_view text) {
     return false;
 }
 
+// Reports the statement's current result: `number` = SQLRowCount (0.0
+// unless that answers exactly SQL_SUCCESS), `count` = SQLNumResultCols (0
+// when that fails).  Returns the column count's ODBC code, for the
+// diagnostic capture.
+SQLRETURN report_result(Command& cmd, SQLHSTMT statement) {
+    SQLLEN rows = 0;
+    SQLRETURN rc = SQLRowCount(statement, &rows);
+    hdr_set_number(cmd, rc == SQL_SUCCESS ? static_cast<double>(rows) : 0.0);
+
+    SQLSMALLINT columns = 0;
+    rc = SQLNumResultCols(statement, &columns);
+    hdr_set_count(cmd, rc == SQL_SUCCESS ? static_cast<int32_t>(columns) : 0);
+    return rc;
+}
+
 }  // namespace
 
 // Command 9.  Reads the SQL text of argument 3 and executes it on the
@@ -137,14 +153,27 @@ SQLRETURN run_execute(Command& cmd) {
         }
     }
 
-    SQLLEN rows = 0;
-    rc = SQLRowCount(slot.statement, &rows);
-    hdr_set_number(cmd, rc == SQL_SUCCESS ? static_cast<double>(rows) : 0.0);
+    return report_result(cmd, slot.statement);
+}
 
-    SQLSMALLINT columns = 0;
-    rc = SQLNumResultCols(slot.statement, &columns);
-    hdr_set_count(cmd, rc == SQL_SUCCESS ? static_cast<int32_t>(columns) : 0);
-    return rc;
+// Command 20.  Moves the slot's statement to its next result
+// (SQLMoreResults) and reports it as command 9 reports the first: the
+// column table is cleared, `number` = its row count and `count` = its
+// column count.  After the last result: status 0, count 0 and
+// native_error 100 (sqlstate as the driver leaves it, as at the end of
+// command 12).  Status 2 when the driver fails.  The dispatcher has
+// checked the statement (status 14).
+SQLRETURN run_next_result(Command& cmd) {
+    ConnectionSlot& slot = *cmd.slot;
+    forget_description(slot);
+    SQLRETURN rc = SQLMoreResults(slot.statement);
+    // The end, as command 12 ends: the common tail sets native_error 100.
+    if (rc == SQL_NO_DATA) return rc;
+    if (!SQL_SUCCEEDED(rc)) {
+        hdr_set_status(cmd, ORV_ODBC_ERROR);
+        return rc;
+    }
+    return report_result(cmd, slot.statement);
 }
 
 // Command 10.  Describes the current result into the slot's column table

@@ -44,9 +44,9 @@ constexpr int32_t swapped(int32_t v) {
 
 // ---- The choices, as tables (repeated entries are chosen more often) ------
 
-constexpr int32_t kCodes[] = {1,  2,  3,  4,  6,  7,  8,  9,  9,  9,      10,
-                              11, 12, 12, 12, 12, 13, 14, 15, 16, 17,     18,
-                              25, 25, 25, 0,  5,  19, 24, 26, -1, 0x10019};
+constexpr int32_t kCodes[] = {
+    1,  2,  3,  4,  6,  7,  8,  9, 9, 9,  10, 11, 12, 12,      12, 12, 13, 14,
+    15, 16, 17, 18, 25, 25, 25, 0, 5, 19, 24, 26, -1, 0x10019, 20, 20, 21};
 
 constexpr int16_t kSubcodes[] = {
     0,
@@ -78,6 +78,9 @@ constexpr int16_t kSubcodes[] = {
     SQL_ATTR_ROW_ARRAY_SIZE,
     SQL_ATTR_PARAMSET_SIZE,
     SQL_ATTR_QUERY_TIMEOUT,
+    ORV_DIAG_RECORD | 1,
+    ORV_DIAG_RECORD | 2,
+    ORV_ATTR_ZERO | 0xFF,
     SQL_ATTR_MAX_ROWS,
     SQL_ATTR_CURSOR_TYPE,
     SQL_ATTR_ROW_NUMBER,
@@ -95,6 +98,7 @@ constexpr int32_t kParams[] = {0,
                                swapped(300),
                                swapped(-1),
                                SQL_ATTR_AUTOCOMMIT,
+                               ORV_ATTR_ZERO,
                                SQL_ATTR_ACCESS_MODE,
                                SQL_ATTR_TXN_ISOLATION,
                                SQL_ATTR_CURRENT_CATALOG,

@@ -1,6 +1,7 @@
 // Command 6 against the test bed's data sources.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -170,6 +171,112 @@ TEST_F(Connect, MissingArgumentAndUnterminatedString) {
     raw.bytes.assign(s.begin(), s.end());
     CmdHdr hdr = command(host, ORV_CMD_CONNECT, slot, {raw});
     EXPECT_EQ(hdr.status, ORV_OK) << hostkit::sqlstate(hdr);
+}
+
+// -odbc=: driver attributes, DSN-less connections and values a connection
+// string must brace, as each driver answers.
+TEST_F(Connect, DriverAttributesTable) {
+    auto env = [](const char* name) {
+        const char* v = std::getenv(name);
+        return std::string(v == nullptr ? "" : v);
+    };
+    const std::string pg = "-user=" + testbed::user_of("orv_pg") +
+                           " -pw=" + testbed::password_of("orv_pg");
+    const std::string maria = "-user=" + testbed::user_of("orv_maria") +
+                              " -pw=" + testbed::password_of("orv_maria");
+    const std::string semi =
+        "-user=" + env("ORV_SEMI_USER") + " -pw=" + env("ORV_SEMI_PASSWORD");
+    std::string semi_braced = env("ORV_SEMI_PASSWORD");
+    for (std::size_t at = semi_braced.find('}'); at != std::string::npos;
+         at = semi_braced.find('}', at + 2))
+        semi_braced.insert(at, "}");
+    struct Case {
+        const char* server;
+        std::string input;
+        int16_t status;
+        const char* sqlstate;  // of a failure
+    };
+    const Case cases[] = {
+        {"orv_sqlite",
+         "-odbc=Driver={SQLite3};Database=" + env("ORV_SQLITE_DB"), 0, ""},
+        {"orv_pg",
+         pg + " -odbc=Driver={PostgreSQL Unicode};Servername=127.0.0.1;Port=" +
+             env("ORV_PG_PORT") + ";Database=orvtest;SSLmode=disable",
+         0, ""},
+        {"orv_maria",
+         maria + " -odbc=Driver={MariaDB Unicode};SERVER=127.0.0.1;PORT=" +
+             env("ORV_MARIA_PORT") + ";DATABASE=orvtest",
+         0, ""},
+        {"orv_sqlite", "-host=orv_sqlite -odbc=StepAPI=0;Timeout=1000", 0, ""},
+        {"orv_pg", "-host=orv_pg " + pg + " -odbc=UseDeclareFetch=0", 0, ""},
+        {"orv_pg", "-host=orv_pg_dsncred -odbc=", 0, ""},
+        // A password holding ';' and '}', from -pw= and braced by hand.
+        {"orv_pg", "-host=orv_pg " + semi + " -odbc=", 0, ""},
+        {"orv_maria", "-host=orv_maria " + semi + " -odbc=", 0, ""},
+        {"orv_pg",
+         "-host=orv_pg -odbc=UID=" + env("ORV_SEMI_USER") + ";PWD={" +
+             semi_braced + "}",
+         0, ""},
+        {"orv_pg", "-host=orv_pg " + semi + "x -odbc=", 2, "08001"},
+        {"orv_maria", "-host=orv_maria " + semi + "x -odbc=", 2, "28000"},
+        {"orv_sqlite", "-host=orv_sqlite -odbc=Timeout={1", 3, ""},
+        {"orv_sqlite", "-odbc=Driver={NoSuchDriver}", 2, "01000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        if (!testbed::available(c.server)) {
+            if (testbed::in_ci() && testbed::required(c.server))
+                ADD_FAILURE() << c.server << " missing";
+            std::printf("*** %s NOT AVAILABLE: case skipped ***\n", c.server);
+            continue;
+        }
+        int slot = new_slot();
+        CmdHdr hdr = connect_with(slot, c.input);
+        EXPECT_EQ(hdr.status, c.status) << hostkit::sqlstate(hdr) << " "
+                                        << testbed::last_message(host, slot);
+        if (c.status == 0) {
+            EXPECT_EQ(testbed::exec(host, slot, "SELECT 1").status, ORV_OK);
+        } else if (c.status == 2) {
+            EXPECT_EQ(hostkit::sqlstate(hdr), c.sqlstate)
+                << testbed::last_message(host, slot);
+        }
+        command(host, ORV_CMD_DISCONNECT, slot);
+    }
+}
+
+// A character set chosen through -odbc= turns 'Ä' (UTF-8 C3 84) into the
+// single byte C4; without it the test bed's UTF-8 arrives.
+TEST_F(Connect, CharacterSetThroughDriverAttributes) {
+    struct Case {
+        const char* dsn;
+        const char* odbc;  // appended as -odbc= when not empty
+        const char* sql;
+        std::string bytes;
+    };
+    const char* maria = "SELECT CONVERT(UNHEX('C384') USING utf8mb4) AS v";
+    const char* pg = "SELECT convert_from('\\xc384'::bytea, 'UTF8') AS v";
+    const Case cases[] = {
+        {"orv_maria", "", maria, "\xC3\x84"},
+        {"orv_maria", "CHARSET=latin1", maria, "\xC4"},
+        {"orv_pg", "", pg, "\xC3\x84"},
+        {"orv_pg", "ConnSettings={SET client_encoding TO 'LATIN1'}", pg,
+         "\xC4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.dsn) + " " + c.odbc);
+        if (!testbed::available(c.dsn)) continue;
+        int slot = new_slot();
+        std::string input = testbed::connection_string(c.dsn);
+        if (c.odbc[0] != 0) input += std::string(" -odbc=") + c.odbc;
+        ASSERT_EQ(connect_with(slot, input).status, ORV_OK)
+            << testbed::last_message(host, slot);
+        testbed::exec_ok(host, slot, c.sql);
+        CmdHdr hdr =
+            command(host, ORV_CMD_FETCH_ROW, slot, {hostkit::buffer(16)});
+        EXPECT_EQ(hdr.status, ORV_OK);
+        EXPECT_EQ(hostkit::arg_text(host, 3), c.bytes);
+        command(host, ORV_CMD_DISCONNECT, slot);
+    }
 }
 
 }  // namespace

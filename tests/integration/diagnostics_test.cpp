@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "testbed.h"
 
@@ -105,6 +106,98 @@ TEST_F(DiagnosticsConnection, RecordOfAFailedConnect) {
     EXPECT_EQ(hdr.native_error, failed.native_error);
     EXPECT_NE(hostkit::put_text(host, 3).find("password"), std::string::npos)
         << hostkit::put_text(host, 3);
+}
+
+// Command 3 with ORV_DIAG_RECORD: each record of a failure in turn, with
+// its own state and whole message, as each driver posts them.  A record
+// is shown as "<sqlstate>:<text the message holds>"; the message must hold
+// that text and, for a run of 'x', no longer run.
+struct RecordCase {
+    const char* dsn;
+    std::string sql;
+    int16_t status;  // of the statement
+    std::vector<std::string> records;
+};
+
+std::string raise_x(int n) {
+    return "DO $$ BEGIN RAISE EXCEPTION '%', repeat('x', " + std::to_string(n) +
+           "); END $$";
+}
+
+const RecordCase kRecordCases[] = {
+    {"orv_pg",
+     "DO $$ BEGIN RAISE NOTICE 'one'; RAISE NOTICE 'two'; RAISE NOTICE "
+     "'three'; RAISE EXCEPTION 'the cause'; END $$",
+     2,
+     {"P0001:the cause"}},
+    {"orv_pg",
+     "DO $$ BEGIN RAISE NOTICE 'one'; RAISE NOTICE 'two'; END $$",
+     0,
+     {}},
+    {"orv_pg", raise_x(239), 2, {"P0001:239"}},
+    {"orv_pg", raise_x(240), 2, {"P0001:240"}},
+    {"orv_pg", raise_x(241), 2, {"P0001:241"}},
+    {"orv_pg", raise_x(1000), 2, {"P0001:1000"}},
+    {"orv_maria",
+     "SELECT * FROM fr_no_such_table",
+     2,
+     {"42S02:fr_no_such_table"}},
+    {"orv_sqlite",
+     "SELECT * FROM fr_no_such_table",
+     2,
+     {"HY000:fr_no_such_table"}},
+};
+
+TEST_F(DiagnosticsConnection, EveryRecordWhole) {
+    for (const RecordCase& c : kRecordCases) {
+        SCOPED_TRACE(std::string(c.dsn) + ": " + c.sql);
+        if (!testbed::available(c.dsn)) {
+            if (testbed::in_ci() && testbed::required(c.dsn))
+                ADD_FAILURE() << c.dsn << " missing";
+            continue;
+        }
+        const int slot = testbed::connect(host, c.dsn);
+        ASSERT_NE(slot, 0);
+        CmdHdr failed = testbed::exec(host, slot, c.sql);
+        ASSERT_EQ(failed.status, c.status);
+        const int records = static_cast<int>(c.records.size());
+        for (int n = 1; n <= records + 1; ++n) {
+            SCOPED_TRACE(n);
+            CmdHdr hdr =
+                hostkit::header(static_cast<uint8_t>(slot),
+                                static_cast<int16_t>(ORV_DIAG_RECORD | n));
+            hdr.native_error =
+                static_cast<int32_t>(hostkit::swap_halves(0x777));
+            hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
+            EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
+            EXPECT_EQ(hostkit::count(hdr), records);
+            const std::string text = hostkit::put_text(host, 3);
+            if (n > records) {
+                // Past the count: "?", no text, native_error untouched.
+                EXPECT_EQ(hostkit::sqlstate(hdr), "?");
+                EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
+                EXPECT_EQ(hostkit::native_error(hdr), 0x777);
+                continue;
+            }
+            const std::string& want =
+                c.records[static_cast<std::size_t>(n - 1)];
+            EXPECT_EQ(hostkit::sqlstate(hdr), want.substr(0, 5));
+            std::string held = want.substr(6);
+            if (held[0] >= '0' && held[0] <= '9') {
+                const std::size_t x = std::stoul(held);
+                EXPECT_NE(text.find(std::string(x, 'x')), std::string::npos)
+                    << text.size();
+                EXPECT_EQ(text.find(std::string(x + 1, 'x')),
+                          std::string::npos);
+            } else {
+                EXPECT_NE(text.find(held), std::string::npos) << text;
+            }
+            if (n == 1) {
+                // Record 1 is the one the failing command reported.
+                EXPECT_EQ(hdr.native_error, failed.native_error);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -417,10 +417,12 @@ TEST_P(OrvshData, MetaCommands) {
     }
     EXPECT_TRUE(contains(r.out, "conn 102 = 1\n")) << "autocommit is on";
 
-    // After a query: its column count, and \describe shows its columns.
+    // After a query, read past its last result: no current result, and
+    // \describe shows the columns of the query's result.
     r = sql({"-e", select(), "-e", "\\info", "-e", "\\describe"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(row_of(r.out, "5"), (Cells{"5", "result columns", "", "3"}));
+    EXPECT_EQ(row_of(r.out, "5"),
+              (Cells{"5", "result columns", "no current result", ""}));
     // The \describe table comes after \info's items 1 and 3.
     const std::size_t at = r.out.find("# | name");
     ASSERT_NE(at, std::string::npos) << r.out;
@@ -591,13 +593,13 @@ TEST(OrvshTrace, OneLinePerCommandOnStandardError) {
     const Result traced = orvsh(args, "", {"ORVSQL_TRACE=-"});
     ASSERT_EQ(traced.exit_status, 0) << traced.err;
     EXPECT_EQ(traced.out, plain.out);
-    // Environment, slot, connect, execute, describe, block fetch,
-    // disconnect, release.
+    // Environment, slot, connect, execute, describe, block fetch, next
+    // result, disconnect, release.
     EXPECT_EQ(traced_commands(traced.err),
-              (std::vector<int>{ORV_CMD_ALLOC_ENV, ORV_CMD_ALLOC_SLOT,
-                                ORV_CMD_CONNECT, ORV_CMD_EXECUTE,
-                                ORV_CMD_DESCRIBE, ORV_CMD_FETCH_BLOCK,
-                                ORV_CMD_DISCONNECT, ORV_CMD_FREE_ENV}));
+              (std::vector<int>{
+                  ORV_CMD_ALLOC_ENV, ORV_CMD_ALLOC_SLOT, ORV_CMD_CONNECT,
+                  ORV_CMD_EXECUTE, ORV_CMD_DESCRIBE, ORV_CMD_FETCH_BLOCK,
+                  ORV_CMD_NEXT_RESULT, ORV_CMD_DISCONNECT, ORV_CMD_FREE_ENV}));
 }
 
 TEST(OrvshTrace, TraceOptionWritesTheFileWithoutThePassword) {
@@ -613,7 +615,7 @@ TEST(OrvshTrace, TraceOptionWritesTheFileWithoutThePassword) {
               "", {"ORVSQL_TRACE_VALUES=1"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const std::string trace = slurp(file);
-    EXPECT_EQ(traced_commands(trace).size(), 8u) << trace;
+    EXPECT_EQ(traced_commands(trace).size(), 9u) << trace;
     EXPECT_TRUE(contains(trace, " -pw=***\"")) << trace;
     EXPECT_TRUE(contains(trace, "\"SELECT 'seen' AS v\"")) << trace;
     EXPECT_FALSE(contains(trace, password)) << trace;
@@ -987,6 +989,75 @@ TEST(OrvshInteractive, QueryAndQuitOnATerminal) {
     const std::string history = slurp(hist);
     EXPECT_TRUE(contains(history, "SELECT 40 + 2\n  AS answer;\n")) << history;
     std::remove(hist.c_str());
+}
+
+// Transactions, several results of one statement, every diagnostic record
+// and a DSN-less -c, each as the shell prints it.
+TEST_P(OrvshData, TransactionsResultsAndDiagnostics) {
+    const std::string count = "SELECT COUNT(*) AS n FROM " + table_;
+    const std::string insert =
+        "INSERT INTO " + table_ + " VALUES (3, 'x', 'y')";
+    Result r = sql({"-e", "\\autocommit off", "-e", insert, "-e", "\\rollback",
+                    "-e", count, "-e", insert, "-e", "\\commit", "-e",
+                    "\\autocommit on", "-e", count, "--format", "csv"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "n\n2\nn\n3\n") << r.err;
+    EXPECT_TRUE(contains(r.err, "autocommit off\n")) << r.err;
+
+    struct Case {
+        const char* dsn;
+        std::vector<std::string> args;
+        std::string out;  // what standard output holds (table format)
+        std::string err;  // a part of standard error
+        int exit_status;
+    };
+    const std::string x1000(1000, 'x');
+    const char* db = std::getenv("ORV_SQLITE_DB");
+    const Case cases[] = {
+        // The procedure's two results, then its status (a count, on
+        // standard error under CSV).
+        {"orv_maria",
+         {"-e", "CALL orvsh_two()", "--format", "csv"},
+         "a\n1\nb\nx\n",
+         "OK, 0 rows affected\n",
+         0},
+        {"orv_pg",
+         {"-e", "SELECT CAST(repeat('x', 1000) AS INT)"},
+         "",
+         "SQL failed: status 2 (an ODBC call failed), SQLSTATE 22P02",
+         1},
+        // The driver's message whole, however long.
+        {"orv_pg",
+         {"-e", "SELECT CAST(repeat('x', 1000) AS INT)"},
+         "",
+         "\"" + x1000 + "\"",
+         1},
+        {"orv_sqlite",
+         {"-c",
+          std::string("-odbc=Driver={SQLite3};Database=") +
+              (db == nullptr ? "" : db),
+          "-e", "SELECT 7 AS seven"},
+         "seven\n-----\n    7\n1 row\n",
+         "",
+         0},
+    };
+    if (GetParam() == std::string("orv_maria")) {
+        // Made through the connector: the shell splits statements at ';'.
+        hostkit::Host h = testbed::make_host();
+        const int slot = testbed::connect(h, "orv_maria");
+        testbed::exec_ok(h, slot,
+                         "CREATE OR REPLACE PROCEDURE orvsh_two() BEGIN "
+                         "SELECT 1 AS a; SELECT 'x' AS b; END");
+        testbed::release_all(h);
+    }
+    for (const Case& c : cases) {
+        if (GetParam() != std::string(c.dsn)) continue;
+        SCOPED_TRACE(c.args.back());
+        r = c.args[0] == "-c" ? orvsh(c.args) : sql(c.args);
+        EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
+        EXPECT_EQ(results(r), c.out) << r.err;
+        EXPECT_TRUE(contains(r.err, c.err)) << r.err;
+    }
 }
 
 }  // namespace

@@ -1416,4 +1416,39 @@ SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT stmt, SQLSMALLINT orientation,
                 });
 }
 
+// Connects like SQLConnect; the connection string is logged whole.
+SQLRETURN SQL_API SQLDriverConnect(SQLHDBC dbc, SQLHWND, SQLCHAR* in,
+                                   SQLSMALLINT in_len, SQLCHAR*, SQLSMALLINT,
+                                   SQLSMALLINT*, SQLUSMALLINT completion) {
+    return call("SQLDriverConnect", dbc, SQL_HANDLE_DBC, SQL_HANDLE_DBC,
+                {log_text(in, in_len), num(completion)}, [&]() -> SQLRETURN {
+                    Handle* h = find(dbc, SQL_HANDLE_DBC);
+                    if (h->connected)
+                        return error(h, "08002", "Connection name in use");
+                    h->connected = true;
+                    return SQL_SUCCESS;
+                });
+}
+
+// Commits or rolls back on a connected connection.
+SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type, SQLHANDLE h,
+                             SQLSMALLINT completion) {
+    return call("SQLEndTran", h, type, type, {num(type), num(completion)},
+                [&]() -> SQLRETURN {
+                    Handle* c = find(h, type);
+                    if (type == SQL_HANDLE_DBC && !c->connected)
+                        return error(c, "08003", "Connection not open");
+                    return SQL_SUCCESS;
+                });
+}
+
+// One result per statement: the next one never exists.
+SQLRETURN SQL_API SQLMoreResults(SQLHSTMT stmt) {
+    return call("SQLMoreResults", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT, {},
+                [&]() -> SQLRETURN {
+                    close_cursor(find(stmt, SQL_HANDLE_STMT));
+                    return SQL_NO_DATA;
+                });
+}
+
 }  // extern "C"

@@ -262,7 +262,9 @@ std::optional<std::string> text_attr(SQLHDBC h, SQLINTEGER attr);
 //   SQLFetchScroll: orientation, offset
 //   SQLBindCol: column, target type, buffer length
 //   SQLSetPos: row, operation, lock
-//   SQLRowCount, SQLNumResultCols, SQLDisconnect: none
+//   SQLRowCount, SQLNumResultCols, SQLDisconnect, SQLMoreResults: none
+//   SQLDriverConnect: connection string, completion
+//   SQLEndTran: handle type, completion
 struct LogEntry {
     std::string function;
     SQLHANDLE handle;  // the handle the call was made on (SQLAllocHandle:

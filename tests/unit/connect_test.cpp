@@ -159,4 +159,54 @@ TEST_F(ConnectParse, BadStorageNeverReadsOrWritesOutside) {
         EXPECT_EQ(e.args[0], "");
 }
 
+// -odbc=: what SQLDriverConnect receives (no call when the value breaks
+// the ODBC grammar: status 3), and what SQLConnect never sees.
+TEST_F(ConnectParse, DriverAttributesTable) {
+    struct Case {
+        std::string input;
+        const char* sent;  // nullptr: no driver call
+        int16_t status;
+    };
+    const Case cases[] = {
+        {"-host=s -user=u -pw=p -odbc=A=1", "DSN=s;UID=u;PWD=p;A=1", 0},
+        {"-host=s -odbc=A=1;B={x;y}", "DSN=s;A=1;B={x;y}", 0},
+        {"-odbc=Driver={SQLite3};Database=/t/x.db",
+         "Driver={SQLite3};Database=/t/x.db", 0},
+        {"-user=u -pw= -odbc=Driver=d", "UID=u;PWD=;Driver=d", 0},
+        // Values holding ';', braces or outer spaces travel braced.
+        {"-host=s -pw=a;b} -odbc=", "DSN=s;PWD={a;b}}};", 0},
+        {"-pw= x -odbc=K=v", "PWD={ x};K=v", 0},
+        {"-odbc=A={a}}b};B=2", "A={a}}b};B=2", 0},
+        {"-odbc=A={x} ;", "A={x} ;", 0},
+        {"-odbc=;;A=1;", ";;A=1;", 0},
+        {"-host=s -odbc=A=1 -bad=2", "DSN=s;A=1", 13},
+        {"-odbc=A={x", nullptr, 3},
+        {"-odbc=A={x}y", nullptr, 3},
+        {"-odbc=A", nullptr, 3},
+        {"-odbc=A;B=1", nullptr, 3},
+        {"-odbc==1", nullptr, 3},
+        {"-odbc=A=x}", nullptr, 3},
+        {"-odbc={A}=1", nullptr, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("input '" + c.input + "'");
+        renew();
+        CmdHdr hdr =
+            command(host, ORV_CMD_CONNECT, slot, {hostkit::text(c.input)});
+        EXPECT_EQ(hdr.status, c.status);
+        EXPECT_TRUE(standin::calls_to("SQLConnect").empty());
+        std::vector<standin::LogEntry> calls =
+            standin::calls_to("SQLDriverConnect");
+        if (c.sent == nullptr) {
+            EXPECT_TRUE(calls.empty());
+            EXPECT_FALSE(
+                standin::connected(standin::last_handle(SQL_HANDLE_DBC)));
+            continue;
+        }
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].args,
+                  (std::vector<std::string>{c.sent, "0"}));  // NOPROMPT
+    }
+}
+
 }  // namespace

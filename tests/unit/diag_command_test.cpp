@@ -5,6 +5,7 @@
 #include <string>
 
 #include "conn/slots.h"
+#include "memory.h"
 #include "standin.h"
 #include "standin_fixture.h"
 #include "testbed.h"
@@ -110,6 +111,51 @@ TEST_F(DiagCommandStandin, NoRecordGivesQuestionMark) {
         EXPECT_EQ(hostkit::native_error(hdr), 0x12345);
         EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
     }
+}
+
+// With ORV_DIAG_RECORD: the records of a handle in order, each whole
+// (no driver of the test bed posts more than one record per failure), the
+// count of them, and numbers outside it.
+TEST_F(DiagCommandStandin, EachRecordByNumber) {
+    open_two();
+    const std::string long_text(5000, 'm');
+    const SQLHANDLE stmt = orv::slot_at(1)->statement;
+    struct Case {
+        int number;
+        const char* state;  // "?" for none
+        int32_t native;
+        std::string text;
+    };
+    const Case cases[] = {
+        {1, "01000", 1, "notice one"}, {2, "01000", 2, "notice two"},
+        {3, "23505", 3, long_text},    {4, "?", 0x777, ""},
+        {0, "?", 0x777, ""},           {255, "?", 0x777, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.number);
+        standin::reset();
+        standin::push_diag(stmt, "01000", 1, "notice one");
+        standin::push_diag(stmt, "01000", 2, "notice two");
+        standin::push_diag(stmt, "23505", 3, long_text);
+        CmdHdr hdr = hostkit::header(
+            1, static_cast<int16_t>(ORV_DIAG_RECORD | c.number));
+        hdr.native_error = static_cast<int32_t>(hostkit::swap_halves(0x777));
+        hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
+        EXPECT_EQ(hostkit::count(hdr), 3);
+        EXPECT_EQ(hostkit::sqlstate(hdr), c.state);
+        EXPECT_EQ(hostkit::native_error(hdr), c.native);
+        EXPECT_EQ(hostkit::put_text(host, 3), c.text);
+        EXPECT_EQ(hostkit::calls_of(host, PUT_STRING).size(),
+                  c.text.empty() ? 0u : 1u);
+    }
+    // The memory for the message cannot be had: status 8, nothing cut.
+    orv::orv_fail_allocation(1);
+    CmdHdr hdr = hostkit::header(1, ORV_DIAG_RECORD | 1);
+    hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
+    orv::orv_fail_allocation(0);
+    EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
+    EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
 }
 
 }  // namespace

@@ -178,6 +178,10 @@ TEST_F(Trace, PasswordsAreMasked) {
         {"Xpw=QsecretQ", "\"Xpw=***\""},
         {"-host=" + pad + " -pw=QsecretQ", "\"-host=" + pad + " -pw=***\"..."},
         {"-host=x -bad=1 -pw=QsecretQ", "\"-host=x -bad=1 -pw=***\""},
+        {"-odbc=A=1;PWD=QsQ;B=2", "\"-odbc=A=1;PWD=***;B=2\""},
+        {"-odbc=Password={Q;Q}}Q};B=2", "\"-odbc=Password=***;B=2\""},
+        {"-odbc=pwd={Q;Q -host=x", "\"-odbc=pwd=***\""},
+        {"-odbc=PwD=QQ -host=x", "\"-odbc=PwD=*** -host=x\""},
     };
     ASSERT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
     start(true);

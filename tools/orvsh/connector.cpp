@@ -16,12 +16,14 @@ namespace {
 
 using hostkit::ArgSpec;
 
-constexpr int16_t kCloseCursor = 0;       // command 13: SQL_CLOSE
-constexpr int16_t kFetchFirst = 2;        // SQL_FETCH_FIRST
-constexpr int16_t kFetchNext = 1;         // SQL_FETCH_NEXT
-constexpr int32_t kNoData = 100;          // SQL_NO_DATA
-constexpr int32_t kTextAttrValue = -99;   // what a text attribute's get gives
-constexpr int32_t kFixedWidthCap = 8192;  // widest column in a fixed record
+constexpr int16_t kCloseCursor = 0;         // command 13: SQL_CLOSE
+constexpr int16_t kFetchFirst = 2;          // SQL_FETCH_FIRST
+constexpr int16_t kFetchNext = 1;           // SQL_FETCH_NEXT
+constexpr int32_t kNoData = 100;            // SQL_NO_DATA
+constexpr char kSequenceError[] = "HY010";  // no result to ask about
+constexpr int32_t kAutocommit = 102;        // SQL_ATTR_AUTOCOMMIT
+constexpr int32_t kTextAttrValue = -99;     // what a text attribute's get gives
+constexpr int32_t kFixedWidthCap = 8192;    // widest column in a fixed record
 constexpr int32_t kFixedWidthDefault = 4096;  // for widths of 0 or less
 
 // The address argument of the pairs and block fetches: pointer-sized, so
@@ -52,9 +54,27 @@ std::string state_of(const CmdHdr& hdr) {
     return st.empty() ? "-" : st;
 }
 
+// The whole message of every diagnostic record of the slot, in order
+// (command 3 with ORV_DIAG_RECORD); the second and later ones after their
+// SQLSTATE.
+std::vector<std::string> driver_messages(Session& s, int slot) {
+    std::vector<std::string> out;
+    if (!s.env) return out;
+    for (int n = 1; n <= 0xFF; ++n) {
+        CmdHdr hdr =
+            command(s, ORV_CMD_DIAGNOSTICS, slot, {hostkit::buffer(240)},
+                    static_cast<int16_t>(ORV_DIAG_RECORD | n));
+        if (hostkit::sqlstate(hdr) == "?") break;
+        std::string text = hostkit::put_text(s.host, 3);
+        out.push_back(n == 1 ? text : hostkit::sqlstate(hdr) + ": " + text);
+        if (n >= hostkit::count(hdr)) break;
+    }
+    return out;
+}
+
 // Prints a failure of `what` on stderr: status, SQLSTATE, native error and,
-// when the connector captured a diagnostic record, the driver's message.
-// Counts the failure.
+// when the connector captured a diagnostic record, the driver's message of
+// each record the handle holds.  Counts the failure.
 void report(Session& s, const char* what, const CmdHdr& hdr, int slot) {
     std::fflush(stdout);  // keeps the order where both go to one place
     std::fprintf(stderr,
@@ -63,9 +83,9 @@ void report(Session& s, const char* what, const CmdHdr& hdr, int slot) {
                  s.where.c_str(), what, hdr.status, status_text(hdr.status),
                  state_of(hdr).c_str(), hostkit::native_error(hdr));
     if (!hostkit::sqlstate(hdr).empty()) {
-        std::string message = driver_message(s, slot);
-        if (!message.empty())
-            std::fprintf(stderr, "orvsh: %s\n", message.c_str());
+        for (const std::string& message : driver_messages(s, slot))
+            if (!message.empty())
+                std::fprintf(stderr, "orvsh: %s\n", message.c_str());
     }
     ++s.failures;
 }
@@ -573,18 +593,9 @@ bool connect(Session& s, const std::string& connection) {
 // ---- Statements
 // ------------------------------------------------------------------
 
-bool run_sql(Session& s, const std::string& sql) {
-    if (!require_connection(s)) return false;
-    // The previous result's cursor stays open until the next statement, so
-    // that \describe can still look at it.
-    if (s.has_result)
-        command(s, ORV_CMD_RESET_STATEMENT, s.slot, {}, kCloseCursor);
-    s.has_result = false;
-    CmdHdr hdr = command(s, ORV_CMD_EXECUTE, s.slot, {hostkit::text(sql)});
-    if (hdr.status != ORV_OK) {
-        report(s, "SQL", hdr, s.slot);
-        return false;
-    }
+// Prints the result a command 9 or 20 reported in `hdr`: its rows, or the
+// rows it affected.  Keeps the column records for \describe.
+bool print_result(Session& s, const CmdHdr& hdr) {
     const int32_t columns = hostkit::count(hdr);
     if (columns <= 0) {
         if (hdr.number >= 0)
@@ -597,6 +608,7 @@ bool run_sql(Session& s, const std::string& sql) {
     s.has_result = true;
     std::vector<ColumnDesc> recs;
     if (!describe(s, recs)) return false;
+    s.last_columns = recs;
     Output o = output_begin(s);
     bool ok = false;
     switch (s.layout) {
@@ -619,6 +631,61 @@ bool run_sql(Session& s, const std::string& sql) {
     // Rows fetched before a failure are still shown.
     if (!output_end(o, ok)) return write_failed(s, o);
     return ok;
+}
+
+bool run_sql(Session& s, const std::string& sql) {
+    if (!require_connection(s)) return false;
+    // The previous result's cursor stays open until the next statement.
+    if (s.has_result)
+        command(s, ORV_CMD_RESET_STATEMENT, s.slot, {}, kCloseCursor);
+    s.has_result = false;
+    s.last_columns.clear();
+    CmdHdr hdr = command(s, ORV_CMD_EXECUTE, s.slot, {hostkit::text(sql)});
+    if (hdr.status != ORV_OK) {
+        report(s, "SQL", hdr, s.slot);
+        return false;
+    }
+    // Every result of the statement in turn (a procedure or a batch may
+    // give several); command 20 ends with count 0 and native_error 100.
+    for (;;) {
+        if (!print_result(s, hdr)) return false;
+        hdr = command(s, ORV_CMD_NEXT_RESULT, s.slot);
+        if (hdr.status != ORV_OK) {
+            report(s, "reading the next result", hdr, s.slot);
+            return false;
+        }
+        if (hostkit::count(hdr) == 0 && hostkit::native_error(hdr) == 100)
+            return true;
+    }
+}
+
+// Commits (command 21, subcode 0) or rolls back (subcode 1) the
+// connection's transaction.
+bool end_transaction(Session& s, bool commit) {
+    if (!require_connection(s)) return false;
+    CmdHdr hdr = command(s, ORV_CMD_END_TRAN, s.slot, {}, commit ? 0 : 1);
+    if (hdr.status != ORV_OK) {
+        report(s, commit ? "committing" : "rolling back", hdr, s.slot);
+        return false;
+    }
+    std::fprintf(info_stream(s), "OK\n");
+    return true;
+}
+
+// Switches autocommit on or off (command 15 on SQL_ATTR_AUTOCOMMIT, with
+// ORV_ATTR_ZERO so that off, a value of 0, is passed on).
+bool set_autocommit(Session& s, bool on) {
+    if (!require_connection(s)) return false;
+    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s.slot), ORV_ATTR_ZERO);
+    hostkit::set_param_plain(hdr, kAutocommit);
+    hostkit::run(s.host, ORV_CMD_SET_CONN_ATTR, hdr,
+                 {hostkit::integer(on ? 1 : 0)});
+    if (hdr.status != ORV_OK) {
+        report(s, "setting autocommit", hdr, s.slot);
+        return false;
+    }
+    std::fprintf(info_stream(s), "autocommit %s\n", on ? "on" : "off");
+    return true;
 }
 
 // ---- Meta-commands
@@ -665,8 +732,10 @@ bool list_sources(Session& s) {
 
 bool describe_last(Session& s) {
     if (!require_connection(s)) return false;
-    std::vector<ColumnDesc> recs;
-    if (!describe(s, recs)) return false;
+    // The statement may have moved past its last result: the columns kept
+    // from the last result that had any come first.
+    std::vector<ColumnDesc> recs = s.last_columns;
+    if (recs.empty() && !describe(s, recs)) return false;
     if (recs.empty()) {
         std::fprintf(info_stream(s),
                      "the last statement has no result columns\n");
@@ -707,18 +776,19 @@ bool show_info(Session& s) {
         bool text;    // delivers a text into argument 3
         bool count;   // `count` carries the number
         bool number;  // `number` carries the number
+        bool result;  // an item of the statement's current result
     };
     static const Item kItems[] = {
-        {1, "driver name", true, true, false},
-        {2, "DBMS version", true, true, false},
-        {3, "driver version", true, true, false},
-        {4, "(item 4)", true, false, false},
-        {5, "result columns", false, true, false},
-        {6, "row count", false, false, true},
-        {7, "connector", true, false, false},
-        {8, "connector version", true, true, false},
-        {9, "interface", true, false, false},
-        {10, "row count", false, false, true},
+        {1, "driver name", true, true, false, false},
+        {2, "DBMS version", true, true, false, false},
+        {3, "driver version", true, true, false, false},
+        {4, "(item 4)", true, false, false, false},
+        {5, "result columns", false, true, false, true},
+        {6, "row count", false, false, true, true},
+        {7, "connector", true, false, false, false},
+        {8, "connector version", true, true, false, false},
+        {9, "interface", true, false, false, false},
+        {10, "row count", false, false, true, true},
     };
     Output o = output_begin(s);
     output_columns(o, {"item", "name", "text", "number"},
@@ -731,6 +801,9 @@ bool show_info(Session& s) {
         if (hdr.status == ORV_NO_STATEMENT || hdr.status == ORV_REFUSED) {
             // Answered with a status of the connector's own: no failure.
             text = "not available";
+        } else if (item.result && hostkit::sqlstate(hdr) == kSequenceError) {
+            // The statement has been read past its last result.
+            text = "no current result";
         } else if (hdr.status != ORV_OK) {
             report(s, "reading driver information", hdr, s.slot);
             ok = false;

@@ -33,7 +33,9 @@ const char kUsage[] =
     "             [--keep-going] [--echo] [--library PATH] [--trace FILE]\n"
     "\n"
     "  -c, --connect STRING  connect first; STRING holds -host=DSN, and\n"
-    "                        optionally -user=NAME -pw=PASSWORD\n"
+    "                        optionally -user=NAME -pw=PASSWORD and\n"
+    "                        -odbc=KEY=VALUE;... (driver attributes; with\n"
+    "                        Driver=... no -host is needed)\n"
     "  -e, --execute SQL     run SQL statements or a meta-command "
     "(repeatable)\n"
     "  -f, --file FILE       run the statements of FILE ('-': standard input)\n"
@@ -65,6 +67,9 @@ const char kHelp[] =
     "  \\catalogs              list catalogs (SHOW CATALOGS)\n"
     "  \\describe              describe the columns of the last result\n"
     "  \\info                  driver and connector information\n"
+    "  \\commit                commit the transaction\n"
+    "  \\rollback              roll the transaction back\n"
+    "  \\autocommit on|off     switch autocommit\n"
     "  \\get conn|stmt N       read connection or statement attribute N\n"
     "  \\set conn|stmt N VALUE set connection or statement attribute N\n"
     "  \\layout [NAME]         block, pairs, fixed, array or args\n"
@@ -343,6 +348,13 @@ Outcome run_meta(Session& s, const std::string& text) {
     if (cmd == "\\schemas") return result(run_sql(s, "SHOW SCHEMAS"));
     if (cmd == "\\catalogs") return result(run_sql(s, "SHOW CATALOGS"));
     if (cmd == "\\describe") return result(describe_last(s));
+    if (cmd == "\\commit") return result(end_transaction(s, true));
+    if (cmd == "\\rollback") return result(end_transaction(s, false));
+    if (cmd == "\\autocommit") {
+        if (rest != "on" && rest != "off")
+            return bad_meta(s, "usage: \\autocommit on|off");
+        return result(set_autocommit(s, rest == "on"));
+    }
     if (cmd == "\\info") return result(show_info(s));
     if (cmd == "\\get" || cmd == "\\set") {
         const bool set = cmd == "\\set";

@@ -47,6 +47,8 @@ struct Session {
     bool env = false;         // command 1 succeeded
     int slot = 0;             // the connected slot, 0 = none
     bool has_result = false;  // the last statement left a result open
+    // The columns of the last statement's last result that had any.
+    std::vector<ColumnDesc> last_columns;
     Layout layout = Layout::block;
     Format format = Format::table;
     bool null_text = false;
@@ -108,8 +110,13 @@ void shutdown(Session& s);
 bool connect(Session& s, const std::string& connection);
 // Closes the current connection (commands 13 and 7).
 bool disconnect(Session& s);
-// Runs one SQL statement and prints its result.
+// Runs one SQL statement and prints each of its results in turn.
 bool run_sql(Session& s, const std::string& sql);
+// Commits or rolls back the connection's transaction (\commit,
+// \rollback).
+bool end_transaction(Session& s, bool commit);
+// Switches autocommit on or off (\autocommit on|off).
+bool set_autocommit(Session& s, bool on);
 // The meta-commands that talk to the connector.
 bool list_sources(Session& s);
 bool describe_last(Session& s);
