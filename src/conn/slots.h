@@ -38,6 +38,28 @@ struct FetchPlan {
     uint8_t table_length[kPlanNamedColumns] = {};
 };
 
+// The SQL text the slot's statement was last prepared with (command 22),
+// so that the same text runs again without another SQLPrepare.  Forgotten
+// wherever the statement is replaced (an execution of other text) or
+// freed.
+struct PreparedText {
+    char* text = nullptr;  // the connector's copy (orv_alloc), terminated
+    std::size_t length = 0;
+    SQLHSTMT statement = nullptr;  // the handle it was prepared on
+    SQLSMALLINT markers = 0;       // its parameter markers (SQLNumParams)
+};
+
+// The first diagnostic record of a statement call whose records a later
+// call of the same command cleared (putting bindings and attributes back
+// clears a handle's records).  The diagnostic readers serve it while the
+// statement has no record of its own, until the next command other than 3.
+struct KeptDiagnostic {
+    bool valid = false;
+    SQLCHAR sqlstate[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR message[kMessageSize] = {};
+};
+
 // One numbered connection.  A slot is free while `connection` is null.
 struct ConnectionSlot {
     SQLHDBC connection = nullptr;  // allocated by command 4
@@ -49,6 +71,8 @@ struct ConnectionSlot {
     uint8_t* row_buffer = nullptr;  // pairs record / row block
     std::size_t row_buffer_size = 0;
     FetchPlan plan;  // command 12's, for the current result
+    PreparedText prepared;
+    KeptDiagnostic kept;
 };
 
 // The environment handle; null until command 1.
@@ -70,6 +94,9 @@ int free_slot_number();
 // connection, whatever the driver answers; the slot is free afterwards.
 // The column table and row buffer stay with the slot for its next use.
 void release_slot(ConnectionSlot& slot);
+
+// Forgets the slot's prepared text (its statement was replaced or freed).
+void forget_prepared(ConnectionSlot& slot);
 
 // Creates the slot's statement handle when it has none.  Returns the ODBC
 // code of the allocation (SQL_SUCCESS when a statement already existed).

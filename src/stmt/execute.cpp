@@ -116,6 +116,7 @@ SQLRETURN run_execute(Command& cmd) {
         return SQL_SUCCESS;
     }
     forget_description(slot);
+    forget_prepared(slot);  // the statement now runs this text
     SQLRETURN rc = ensure_statement(slot);
     if (!SQL_SUCCEEDED(rc)) {
         hdr_set_status(cmd, ORV_ODBC_ERROR);
@@ -201,6 +202,7 @@ SQLRETURN run_reset_statement(Command& cmd) {
         SQLFreeStmt(slot.statement, SQL_CLOSE);
         return SQL_SUCCESS;
     }
+    forget_prepared(slot);
     SQLFreeHandle(SQL_HANDLE_STMT, slot.statement);
     slot.statement = nullptr;
     return mode == 1 ? SQL_SUCCESS : static_cast<SQLRETURN>(ORV_REFUSED);
