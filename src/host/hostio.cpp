@@ -38,6 +38,11 @@ ArgView arg_trailer(const ArgView& a, std::size_t elements,
     return v;
 }
 
+std::span<uint8_t> arg_elements(const ArgView& a, std::size_t elements) {
+    if (a.data == nullptr) return {};
+    return {a.data, elements * a.size};
+}
+
 std::span<uint8_t> arg_storage(const ArgView& a) {
     if (a.data == nullptr) return {};
     return {a.data, a.size};

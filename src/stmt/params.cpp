@@ -86,27 +86,31 @@ NumberShape number_shape(std::span<const uint8_t> text) {
     return s;
 }
 
-// The length of element `row` of the value: its text up to the first zero
-// byte within size (types 2 and 4), or its size (bytes).
-SQLLEN value_length(const ArgView& element, bool text) {
-    std::span<uint8_t> bytes = arg_storage(element);
-    if (!text) return static_cast<SQLLEN>(bytes.size());
-    const void* zero = std::memchr(bytes.data(), 0, bytes.size());
+// The length of a value: its text up to the first zero byte within the
+// element (types 2 and 4), or the whole element (bytes).
+SQLLEN value_length(const uint8_t* element, std::size_t size, bool text) {
+    if (!text) return static_cast<SQLLEN>(size);
+    const void* zero = std::memchr(element, 0, size);
     return static_cast<SQLLEN>(
-        zero == nullptr
-            ? bytes.size()
-            : static_cast<std::size_t>(static_cast<const uint8_t*>(zero) -
-                                       bytes.data()));
+        zero == nullptr ? size
+                        : static_cast<std::size_t>(
+                              static_cast<const uint8_t*>(zero) - element));
 }
 
-// True when row `row` of argument `a` is NULL: ARG_NULL on a single value,
-// or a non-zero byte of the null map behind an array's elements.
-bool row_is_null(const ArgView& a, const Shape& shape, std::size_t row) {
-    if (!(a.type_flags & ARG_NULL)) return false;
-    if (!shape.arrays) return true;
-    uint8_t flag = 0;
-    arg_read(arg_trailer(a, shape.rows, shape.rows), row, &flag, 1);
-    return flag != 0;
+// Marks the NULL rows of argument `a` with SQL_NULL_DATA in `lengths` and
+// the others with 0: ARG_NULL on a single value, or the non-zero bytes of
+// the null map behind an array's elements.
+void mark_nulls(const ArgView& a, const Shape& shape, SQLLEN* lengths) {
+    std::fill(lengths, lengths + shape.rows, 0);
+    if (!(a.type_flags & ARG_NULL)) return;
+    if (!shape.arrays) {
+        lengths[0] = SQL_NULL_DATA;
+        return;
+    }
+    const std::span<uint8_t> map =
+        arg_storage(arg_trailer(a, shape.rows, shape.rows));
+    for (std::size_t r = 0; r < map.size(); ++r)
+        if (map[r] != 0) lengths[r] = SQL_NULL_DATA;
 }
 
 // The one empty value a text or bytes argument without storage is bound to.
@@ -151,8 +155,7 @@ void read_integers(Command& cmd, int n, const Shape& shape, Binding& b) {
 void read_binding(Command& cmd, int n, const Shape& shape, Binding& b) {
     const ArgView a = arg_within(cmd, n);
     const int type = a.type_flags & ARG_TYPE_MASK;
-    for (std::size_t r = 0; r < shape.rows; ++r)
-        b.lengths[r] = row_is_null(a, shape, r) ? SQL_NULL_DATA : 0;
+    mark_nulls(a, shape, b.lengths);
     if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED)
         return read_integers(cmd, n, shape, b);
 
@@ -161,16 +164,19 @@ void read_binding(Command& cmd, int n, const Shape& shape, Binding& b) {
     b.sql_type = text ? SQL_VARCHAR : SQL_VARBINARY;
     b.values = a.data != nullptr ? a.data : kEmptyValue;
     b.stride = a.data != nullptr ? static_cast<SQLLEN>(a.size) : 0;
+    // Every element at once: rows x size bytes from the argument's data.
+    const std::span<uint8_t> all = arg_elements(a, shape.rows);
+    const std::size_t size = all.empty() ? 0 : a.size;
     NumberShape number;
     SQLLEN longest = 0;
     for (std::size_t r = 0; r < shape.rows; ++r) {
         if (b.lengths[r] == SQL_NULL_DATA) continue;
-        const ArgView e = shape.arrays ? arg_element(a, r) : a;
-        b.lengths[r] = value_length(e, text);
+        const uint8_t* element = all.empty() ? kEmptyValue : &all[r * size];
+        b.lengths[r] = value_length(element, size, text);
         longest = std::max(longest, b.lengths[r]);
         if (type != ARG_TYPE_NUMBER_TEXT) continue;
-        const NumberShape one = number_shape(
-            arg_storage(e).first(static_cast<std::size_t>(b.lengths[r])));
+        const NumberShape one = number_shape(std::span<const uint8_t>(
+            element, static_cast<std::size_t>(b.lengths[r])));
         number.digits = std::max(number.digits, one.digits);
         number.scale = std::max(number.scale, one.scale);
         number.exponent = number.exponent || one.exponent;
