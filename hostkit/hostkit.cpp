@@ -382,7 +382,18 @@ int32_t serve_get_int(Host& h, const Call& c) {
         h.bad_call_seen = true;
         return 0;
     }
-    return s->int_value;
+    if (!(s->type_flags & ARG_ARRAY)) return s->int_value;
+    // An element of an array: its stored value, little-endian, as a host
+    // reads its own variable (the first min(size, 4) bytes).
+    const ArgDescriptor d = descriptor(h, c.selector % 256);
+    if (d.data == nullptr) return 0;
+    const auto* p =
+        static_cast<const uint8_t*>(d.data) +
+        std::size_t{d.size} * static_cast<uint32_t>(c.selector / 256);
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < std::min<uint32_t>(d.size, 4); ++i)
+        v |= uint32_t{p[i]} << (8 * i);
+    return static_cast<int32_t>(v);
 }
 
 int32_t serve_get_string(Host& h, Call& c, void* p) {

@@ -61,6 +61,8 @@ struct ArgSpec {
     uint32_t elements = 1;       // storage = size * elements
     std::vector<uint8_t> bytes;  // initial content (the rest is zero)
     int32_t int_value = 0;       // what GET_INT answers for this argument
+                                 // (for an array element: its first four
+                                 // stored bytes, little-endian)
     std::string text_value;      // what GET_STRING answers
     bool null_data = false;      // descriptor data = nullptr
 };

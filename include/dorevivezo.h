@@ -70,7 +70,24 @@
  *
  * Statement attributes 22 (SQL_ATTR_PARAMSET_SIZE) and 27
  * (SQL_ATTR_ROW_ARRAY_SIZE) can only be set to 1 (status 15 otherwise): the
- * connector fetches one row at a time and binds no parameters.
+ * connector fetches one row at a time, and command 22 sets the parameter
+ * set size for its own call only.
+ *
+ * Execute with parameters (command 22): argument 3 is SQL text with ?
+ * markers; arguments 4, 5, ... are the values of markers 1, 2, ..., bound
+ * by host type: type 2 text (up to the first zero byte within size), type 4
+ * a number written as text, types 6 and 8 integers read with GET_INT
+ * (unsigned and signed), any other type bytes (size of them).  ARG_NULL
+ * makes a value NULL.  A text equal to the last one the slot ran this way
+ * is not prepared again; commands 9, 7, 2 and 13 with a subcode that frees
+ * the statement forget it.  count = result columns, number = rows affected,
+ * as command 9; commands 10, 12 and 25 read the result.  More markers than
+ * values or the reverse: status 3, nothing executed.  Arrays: when the
+ * value arguments carry ARG_ARRAY (all of them, status 3 for a mix), param
+ * (word-swapped) gives the number of rows and the statement runs once for
+ * all of them; count = rows done.  When a row fails: status 2 with its
+ * diagnostics and native_error = its row number (1-based); count says how
+ * many rows the driver reports done.
  *
  * Block fetch (command 25): a block holds the column names, then the rows,
  * each item ending in a zero byte.  A block never exceeds about 2 MB plus
@@ -123,6 +140,11 @@ typedef struct ArgDescriptor {
 #define ARG_CALLBACK                                      \
     0x0040 /* values may be handed over with PUT_STRING / \
               storage may be enlarged with RESIZE_ARG */
+/* Command 22 (ORV_CMD_EXECUTE_PARAMS) only: the value is SQL NULL.  On a
+   single value the storage is not read.  On an array, a null map follows
+   the param elements in the same storage: one byte per row, non-zero for
+   a row whose value is NULL (storage = rows * size + rows bytes). */
+#define ARG_NULL 0x0020
 
 /* The argument list of one command; args[n] is argument n. */
 typedef struct HostContext {
@@ -185,7 +207,7 @@ enum {
                                  with PUT_INT */
 };
 
-/* Command codes (argument 1).  Codes 0, 5, 19 and 22 to 24 name no command:
+/* Command codes (argument 1).  Codes 0, 5, 19, 23 and 24 name no command:
    once the environment and slot checks pass they answer ORV_BAD_COMMAND. */
 enum {
     ORV_CMD_ALLOC_ENV = 1,        /* allocate the ODBC environment */
@@ -211,6 +233,8 @@ enum {
     ORV_CMD_NEXT_RESULT = 20,     /* move the statement to its next result */
     ORV_CMD_END_TRAN = 21,        /* commit (subcode 0) or roll back (1) the
                                      slot's transaction */
+    ORV_CMD_EXECUTE_PARAMS = 22,  /* execute SQL text with ? markers bound to
+                                     arguments 4.. (arrays: param rows) */
     ORV_CMD_FETCH_BLOCK = 25      /* the remaining rows as one block of text */
 };
 

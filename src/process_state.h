@@ -35,6 +35,28 @@ namespace orv {
 
 // ---- What each slot owns ---------------------------------------------------
 
+// The SQL text the slot's statement was last prepared with (command 22),
+// so that the same text runs again without another SQLPrepare.  Forgotten
+// wherever the statement is replaced (an execution of other text) or
+// freed.
+struct PreparedText {
+    char* text = nullptr;  // the connector's copy (orv_alloc), terminated
+    std::size_t length = 0;
+    SQLHSTMT statement = nullptr;  // the handle it was prepared on
+    SQLSMALLINT markers = 0;       // its parameter markers (SQLNumParams)
+};
+
+// The first diagnostic record of a statement call whose records a later
+// call of the same command cleared (putting bindings and attributes back
+// clears a handle's records).  The diagnostic readers serve it while the
+// statement has no record of its own, until the next command other than 3.
+struct KeptDiagnostic {
+    bool valid = false;
+    SQLCHAR sqlstate[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR message[kMessageSize] = {};
+};
+
 // One numbered connection.  A slot is free while `connection` is null.
 struct ConnectionSlot {
     SQLHDBC connection = nullptr;  // allocated by command 4
@@ -45,6 +67,8 @@ struct ConnectionSlot {
     int32_t column_capacity = 0;
     uint8_t* row_buffer = nullptr;  // pairs record / row block
     std::size_t row_buffer_size = 0;
+    PreparedText prepared;  // command 22's prepared statement
+    KeptDiagnostic kept;    // a record command 22's clean-up would clear
     // A command on this slot is running (a call from inside its callbacks
     // may not work on the slot).
     bool running = false;

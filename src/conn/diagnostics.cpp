@@ -1,6 +1,7 @@
 #include "conn/diagnostics.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "conn/slots.h"
 #include "host/hostio.h"
@@ -40,6 +41,12 @@ SQLRETURN read_diagnostic(const ConnectionSlot* slot, DiagSource from,
                                  r.message, kMessageSize, &message_length);
     // Keep "no handle" apart from an answer about a handle.
     if (rc == SQL_INVALID_HANDLE) return SQL_ERROR;
+    if (rc == SQL_NO_DATA && type == SQL_HANDLE_STMT && slot->kept.valid) {
+        std::memcpy(r.sqlstate, slot->kept.sqlstate, sizeof r.sqlstate);
+        r.native = slot->kept.native;
+        std::memcpy(r.message, slot->kept.message, sizeof r.message);
+        rc = SQL_SUCCESS;
+    }
     if (!SQL_SUCCEEDED(rc)) return rc;
     r.sqlstate[5] = 0;
     r.message[kMessageSize - 1] = 0;

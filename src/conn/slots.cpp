@@ -6,6 +6,7 @@
 
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "memory.h"
 #include "odbc_api.h"
 
 namespace orv {
@@ -24,7 +25,13 @@ int free_slot_number() {
     return 0;
 }
 
+void forget_prepared(ConnectionSlot& slot) {
+    orv_free(slot.prepared.text);
+    slot.prepared = PreparedText{};
+}
+
 void release_slot(ConnectionSlot& slot) {
+    forget_prepared(slot);
     if (slot.statement != nullptr) {
         SQLFreeHandle(SQL_HANDLE_STMT, slot.statement);
         slot.statement = nullptr;
@@ -50,6 +57,7 @@ void release_slot(ConnectionSlot& slot) {
 SQLRETURN run_alloc_env(Command& cmd) {
     if (EnvHandle != nullptr) return SQL_SUCCESS;
     for (ConnectionSlot& slot : SlotTable) {
+        forget_prepared(slot);
         slot.connection = nullptr;
         slot.statement = nullptr;
     }

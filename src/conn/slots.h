@@ -26,6 +26,9 @@ int free_slot_number();
 // The column table and row buffer stay with the slot for its next use.
 void release_slot(ConnectionSlot& slot);
 
+// Forgets the slot's prepared text (its statement was replaced or freed).
+void forget_prepared(ConnectionSlot& slot);
+
 // Creates the slot's statement handle when it has none.  Returns the ODBC
 // code of the allocation (SQL_SUCCESS when a statement already existed).
 SQLRETURN ensure_statement(ConnectionSlot& slot);

@@ -71,6 +71,7 @@ constexpr std::array<CommandEntry, kCommandCount> make_command_table() {
     t[ORV_CMD_LIST_SOURCES] = {run_list_sources, kConnected, 4};
     t[ORV_CMD_NEXT_RESULT] = {run_next_result, kConnected | kStatement};
     t[ORV_CMD_END_TRAN] = {run_end_tran, kConnected};
+    t[ORV_CMD_EXECUTE_PARAMS] = {run_execute_params, kConnected, 3};
     t[ORV_CMD_FETCH_BLOCK] = {run_fetch_block, kConnected | kStatement, 3};
     return t;
 }
@@ -185,6 +186,9 @@ void dispatch_command(Command& cmd) {
         return;
     }
     cmd.slot = slot;
+    // A record kept for the previous command serves command 3 only.
+    if (slot != nullptr && cmd.code != ORV_CMD_DIAGNOSTICS)
+        slot->kept.valid = false;
     if (int16_t status = check_statement(cmd, entry.needs, entry.min_args);
         status != ORV_OK) {
         hdr_set_status(cmd, status);

@@ -30,6 +30,19 @@ ArgView arg_element(const ArgView& a, std::size_t index) {
     return v;
 }
 
+ArgView arg_trailer(const ArgView& a, std::size_t elements,
+                    std::size_t length) {
+    ArgView v = a;
+    v.size = static_cast<uint32_t>(length);
+    if (a.data != nullptr) v.data = a.data + elements * a.size;
+    return v;
+}
+
+std::span<uint8_t> arg_elements(const ArgView& a, std::size_t elements) {
+    if (a.data == nullptr) return {};
+    return {a.data, elements * a.size};
+}
+
 std::span<uint8_t> arg_storage(const ArgView& a) {
     if (a.data == nullptr) return {};
     return {a.data, a.size};

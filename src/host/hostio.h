@@ -152,6 +152,16 @@ bool arg_has_storage(const ArgView& a);
 // command's count asks for.
 ArgView arg_element(const ArgView& a, std::size_t index);
 
+// The `length` bytes that follow the first `elements` elements of an array
+// argument (a trailer the host lays out behind them); no storage when the
+// argument has none.
+ArgView arg_trailer(const ArgView& a, std::size_t elements, std::size_t length);
+
+// The first `elements` elements of an array argument (a single value: one
+// element) as one span of elements x a.size bytes; empty when the argument
+// has no storage.
+std::span<uint8_t> arg_elements(const ArgView& a, std::size_t elements);
+
 // The argument's storage as a byte span of a.size bytes; empty when it has
 // none.  For an ODBC call that writes into it: the span's size is the cap.
 std::span<uint8_t> arg_storage(const ArgView& a);

@@ -134,6 +134,7 @@ SQLRETURN run_execute(Command& cmd) {
     }
     forget_description(slot);
     forget_result(slot);
+    forget_prepared(slot);  // the statement now runs this text
     SQLRETURN rc = ensure_statement(slot);
     if (!SQL_SUCCEEDED(rc)) {
         hdr_set_status(cmd, ORV_ODBC_ERROR);
@@ -235,6 +236,7 @@ SQLRETURN run_reset_statement(Command& cmd) {
         SQLFreeStmt(slot.statement, SQL_CLOSE);
         return SQL_SUCCESS;
     }
+    forget_prepared(slot);
     SQLFreeHandle(SQL_HANDLE_STMT, slot.statement);
     slot.statement = nullptr;
     if (mode != 1) report_through_capture(cmd, ORV_REFUSED);

@@ -23,7 +23,10 @@ constexpr const char* kFunctions[] = {
     "SQLRowCount",       "SQLColAttribute",   "SQLGetDiagRec",
     "SQLGetInfo",        "SQLFreeStmt",       "SQLDataSources",
     "SQLGetConnectAttr", "SQLSetConnectAttr", "SQLGetStmtAttr",
-    "SQLSetStmtAttr",    "SQLBindCol",        "SQLSetPos"};
+    "SQLSetStmtAttr",    "SQLBindCol",        "SQLSetPos",
+    "SQLPrepare",        "SQLExecute",        "SQLNumParams",
+    "SQLBindParameter",  "SQLMoreResults",    "SQLEndTran",
+    "SQLDriverConnect"};
 
 constexpr SQLRETURN kReturnCodes[] = {SQL_ERROR,
                                       SQL_ERROR,
@@ -175,6 +178,34 @@ void lie_about_lengths(Lie lie, SQLLEN extra) {
     };
 }
 
+// Command 22's parameter sets: the driver writes row statuses of the
+// input's choosing (valid ones and others), a processed count, and ends
+// with any return code.
+void script_row_statuses(FuzzedDataProvider& in) {
+    const std::vector<uint8_t> marks = in.ConsumeBytes<uint8_t>(24);
+    const SQLRETURN rc = kReturnCodes[in.ConsumeIntegralInRange<std::size_t>(
+        0, std::size(kReturnCodes) - 1)];
+    const SQLULEN processed = in.ConsumeIntegralInRange<SQLULEN>(0, 30);
+    standin::hooks.SQLExecute = [marks, rc, processed](SQLHSTMT s, SQLRETURN) {
+        SQLULEN rows = 0;
+        SQLPOINTER status = nullptr, done = nullptr;
+        standin::base::SQLGetStmtAttr(s, SQL_ATTR_PARAMSET_SIZE, &rows, 0,
+                                      nullptr);
+        standin::base::SQLGetStmtAttr(s, SQL_ATTR_PARAM_STATUS_PTR, &status, 0,
+                                      nullptr);
+        standin::base::SQLGetStmtAttr(s, SQL_ATTR_PARAMS_PROCESSED_PTR, &done,
+                                      0, nullptr);
+        for (SQLULEN r = 0; status != nullptr && r < rows && r < marks.size();
+             ++r)
+            static_cast<SQLUSMALLINT*>(status)[r] =
+                marks[r] < 200 ? static_cast<SQLUSMALLINT>(marks[r] % 8)
+                               : static_cast<SQLUSMALLINT>(0xFFFF - marks[r]);
+        if (done != nullptr)
+            *static_cast<SQLULEN*>(done) = std::min(processed, rows);
+        return rc;
+    };
+}
+
 void script_driver(FuzzedDataProvider& in, int32_t code) {
     if (fuzzprog::chance(in, 20)) {
         standin::Rule& rule = standin::fail(
@@ -189,6 +220,7 @@ void script_driver(FuzzedDataProvider& in, int32_t code) {
         rule.after(in.ConsumeIntegralInRange<int>(0, 7));
         if (fuzzprog::chance(in, 70)) rule.once();
     }
+    if (code == 22 && fuzzprog::chance(in, 40)) script_row_statuses(in);
     if ((code == 9 || code == 18) && fuzzprog::chance(in, 80))
         standin::script.results.push_back(result(in));
     if (fuzzprog::chance(in, 8))

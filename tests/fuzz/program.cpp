@@ -45,8 +45,9 @@ constexpr int32_t swapped(int32_t v) {
 // ---- The choices, as tables (repeated entries are chosen more often) ------
 
 constexpr int32_t kCodes[] = {
-    1,  2,  3,  4,  6,  7,  8,  9, 9, 9,  10, 11, 12, 12,      12, 12, 13, 14,
-    15, 16, 17, 18, 25, 25, 25, 0, 5, 19, 24, 26, -1, 0x10019, 20, 20, 21};
+    1,  2,  3,  4,  6,  7,  8,  9,  9,  9,  10, 11, 12, 12, 12, 12, 13, 14,
+    15, 16, 17, 18, 22, 22, 22, 25, 25, 25, 0,  5,  19, 24, 26, -1, 0x10019,
+    20, 20, 21};
 
 constexpr int16_t kSubcodes[] = {
     0,
@@ -140,6 +141,11 @@ constexpr int16_t kFlags[] = {2,
                               2 | ARG_ARRAY,
                               2 | ARG_ARRAY | ARG_CALLBACK,
                               8 | ARG_ARRAY,
+                              2 | ARG_NULL,
+                              2 | ARG_ARRAY | ARG_NULL,
+                              6 | ARG_ARRAY | ARG_NULL,
+                              1 | ARG_ARRAY,
+                              4 | ARG_ARRAY,
                               -1};
 
 constexpr int32_t kInts[] = {
@@ -285,6 +291,23 @@ struct Command {
     std::vector<Kind> kinds;  // how each argument was made
 };
 
+// Command 22's rows (`param`) are at most what every array argument laid
+// out: its elements, and room for the null map behind them with ARG_NULL.
+void limit_parameter_rows(Command& c) {
+    int64_t rows = swapped(c.hdr.param);
+    for (std::size_t i = 1; i < c.args.size(); ++i) {
+        const hostkit::ArgSpec& a = c.args[i];
+        if (!(a.type_flags & ARG_ARRAY)) continue;
+        const uint64_t total = uint64_t{a.size} * a.elements;
+        const uint64_t per_row = a.size + ((a.type_flags & ARG_NULL) ? 1 : 0);
+        rows = std::min<int64_t>(
+            rows,
+            static_cast<int64_t>(std::min<uint64_t>(
+                a.elements, per_row == 0 ? a.elements : total / per_row)));
+    }
+    if (rows >= 0) c.hdr.param = swapped(static_cast<int32_t>(rows));
+}
+
 // What a host may do to its own process stays out of the programs:
 // made-up addresses for the pointer attributes become null; tracing and
 // translation libraries (files and libraries named by the host) are not
@@ -299,6 +322,7 @@ void keep_to_the_host_contract(Command& c, const Target& t,
         const auto elements = static_cast<int32_t>(c.args[0].elements);
         if (limit > elements) c.hdr.param = swapped(elements);
     }
+    if (c.code == 22) limit_parameter_rows(c);
     if (c.code == 17 &&
         std::find(std::begin(kPointerAttributes), std::end(kPointerAttributes),
                   c.hdr.subcode) != std::end(kPointerAttributes))
@@ -310,11 +334,11 @@ void keep_to_the_host_contract(Command& c, const Target& t,
     const bool pool_text = !c.kinds.empty() && (c.kinds[0] == Kind::Sql ||
                                                 c.kinds[0] == Kind::Connect ||
                                                 c.kinds[0] == Kind::RawText);
-    if (!t.free_text && (c.code == 9 || c.code == 6) && !c.args.empty() &&
-        !pool_text) {
+    const bool sql = c.code == 9 || c.code == 22;
+    if (!t.free_text && (sql || c.code == 6) && !c.args.empty() && !pool_text) {
         hostkit::ArgSpec& a = c.args[0];
         const bool null_data = a.null_data;
-        a = hostkit::text(pick_text(in, c.code == 9 ? t.sql : t.connect));
+        a = hostkit::text(pick_text(in, sql ? t.sql : t.connect));
         a.null_data = null_data;
     }
 }
@@ -565,6 +589,9 @@ std::vector<std::string> common_sql() {
             ";",
             "'unterminated",
             "SELECT '\xFA\xFB\xFC'",
+            "SELECT ?",
+            "SELECT ?, ?",
+            "SELECT ? AS a, ? AS b, ? AS c",
             std::string(300, 'x')};
 }
 

@@ -228,6 +228,30 @@ const Sequence kSequences[] = {
                 expect_text(pairs_record(r.host),
                             "v=" + long_value() + "|w=b|");
             })}},
+    {"parameters_single_and_arrays",
+     kConnected,
+     {{ORV_CMD_EXECUTE_PARAMS, 0,
+       [](SweepRun&) {
+           return std::vector<hostkit::ArgSpec>{
+               hostkit::text("SELECT ? AS a, ? AS b"), hostkit::text("x"),
+               hostkit::integer(5)};
+       },
+       [](SweepRun&, const CmdHdr& hdr) { EXPECT_EQ(hostkit::count(hdr), 2); }},
+      fetch(0, {hostkit::buffer(8), hostkit::buffer(8)},
+            [](SweepRun& r, const CmdHdr&) {
+                EXPECT_EQ(hostkit::arg_text(r.host, 3), "x");
+                EXPECT_EQ(hostkit::arg_text(r.host, 4), "5");
+            }),
+      {ORV_CMD_RESET_STATEMENT},
+      {ORV_CMD_EXECUTE_PARAMS, 0,
+       [](SweepRun&) {
+           hostkit::ArgSpec a = hostkit::array(2, 3, 2 | ARG_ARRAY);
+           a.bytes = {'a', 0, 'b', 0};
+           return std::vector<hostkit::ArgSpec>{hostkit::text("SELECT ? AS a"),
+                                                a};
+       },
+       [](SweepRun&, const CmdHdr& hdr) { EXPECT_EQ(hostkit::count(hdr), 2); },
+       static_cast<int32_t>(hostkit::swap_halves(2))}}},
     {"block_fetch_over_several_blocks",
      kConnected,
      {execute(kManyRowsSql), block([](SweepRun& r, const CmdHdr& hdr) {

@@ -476,6 +476,31 @@ TEST_P(OrvshData, LargeResultComesInSeveralBlocks) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 40001);
 }
 
+TEST_P(OrvshData, CopyFromTheCsvExportReproducesIt) {
+    // The csv export of a query into a file.
+    auto export_to = [&](const std::string& query, const std::string& path) {
+        return run(orvsh_words(), {"-c", conn_, "--format", "csv", "-e", query},
+                   "", path);
+    };
+    const std::string csv_path = temp_path("copy"), again = temp_path("copy2");
+    ASSERT_EQ(export_to(select(), csv_path).exit_status, 0);
+    const std::string copy = table_ + "c";
+    Result r = sql({"--batch-rows", "1", "-e",
+                    "CREATE TABLE " + copy +
+                        " (id INTEGER, name VARCHAR(20), note VARCHAR(20))",
+                    "-e", "\\copy " + copy + " FROM " + csv_path, "-e",
+                    "\\bind 'pear, green' NULL", "-e",
+                    "SELECT id FROM " + copy + " WHERE name = ? OR note = ?"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "COPY 2 rows in ")) << r.out;
+    EXPECT_TRUE(contains(r.out, "1 row\n")) << r.out;
+    export_to("SELECT * FROM " + copy + " ORDER BY id", again);
+    EXPECT_EQ(slurp(again), slurp(csv_path));
+    sql({"-e", "DROP TABLE " + copy});
+    std::remove(csv_path.c_str());
+    std::remove(again.c_str());
+}
+
 TEST_P(OrvshData, ScriptFileWithCommentsAndLineNumbers) {
     const std::string file = temp_path("script.sql");
     write_file(file,

@@ -14,6 +14,7 @@ namespace standin {
 
 Script script;
 Hooks hooks;
+std::vector<ParamRow> executed_rows;
 
 namespace {
 
@@ -40,6 +41,14 @@ struct Binding {
 
 constexpr uint32_t kMagic = 0x5354414E;  // "STAN"
 
+// One SQLBindParameter.
+struct Param {
+    SQLSMALLINT c_type = 0;
+    SQLPOINTER values = nullptr;
+    SQLLEN buflen = 0;
+    SQLLEN* lengths = nullptr;
+};
+
 struct Handle {
     uint32_t magic = kMagic;
     SQLSMALLINT type = 0;
@@ -64,6 +73,9 @@ struct Handle {
     std::map<SQLUSMALLINT, Binding> bound;
     std::size_t rowset_start = 0;
     std::size_t rowset_rows = 0;
+    std::string prepared;  // SQLPrepare's text
+    bool is_prepared = false;
+    std::map<SQLUSMALLINT, Param> params;  // SQLBindParameter's
 };
 
 // Every handle ever allocated; never released, so a stale handle is
@@ -582,6 +594,7 @@ void reset() {
     hooks = Hooks{};
     rules.clear();
     call_log.clear();
+    executed_rows.clear();
     invalid_uses = 0;
     for (Handle* h : all_handles()) {
         h->diags.clear();
@@ -592,6 +605,9 @@ void reset() {
         h->progress.clear();
         h->bound.clear();
         h->rowset_start = h->rowset_rows = 0;
+        h->prepared.clear();
+        h->is_prepared = false;
+        h->params.clear();
     }
 }
 
@@ -744,9 +760,98 @@ SQLRETURN SQLExecDirect(SQLHSTMT stmt, SQLCHAR* text, SQLINTEGER len) {
         return error(s, "HY090", "Invalid string or buffer length");
     if (script.refuse_exec_with_open_cursor && cursor_open(s))
         return error(s, "24000", "Invalid cursor state");
+    s->is_prepared = false;
     Result none;
     none.row_count = 0;
     open_result(s, next_result(std::move(none)));
+    return SQL_SUCCESS;
+}
+
+SQLRETURN SQLPrepare(SQLHSTMT stmt, SQLCHAR* text, SQLINTEGER len) {
+    Handle* s = find(stmt, SQL_HANDLE_STMT);
+    if (s == nullptr) return SQL_INVALID_HANDLE;
+    if (text == nullptr)
+        return error(s, "HY009", "Invalid use of null pointer");
+    if (!read_text(text, len, s->prepared))
+        return error(s, "HY090", "Invalid string or buffer length");
+    s->is_prepared = true;
+    return SQL_SUCCESS;
+}
+
+// The markers of the prepared text: its question marks.
+SQLSMALLINT marker_count(const Handle* s) {
+    return static_cast<SQLSMALLINT>(
+        std::count(s->prepared.begin(), s->prepared.end(), '?'));
+}
+
+// Reads row r of a bound parameter, as the driver would at execution:
+// every byte its length names, from row r's element.
+std::optional<std::string> read_param(const Handle* s, const Param& p,
+                                      SQLULEN r) {
+    const SQLULEN offset_ptr = attr_value(s, SQL_ATTR_PARAM_BIND_OFFSET_PTR);
+    SQLLEN offset = 0;
+    if (offset_ptr != 0)
+        std::memcpy(&offset, reinterpret_cast<void*>(offset_ptr),
+                    sizeof offset);
+    SQLLEN len = 0;
+    std::memcpy(&len, reinterpret_cast<const char*>(p.lengths + r) + offset,
+                sizeof len);
+    if (len == SQL_NULL_DATA) return std::nullopt;
+    const char* at = static_cast<const char*>(p.values) + offset;
+    if (p.c_type == SQL_C_SBIGINT) {
+        int64_t v;
+        std::memcpy(&v, at + r * sizeof v, sizeof v);
+        return std::to_string(v);
+    }
+    return std::string(at + r * static_cast<SQLULEN>(p.buflen),
+                       static_cast<std::size_t>(len));
+}
+
+SQLRETURN SQLExecute(SQLHSTMT stmt) {
+    Handle* s = find(stmt, SQL_HANDLE_STMT);
+    if (s == nullptr) return SQL_INVALID_HANDLE;
+    if (!s->is_prepared) return error(s, "HY010", "Function sequence error");
+    const SQLSMALLINT markers = marker_count(s);
+    for (SQLSMALLINT m = 1; m <= markers; ++m)
+        if (s->params.count(static_cast<SQLUSMALLINT>(m)) == 0)
+            return error(s, "07002", "COUNT field incorrect");
+    const SQLULEN rows = attr_value(s, SQL_ATTR_PARAMSET_SIZE);
+    auto* status = reinterpret_cast<SQLUSMALLINT*>(
+        attr_value(s, SQL_ATTR_PARAM_STATUS_PTR));
+    for (SQLULEN r = 0; r < rows; ++r) {
+        ParamRow row;
+        for (SQLSMALLINT m = 1; m <= markers; ++m)
+            row.push_back(
+                read_param(s, s->params[static_cast<SQLUSMALLINT>(m)], r));
+        executed_rows.push_back(std::move(row));
+        if (status != nullptr) status[r] = SQL_PARAM_SUCCESS;
+    }
+    if (auto* done = reinterpret_cast<SQLULEN*>(
+            attr_value(s, SQL_ATTR_PARAMS_PROCESSED_PTR)))
+        *done = rows;
+    Result none;
+    none.row_count = static_cast<SQLLEN>(rows);
+    open_result(s, next_result(std::move(none)));
+    return hooks.SQLExecute ? hooks.SQLExecute(stmt, SQL_SUCCESS) : SQL_SUCCESS;
+}
+
+SQLRETURN SQLNumParams(SQLHSTMT stmt, SQLSMALLINT* count) {
+    Handle* s = find(stmt, SQL_HANDLE_STMT);
+    if (s == nullptr) return SQL_INVALID_HANDLE;
+    if (!s->is_prepared) return error(s, "HY010", "Function sequence error");
+    if (count != nullptr) *count = marker_count(s);
+    return SQL_SUCCESS;
+}
+
+SQLRETURN SQLBindParameter(SQLHSTMT stmt, SQLUSMALLINT number,
+                           SQLSMALLINT c_type, SQLPOINTER values, SQLLEN buflen,
+                           SQLLEN* lengths) {
+    Handle* s = find(stmt, SQL_HANDLE_STMT);
+    if (s == nullptr) return SQL_INVALID_HANDLE;
+    if (number == 0) return error(s, "07009", "Invalid descriptor index");
+    if (lengths == nullptr)
+        return error(s, "HY009", "Invalid use of null pointer");
+    s->params[number] = Param{c_type, values, buflen, lengths};
     return SQL_SUCCESS;
 }
 
@@ -802,6 +907,7 @@ SQLRETURN SQLFreeStmt(SQLHSTMT stmt, SQLUSMALLINT option) {
             s->bound.clear();
             return SQL_SUCCESS;
         case SQL_RESET_PARAMS:
+            s->params.clear();
             return SQL_SUCCESS;
         default:
             return error(s, "HY092", "Invalid attribute/option identifier");
@@ -1250,6 +1356,37 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT stmt, SQLCHAR* text, SQLINTEGER len) {
                     return hooks.SQLExecDirect
                                ? hooks.SQLExecDirect(stmt, text, len)
                                : base::SQLExecDirect(stmt, text, len);
+                });
+}
+
+SQLRETURN SQL_API SQLPrepare(SQLHSTMT stmt, SQLCHAR* text, SQLINTEGER len) {
+    return call("SQLPrepare", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT,
+                {log_text(text, len)},
+                [&] { return base::SQLPrepare(stmt, text, len); });
+}
+
+SQLRETURN SQL_API SQLExecute(SQLHSTMT stmt) {
+    return call("SQLExecute", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT, {},
+                [&] { return base::SQLExecute(stmt); });
+}
+
+SQLRETURN SQL_API SQLNumParams(SQLHSTMT stmt, SQLSMALLINT* count) {
+    return call("SQLNumParams", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT, {},
+                [&] { return base::SQLNumParams(stmt, count); });
+}
+
+SQLRETURN SQL_API SQLBindParameter(SQLHSTMT stmt, SQLUSMALLINT number,
+                                   SQLSMALLINT io, SQLSMALLINT c_type,
+                                   SQLSMALLINT sql_type, SQLULEN size,
+                                   SQLSMALLINT digits, SQLPOINTER values,
+                                   SQLLEN buflen, SQLLEN* lengths) {
+    (void)io;
+    return call("SQLBindParameter", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT,
+                {num(number), num(c_type), num(sql_type), num(size),
+                 num(digits), num(buflen)},
+                [&] {
+                    return base::SQLBindParameter(stmt, number, c_type, values,
+                                                  buflen, lengths);
                 });
 }
 

@@ -185,8 +185,17 @@ struct Hooks {
                             SQLLEN, SQLLEN*)>
         SQLGetData;
     std::function<SQLRETURN(SQLHSTMT, SQLSMALLINT, SQLLEN)> SQLFetchScroll;
+    // Runs after the default SQLExecute has read the parameter rows; may
+    // rewrite the row status array and the return code.
+    std::function<SQLRETURN(SQLHSTMT, SQLRETURN)> SQLExecute;
 };
 extern Hooks hooks;
+
+// The parameter values every SQLExecute read, one entry per row: each
+// marker's value as bytes (an integer in decimal), or nullopt for NULL.
+// Cleared by reset().
+using ParamRow = std::vector<std::optional<std::string>>;
+extern std::vector<ParamRow> executed_rows;
 
 // The default behaviour of every function, for hooks that wrap it.
 namespace base {
@@ -201,6 +210,8 @@ SQLRETURN SQLGetDiagRec(SQLSMALLINT, SQLHANDLE, SQLSMALLINT, SQLCHAR*,
 SQLRETURN SQLGetInfo(SQLHDBC, SQLUSMALLINT, SQLPOINTER, SQLSMALLINT,
                      SQLSMALLINT*);
 SQLRETURN SQLExecDirect(SQLHSTMT, SQLCHAR*, SQLINTEGER);
+SQLRETURN SQLPrepare(SQLHSTMT, SQLCHAR*, SQLINTEGER);
+SQLRETURN SQLExecute(SQLHSTMT);
 SQLRETURN SQLTables(SQLHSTMT, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT,
                     SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT);
 SQLRETURN SQLDataSources(SQLHENV, SQLUSMALLINT, SQLCHAR*, SQLSMALLINT,
@@ -253,7 +264,10 @@ std::optional<std::string> text_attr(SQLHDBC h, SQLINTEGER attr);
 //   SQLSetEnvAttr: attr, value    SQLConnect: server, user, password
 //   SQLGetDiagRec: type, record, buffer length
 //   SQLGetInfo: type, buffer length
-//   SQLExecDirect: text           SQLTables: catalog, schema, table, type
+//   SQLExecDirect, SQLPrepare: text
+//   SQLBindParameter: number, C type, SQL type, column size, digits,
+//     buffer length               SQLExecute, SQLNumParams: none
+//   SQLTables: catalog, schema, table, type
 //   SQLDataSources: direction     SQLFreeStmt: option
 //   SQLGet/SetConnectAttr, SQLGet/SetStmtAttr: attr, value (set; text
 //     for text attributes) or buffer length (get), length argument

@@ -186,8 +186,10 @@ TEST_F(HostKit, ServicesAnswerAndAreRecorded) {
         cb(PUT_NUMBER_TEXT, ctx, 3, 0, 0, const_cast<char*>("12.5"), -1);
         return 0;
     };
+    // GET_INT on an array element answers the element's stored value.
     hostkit::ArgSpec numbers = hostkit::array(8, 3, 4 | ARG_ARRAY);
-    numbers.int_value = 77;
+    numbers.bytes.assign(24, 0);
+    numbers.bytes[16] = 77;
     hostkit::run(h, ORV_CMD_GET_STMT_ATTR, hdr,
                  {hostkit::text("abcdef"), numbers});
 

@@ -640,7 +640,9 @@ bool run_sql(Session& s, const std::string& sql) {
         command(s, ORV_CMD_RESET_STATEMENT, s.slot, {}, kCloseCursor);
     s.has_result = false;
     s.last_columns.clear();
-    CmdHdr hdr = command(s, ORV_CMD_EXECUTE, s.slot, {hostkit::text(sql)});
+    CmdHdr hdr =
+        s.has_bind ? execute_bound(s, sql)
+                   : command(s, ORV_CMD_EXECUTE, s.slot, {hostkit::text(sql)});
     if (hdr.status != ORV_OK) {
         report(s, "SQL", hdr, s.slot);
         return false;
@@ -727,6 +729,29 @@ bool list_sources(Session& s) {
     }
     if (slot != s.slot) command(s, ORV_CMD_DISCONNECT, slot);
     if (!output_end(o, ok)) return write_failed(s, o);
+    return ok;
+}
+
+bool need_connection(Session& s) { return require_connection(s); }
+
+void report_command(Session& s, const char* what, const CmdHdr& hdr) {
+    report(s, what, hdr, s.slot);
+}
+
+void report_text(Session& s, const std::string& text) { fail(s, text.c_str()); }
+
+bool describe_query(Session& s, const std::string& sql,
+                    std::vector<ColumnDesc>& out) {
+    if (s.has_result)
+        command(s, ORV_CMD_RESET_STATEMENT, s.slot, {}, kCloseCursor);
+    s.has_result = false;
+    CmdHdr hdr = command(s, ORV_CMD_EXECUTE, s.slot, {hostkit::text(sql)});
+    if (hdr.status != ORV_OK) {
+        report(s, "SQL", hdr, s.slot);
+        return false;
+    }
+    const bool ok = describe(s, out);
+    command(s, ORV_CMD_RESET_STATEMENT, s.slot, {}, kCloseCursor);
     return ok;
 }
 

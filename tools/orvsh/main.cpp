@@ -30,6 +30,7 @@ const char kUsage[] =
     "usage: orvsh [-c CONNECTION-STRING] [-e SQL]... [-f FILE]\n"
     "             [--layout block|pairs|fixed|array|args]\n"
     "             [--format table|csv|raw] [--page-rows N] [--null-text]\n"
+    "             [--batch-rows N]\n"
     "             [--keep-going] [--echo] [--library PATH] [--trace FILE]\n"
     "\n"
     "  -c, --connect STRING  connect first; STRING holds -host=DSN, and\n"
@@ -44,6 +45,8 @@ const char kUsage[] =
     "      --page-rows N     table rows whose values set the column widths;\n"
     "                        later rows keep them (default 1000, 0: all)\n"
     "      --null-text       show NULL values as the text NULL\n"
+    "      --batch-rows N    rows \\copy FROM sends per command (default "
+    "1000)\n"
     "      --keep-going      run on after a failure (exit status 1 at the "
     "end)\n"
     "      --echo            print each statement before running it\n"
@@ -72,6 +75,13 @@ const char kHelp[] =
     "  \\autocommit on|off     switch autocommit\n"
     "  \\get conn|stmt N       read connection or statement attribute N\n"
     "  \\set conn|stmt N VALUE set connection or statement attribute N\n"
+    "  \\bind [V1 V2 ...]      values of the ? markers of the next "
+    "statement:\n"
+    "                         words, 'quoted' to hold blanks ('' a quote),\n"
+    "                         NULL for NULL; \\bind alone clears them\n"
+    "  \\copy TABLE FROM FILE  load a CSV file (as --format csv writes it;\n"
+    "                         header optional; an empty unquoted field is\n"
+    "                         NULL) in batches of --batch-rows rows\n"
     "  \\layout [NAME]         block, pairs, fixed, array or args\n"
     "  \\format [NAME]         table, csv or raw\n"
     "  \\echo TEXT            print TEXT\n"
@@ -142,6 +152,14 @@ Options parse_options(int argc, char** argv) {
                 usage_error(
                     "option --page-rows needs a number of rows, 0 "
                     "or more (not '" +
+                    text + "')");
+        } else if (arg == "--batch-rows") {
+            std::string text = need_value();
+            if (!parse_count(text, &o.batch_rows) || o.batch_rows < 1 ||
+                o.batch_rows > 0x7FFFFF)
+                usage_error(
+                    "option --batch-rows needs a number of rows, 1 "
+                    "to 8388607 (not '" +
                     text + "')");
         } else if (arg == "--library") {
             o.library = need_value();
@@ -370,6 +388,19 @@ Outcome run_meta(Session& s, const std::string& text) {
         return result(set ? set_attribute(s, statement, number, value)
                           : get_attribute(s, statement, number));
     }
+    if (cmd == "\\bind") {
+        if (!parse_bind(rest, &s.bound))
+            return bad_meta(s, "\\bind: a quote is left open");
+        s.has_bind = !s.bound.empty();
+        return Outcome::ok;
+    }
+    if (cmd == "\\copy") {
+        std::string file;
+        std::vector<std::string> a = words(rest, 2, &file);
+        if (a.size() != 2 || (a[1] != "FROM" && a[1] != "from") || file.empty())
+            return bad_meta(s, "usage: \\copy TABLE FROM FILE");
+        return result(copy_from(s, a[0], file));
+    }
     if (cmd == "\\layout") {
         if (rest.empty()) {
             std::printf("layout %s\n", layout_name(s.layout));
@@ -500,6 +531,7 @@ int main(int argc, char** argv) {
     s.null_text = o.null_text;
     s.echo = o.echo;
     s.page_rows = o.page_rows;
+    s.batch_rows = o.batch_rows;
     s.interactive = o.inputs.empty() && isatty(STDIN_FILENO) == 1;
     if (const char* d = std::getenv("ORVSH_PROGRESS_DELAY_MS"))
         s.progress_delay_ms = std::atol(d);

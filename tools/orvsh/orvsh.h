@@ -37,8 +37,15 @@ struct Options {
     Format format = Format::table;
     bool null_text = false;
     bool keep_going = false;
-    bool echo = false;         // print each item before running it
-    int64_t page_rows = 1000;  // table rows that set the column widths
+    bool echo = false;          // print each item before running it
+    int64_t page_rows = 1000;   // table rows that set the column widths
+    int64_t batch_rows = 1000;  // \copy FROM: rows per command 22
+};
+
+// One value for a marker: a CSV field or a \bind word.
+struct Field {
+    std::string text;
+    bool null = false;
 };
 
 // The shell's state for its whole run.
@@ -58,6 +65,9 @@ struct Session {
     int failures = 0;               // failures reported so far
     long progress_delay_ms = 1000;  // row counter after this long
     int64_t page_rows = 1000;       // table rows per page, 0 = all
+    std::vector<Field> bound;       // \bind: values of the next statement
+    bool has_bind = false;          // \bind gave values (maybe none)
+    int64_t batch_rows = 1000;      // \copy FROM: rows per command 22
 };
 
 // Row counter on a terminal: tick between fetch calls, done at the end.
@@ -124,6 +134,28 @@ bool show_info(Session& s);
 bool get_attribute(Session& s, bool statement, int32_t number);
 bool set_attribute(Session& s, bool statement, int32_t number,
                    const std::string& value);
+
+// Shared with bind.cpp: the connection check, failure reports, and the
+// description of a query's result (its cursor closed again).
+bool need_connection(Session& s);
+void report_command(Session& s, const char* what, const CmdHdr& hdr);
+void report_text(Session& s, const std::string& text);
+bool describe_query(Session& s, const std::string& sql,
+                    std::vector<ColumnDesc>& out);
+
+// ---- bind.cpp: values bound to markers
+// ---------------------------------------
+
+// \bind's values: words separated by blanks, 'quoted' to hold blanks
+// ('' for a quote); the bare word NULL is SQL NULL.  False for an open
+// quote.
+bool parse_bind(const std::string& text, std::vector<Field>* values);
+// Runs sql through command 22 with the bound values, then forgets them.
+CmdHdr execute_bound(Session& s, const std::string& sql);
+// \copy TABLE FROM FILE: loads the CSV file in batches of batch_rows
+// rows (a first record naming the table's columns is skipped); prints
+// the rows, seconds and rows per second.
+bool copy_from(Session& s, const std::string& table, const std::string& path);
 
 // ---- output.cpp: printing ---------------------------------------------------
 
