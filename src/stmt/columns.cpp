@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "memory.h"
+#include "stmt/result_cache.h"
 
 namespace orv {
 
@@ -188,6 +189,8 @@ bool create_column_table(ConnectionSlot& slot) {
 }
 
 void forget_description(ConnectionSlot& slot) {
+    // Command 12's cache was made from the description it replaces.
+    forget_result(slot);
     if (slot.columns == nullptr || slot.columns[0] == 0) return;
     std::memset(
         slot.columns, 0,
