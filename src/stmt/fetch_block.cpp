@@ -21,8 +21,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "conn/diagnostics.h"
 #include "conn/slots.h"
-#include "entry/dispatch.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "odbc_api.h"
