@@ -19,7 +19,6 @@
 //   RowsetArea,                               arrays; used only while a
 //   RowsetsAllowed                            command 25 runs, which makes
 //                                              no callbacks
-//   LastReadShort       stmt/columns.h        the last read's outcome
 //   Trace, OuterLine,   host/trace.cpp        the trace's file, its line
 //   TraceSwitch                               and whether it is on
 //   the call lock       host/serialize.*      the lock itself

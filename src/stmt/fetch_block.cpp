@@ -179,10 +179,10 @@ std::size_t item_length(const uint8_t* value, std::size_t length) {
 // a longer value is read on through the retrieval buffer.
 inline constexpr std::size_t kMaxDirectRead = 65536;
 
-// Appends the item of a NULL: "NULL" under FETCH_NULL_TEXT, else the empty
-// text.  Returns false when the block cannot grow for it.
+// Appends the item of a NULL (null_value_text's).  Returns false when the
+// block cannot grow for it.
 bool put_null(BlockWriter& w, bool null_text) {
-    const std::string_view text = null_text ? "NULL" : "";
+    const std::string_view text = null_value_text(null_text);
     if (!make_room(w, text.size())) return false;
     put_item(w, text);
     return true;
@@ -199,47 +199,35 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
     const std::size_t space = space_left(w);  // at least 1: the block's end
     const std::size_t room = std::min(space - 1, kMaxDirectRead);
     uint8_t* at = w.slot->row_buffer + w.used;
-    SQLLEN length = 0;
-    *rc = SQLGetData(statement, c.number, SQL_C_CHAR, at,
-                     static_cast<SQLLEN>(room), &length);
-    if (!SQL_SUCCEEDED(*rc)) {
+    const ValueRead v = read_value(statement, c.number, SQL_C_CHAR,
+                                   {at, static_cast<SQLLEN>(room)});
+    *rc = v.rc;
+    if (v.lacked) return false;
+    if (!SQL_SUCCEEDED(v.rc)) {
         if (!make_room(w, 0)) return false;
         put_item(w, {});
         return true;
     }
-    if (length == SQL_NULL_DATA) return put_null(w, null_text);
-    const bool cut = length == SQL_NO_TOTAL ||
-                     (length >= 0 && static_cast<std::size_t>(length) >= room);
-    if (!cut) {
+    if (v.length == SQL_NULL_DATA) return put_null(w, null_text);
+    if (v.bytes == at) {
         // The common read: the value and its terminator are in place.
-        std::size_t n = length >= 0
-                            ? item_length(at, static_cast<std::size_t>(length))
-                            : strnlen(reinterpret_cast<const char*>(at), room);
+        std::size_t n =
+            v.length >= 0 ? item_length(at, static_cast<std::size_t>(v.length))
+                          : strnlen(reinterpret_cast<const char*>(at), room);
         at[n] = 0;
         w.used += n + 1;
         return true;
     }
-    // Cut: the part received is the head of the value; the rest follows
-    // in the retrieval buffer, and the whole value is appended once known.
-    const std::size_t got = room > 0 ? room - 1 : 0;
-    void* value = nullptr;
-    SQLLEN whole = 0;
-    *rc = read_column_rest(
-        statement, c.number, SQL_C_CHAR,
-        std::string_view(reinterpret_cast<const char*>(at), got), &value,
-        &whole);
-    if (read_lacked_memory()) return false;
-    if (whole == SQL_NULL_DATA) return put_null(w, null_text);
-    const auto* bytes = static_cast<const uint8_t*>(value);
+    // Cut: read on whole in the retrieval buffer, and appended from there.
     const SQLLEN held = std::max<SQLLEN>(data_buffer_capacity() - 1, 0);
     std::size_t n =
-        whole >= 0
-            ? item_length(bytes,
-                          static_cast<std::size_t>(std::min(whole, held)))
-            : strnlen(static_cast<const char*>(value),
+        v.length >= 0
+            ? item_length(v.bytes,
+                          static_cast<std::size_t>(std::min(v.length, held)))
+            : strnlen(reinterpret_cast<const char*>(v.bytes),
                       static_cast<std::size_t>(held));
     if (!make_room(w, n)) return false;
-    put_item(w, std::string_view(static_cast<const char*>(value), n));
+    put_item(w, std::string_view(reinterpret_cast<const char*>(v.bytes), n));
     return true;
 }
 
@@ -321,10 +309,8 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
         const bool character = !is_number_or_time(rec.type);
         const SQLLEN length = bound_length(rec, character);
         if (length == 0) return false;
-        p.columns[p.count++] = {{static_cast<SQLUSMALLINT>(k)},
-                                length,
-                                nullptr,
-                                nullptr};
+        p.columns[p.count++] = {
+            {static_cast<SQLUSMALLINT>(k)}, length, nullptr, nullptr};
         per_row += static_cast<std::size_t>(length) + sizeof(SQLLEN);
         p.row_item += static_cast<std::size_t>(length);
     }
