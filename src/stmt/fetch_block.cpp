@@ -254,10 +254,6 @@ inline constexpr std::size_t kRowsetBytes = 256 * 1024;
 // Bytes of the item a NULL gives at most ("NULL" and its terminator).
 inline constexpr SQLLEN kNullItem = 5;
 
-// The arrays of the rowset: one process-wide area (commands run one at a
-// time), aligned for the indicator arrays placed first.
-alignas(16) uint8_t RowsetArea[kRowsetBytes];
-
 // One bound text column.
 struct BoundColumn {
     TextColumn text;
@@ -266,8 +262,13 @@ struct BoundColumn {
     SQLLEN* indicators = nullptr;  // `rows` indicators
 };
 
-// The rowsets of one command 25.
+// The rowsets of command 25: one process-wide state (commands run one at
+// a time, and command 25 makes no callbacks).
 struct Rowsets {
+    // The arrays of the rowset, aligned for the indicator arrays placed
+    // first.
+    alignas(16) uint8_t area[kRowsetBytes];
+    bool allowed = true;  // set_block_rowsets: rowsets may be used
     BoundColumn columns[kMaxBoundColumns];
     int32_t count = 0;         // bound columns
     SQLULEN rows = 0;          // the most rows a rowset holds
@@ -281,8 +282,7 @@ struct Rowsets {
     SQLPOINTER saved_fetched = nullptr;
     SQLPOINTER saved_status = nullptr;
 };
-Rowsets BoundRowsets;
-bool RowsetsAllowed = true;
+Rowsets BlockRowsets;
 
 // Element length for a column's values bound as text: the width and its
 // terminator, four bytes a character for character data (display sizes
@@ -294,11 +294,11 @@ SQLLEN bound_length(const ColumnDesc& rec, bool character) {
 }
 
 // Decides whether the result's text columns (of records 1..n) can be read
-// through bound arrays and lays their arrays out in RowsetArea.  Returns
+// through bound arrays and lays their arrays out in its area.  Returns
 // false, with nothing set on the statement, when they cannot.
 bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
-    Rowsets& p = BoundRowsets;
-    if (!RowsetsAllowed) return false;
+    Rowsets& p = BlockRowsets;
+    if (!p.allowed) return false;
     p.count = 0;
     p.row_item = 0;
     std::size_t per_row = 0;
@@ -329,7 +329,7 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
     if (!p.positioned) p.rows = 1;
 
     // Indicators first (aligned), then the values.
-    uint8_t* at = RowsetArea;
+    uint8_t* at = p.area;
     for (int32_t i = 0; i < p.count; ++i) {
         p.columns[i].indicators = reinterpret_cast<SQLLEN*>(at);
         at += sizeof(SQLLEN) * p.rows;
@@ -346,12 +346,12 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
 void unbind_rowsets(SQLHSTMT statement) {
     SQLFreeStmt(statement, SQL_UNBIND);
     SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
-                   reinterpret_cast<SQLPOINTER>(BoundRowsets.saved_array_size),
+                   reinterpret_cast<SQLPOINTER>(BlockRowsets.saved_array_size),
                    0);
     SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR,
-                   BoundRowsets.saved_fetched, 0);
+                   BlockRowsets.saved_fetched, 0);
     SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR,
-                   BoundRowsets.saved_status, 0);
+                   BlockRowsets.saved_status, 0);
 }
 
 // Binds the planned arrays and the row pointers on the statement, after
@@ -359,7 +359,7 @@ void unbind_rowsets(SQLHSTMT statement) {
 // when the driver refuses any of it (or the statement already has a
 // rowset size of its own or binds by row).
 bool bind_rowsets(SQLHSTMT statement) {
-    Rowsets& p = BoundRowsets;
+    Rowsets& p = BlockRowsets;
     SQLULEN bind_type = SQL_BIND_BY_COLUMN;
     if (!SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
                                       &p.saved_array_size, 0, nullptr)) ||
@@ -390,8 +390,8 @@ bool bind_rowsets(SQLHSTMT statement) {
 SQLULEN next_rowset_rows(const BlockWriter& w) {
     const std::size_t limit = kMaxAllocation - kReserved;
     const std::size_t left = w.used < limit ? limit - w.used : 0;
-    const SQLULEN fit = left / BoundRowsets.row_item;
-    return std::clamp<SQLULEN>(fit, 1, BoundRowsets.rows);
+    const SQLULEN fit = left / BlockRowsets.row_item;
+    return std::clamp<SQLULEN>(fit, 1, BlockRowsets.rows);
 }
 
 // Whether the block has room for every bound item of a row at its widest
@@ -399,7 +399,7 @@ SQLULEN next_rowset_rows(const BlockWriter& w) {
 // own.  A re-read value takes space no element bounds: after one, the
 // question is asked again.
 bool room_for_row(const BlockWriter& w) {
-    return BoundRowsets.row_item + 1 <= space_left(w);
+    return BlockRowsets.row_item + 1 <= space_left(w);
 }
 
 // Appends row r of the rowset to the block.  A value its element could
@@ -408,7 +408,7 @@ bool room_for_row(const BlockWriter& w) {
 // the row.
 bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
                    bool null_text, SQLRETURN* last) {
-    Rowsets& p = BoundRowsets;
+    Rowsets& p = BlockRowsets;
     bool room_for_all = room_for_row(w);
     bool positioned = p.rows == 1;
     for (int32_t i = 0; i < p.count; ++i) {
@@ -459,7 +459,7 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
 // delivered, *last the last ODBC code that counts.
 LoopEnd fetch_rowsets(BlockWriter& w, SQLHSTMT statement, bool null_text,
                       int64_t* rows, SQLRETURN* last) {
-    Rowsets& p = BoundRowsets;
+    Rowsets& p = BlockRowsets;
     for (;;) {
         const SQLULEN size = next_rowset_rows(w);
         if (size != p.array_size) {
@@ -577,7 +577,7 @@ SQLRETURN report_end(Command& cmd, LoopEnd end, SQLRETURN last) {
 
 }  // namespace
 
-void set_block_rowsets(bool allowed) { RowsetsAllowed = allowed; }
+void set_block_rowsets(bool allowed) { BlockRowsets.allowed = allowed; }
 
 // Status 3, before anything is fetched, when argument 3 is missing or has
 // no storage for an address (null, or smaller than a pointer).
