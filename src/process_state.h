@@ -15,14 +15,19 @@
 // Kept with the code whose types they hold:
 //   ResultCaches        stmt/result_cache.h   command 12's cache, one per
 //                                              slot, in slot order
-//   BoundRowsets,       stmt/fetch_block.cpp  the block fetch's bound
-//   RowsetArea,                               arrays; used only while a
-//   RowsetsAllowed                            command 25 runs, which makes
-//                                              no callbacks
-//   LastReadShort       stmt/columns.h        the last read's outcome
-//   Trace, OuterLine,   host/trace.cpp        the trace's file, its line
-//   TraceSwitch                               and whether it is on
-//   the call lock       host/serialize.*      the lock itself
+//   BlockRowsets        stmt/fetch_block.cpp  the block fetch's bound
+//                                              arrays, their area and
+//                                              whether they may be used;
+//                                              used only while a command
+//                                              25 runs, which makes no
+//                                              callbacks
+//   Trace               host/trace.cpp        the trace's file, the
+//                                              running call's line and the
+//                                              outermost call's
+//   TraceSwitch         host/trace.h          whether the trace is on
+//                                              (read inline on every call)
+//   the call lock       host/serialize.*      the lock itself, under the
+//                                              names of its own file
 #pragma once
 #include <array>
 #include <cstddef>

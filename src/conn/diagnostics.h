@@ -1,6 +1,8 @@
 // The one reader of ODBC diagnostics: it chooses the handle a command's
 // diagnostics are read from and reads their first record.  Callers only
-// decide what of it goes to the host.
+// decide what of it goes to the host; the common tail (capture_diagnostics)
+// is here too, for the dispatcher and for a handler that must read a
+// failure's record before a later call clears it.
 #pragma once
 #include "host/command.h"
 #include "odbc_api.h"
@@ -49,5 +51,12 @@ void release_whole_record(WholeRecord& record);
 void store_sqlstate(Command& cmd, const DiagRecord& record);
 // Stores the record's sqlstate and native_error into the header.
 void store_diagnostic(Command& cmd, const DiagRecord& record);
+
+// The common tail: reads the first diagnostic record of the most specific
+// handle (the dispatch slot's statement, else its connection, else the
+// environment; the handle cmd.diag_from names instead) into sqlstate
+// and native_error ("?" when there is none); when native_error is then 0
+// it receives rc.  For command 8 the message text also goes to argument 3.
+void capture_diagnostics(Command& cmd, SQLRETURN rc);
 
 }  // namespace orv

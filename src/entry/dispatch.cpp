@@ -147,22 +147,6 @@ SQLRETURN run_handler(Handler handler, Command& cmd) {
 
 }  // namespace
 
-void capture_diagnostics(Command& cmd, SQLRETURN rc) {
-    DiagRecord record;
-    SQLRETURN r = read_diagnostic(cmd.slot, cmd.diag_from, record);
-    if (r == SQL_INVALID_HANDLE) {
-        // No handle to read from: nothing but the code below.
-    } else if (!SQL_SUCCEEDED(r)) {
-        hdr_set_sqlstate_unknown(cmd);
-    } else {
-        store_diagnostic(cmd, record);
-        if (cmd.code == ORV_CMD_DRIVER_INFO && arg_count(cmd) > 2)
-            arg_write_text(arg(cmd, 3),
-                           reinterpret_cast<const char*>(record.message));
-    }
-    if (hdr_native_error(cmd) == 0) hdr_set_native_error(cmd, rc);
-}
-
 void dispatch_command(Command& cmd) {
     if (cmd.code < 0 || cmd.code >= static_cast<int32_t>(kCommands.size())) {
         hdr_set_status(cmd, ORV_BAD_COMMAND);

@@ -55,13 +55,12 @@ struct TraceState {
     bool values = false;                   // texts are traced too
     HostCallback host_callback = nullptr;  // the running call's callback
     Line* line = nullptr;                  // the running call's line
+    // The line of the outermost call.  A call made from inside a callback
+    // gets a line of its own, so that the line of the call it interrupts
+    // stays as it was.
+    Line outer_line;
 };
 TraceState Trace;
-
-// The line of the outermost call.  A call made from inside a callback
-// gets a line of its own, so that the line of the call it interrupts
-// stays as it was.
-Line OuterLine;
 
 struct Named {
     int32_t code;
@@ -402,7 +401,7 @@ int32_t trace_command(Command& cmd, CommandRunner run) {
     if (TraceSwitch != TraceMode::kOn) return run(cmd);
     Line* const outer_line = Trace.line;
     Line* const line = outer_line == nullptr
-                           ? &OuterLine
+                           ? &Trace.outer_line
                            : static_cast<Line*>(orv_alloc(sizeof(Line)));
     // Without memory for its own line a nested call goes untraced rather
     // than overwrite the line of the call it interrupts.
@@ -421,7 +420,7 @@ int32_t trace_command(Command& cmd, CommandRunner run) {
     }
     end_line(*line, cmd, result, start);
     Trace.line = outer_line;
-    if (line != &OuterLine) orv_free(line);
+    if (line != &Trace.outer_line) orv_free(line);
     return result;
 }
 

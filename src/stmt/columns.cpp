@@ -235,21 +235,43 @@ void release_data_buffer() {
 
 namespace {
 
+// The text handed out for a NULL, a failed read or one that lacked memory.
+constexpr uint8_t kEmptyValue[1] = {0};
+
+// Gives the retrieval buffer at least `need` bytes (creating it, cleared,
+// when it does not exist).  Returns false, with the buffer as it was, when
+// the memory cannot be had.
+bool grow_data_buffer(SQLLEN need) {
+    if (DataBuffer.buffer != nullptr && need <= DataBuffer.capacity)
+        return true;
+    const bool fresh = DataBuffer.buffer == nullptr;
+    if (fresh) need = std::max(need, kInitialDataBuffer);
+    auto* grown = static_cast<uint8_t*>(
+        orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
+    if (grown == nullptr) return false;
+    // A new buffer is cleared once, so that a reader looking at a whole
+    // block of its start (see retrieval_block_readable) never meets unset
+    // bytes.
+    if (fresh) std::memset(grown, 0, static_cast<std::size_t>(need));
+    DataBuffer.buffer = grown;
+    DataBuffer.capacity = need;
+    return true;
+}
+
 // Goes on reading column `column` into DataBuffer (which exists) after a
 // read of `room` bytes at `offset` (the bytes of the value already held)
-// that returned rc and the indicator `remaining`, growing the buffer until
+// that returned v.rc and the indicator v.length, growing the buffer until
 // the whole value fits: a value cut short is read on after the part
 // already received (over that part's terminator for character data).
 // When the buffer cannot grow, it keeps the first, shortened part and
-// LastReadShort is set.  A driver that cannot tell the length
-// (SQL_NO_TOTAL) is read in doubling steps.  *length receives the whole
-// value's length or the indicator.  Returns the code of the last
-// SQLGetData call.
-SQLRETURN read_on(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
-                  SQLLEN offset, SQLLEN room, SQLRETURN rc, SQLLEN remaining,
-                  SQLLEN* length) {
+// v.lacked is set.  A driver that cannot tell the length (SQL_NO_TOTAL) is
+// read in doubling steps.  v.length receives the whole value's length or
+// the indicator, v.rc the code of the last SQLGetData call.
+void read_on(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
+             SQLLEN offset, SQLLEN room, ValueRead& v) {
     const bool is_char = c_type == SQL_C_CHAR;
-    while (rc == SQL_SUCCESS_WITH_INFO) {
+    SQLLEN remaining = v.length;
+    while (v.rc == SQL_SUCCESS_WITH_INFO) {
         bool cut = remaining == SQL_NO_TOTAL ||
                    (remaining >= 0 &&
                     (is_char ? remaining >= room : remaining > room));
@@ -265,124 +287,93 @@ SQLRETURN read_on(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
         } else {
             // The whole value and a terminator; guard the sum.
             if (remaining > PTRDIFF_MAX - offset - 1) {
-                LastReadShort = true;
+                v.lacked = true;
                 break;
             }
             need = offset + remaining + 1;
         }
-        if (need > DataBuffer.capacity) {
-            auto* grown = static_cast<uint8_t*>(
-                orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
-            if (grown == nullptr) {  // the shortened part stays
-                LastReadShort = true;
-                break;
-            }
-            DataBuffer.buffer = grown;
-            DataBuffer.capacity = need;
+        if (!grow_data_buffer(need)) {  // the shortened part stays
+            v.lacked = true;
+            break;
         }
         offset += got;
         room = DataBuffer.capacity - offset;
-        rc = SQLGetData(statement, column, c_type, DataBuffer.buffer + offset,
-                        room, &remaining);
+        v.rc = SQLGetData(statement, column, c_type, DataBuffer.buffer + offset,
+                          room, &remaining);
     }
-    *length = remaining >= 0 ? offset + remaining : remaining;
+    v.length = remaining >= 0 ? offset + remaining : remaining;
     // Binary and fixed-size values carry no terminator of their own; one
     // is added when it fits so that no byte of an earlier value follows.
-    if (SQL_SUCCEEDED(rc) && !is_char && *length >= 0 &&
-        *length < DataBuffer.capacity)
-        DataBuffer.buffer[*length] = 0;
-    return rc;
+    if (SQL_SUCCEEDED(v.rc) && !is_char && v.length >= 0 &&
+        v.length < DataBuffer.capacity)
+        DataBuffer.buffer[v.length] = 0;
 }
 
-// Reads column `column` into DataBuffer (which exists) after the `offset`
-// bytes it already holds of the value, as read_on goes on: the first read
-// offers the rest of the buffer, or at most kFirstReadLength bytes for a
-// value's start.
-SQLRETURN read_into_buffer(SQLHSTMT statement, SQLUSMALLINT column,
-                           SQLSMALLINT c_type, SQLLEN offset, SQLLEN* length) {
-    const SQLLEN room = offset == 0
-                            ? std::min(DataBuffer.capacity, kFirstReadLength)
-                            : DataBuffer.capacity - offset;
-    SQLLEN remaining = 0;
-    const SQLRETURN rc =
-        SQLGetData(statement, column, c_type, DataBuffer.buffer + offset, room,
-                   &remaining);
-    return read_on(statement, column, c_type, offset, room, rc, remaining,
-                   length);
+// True when a first read of `room` bytes that gave the indicator `length`
+// and succeeded holds the whole value.
+bool whole_in(SQLLEN length, SQLLEN room, bool is_char) {
+    if (length == SQL_NO_TOTAL) return false;
+    return length < 0 || (is_char ? length < room : length <= room);
+}
+
+// Moves the head of a value cut at `to` (the bytes its first read
+// received) into the retrieval buffer and reads the rest after it, as
+// read_on goes on.  Sets v.lacked, with v.rc SQL_ERROR, when the buffer
+// cannot be had for the head.
+void read_rest(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
+               ReadTarget to, ValueRead& v) {
+    const SQLLEN held =
+        c_type == SQL_C_CHAR ? std::max<SQLLEN>(to.room - 1, 0) : to.room;
+    // Room for the head and as much again for the rest to start with.
+    if (!grow_data_buffer(std::max(kInitialDataBuffer, 2 * held + 2))) {
+        v.lacked = true;
+        v.rc = SQL_ERROR;
+        return;
+    }
+    if (held > 0)
+        std::memcpy(DataBuffer.buffer, to.at, static_cast<std::size_t>(held));
+    const SQLLEN room =
+        held == 0 ? first_read_room() : DataBuffer.capacity - held;
+    v.rc = SQLGetData(statement, column, c_type, DataBuffer.buffer + held, room,
+                      &v.length);
+    read_on(statement, column, c_type, held, room, v);
 }
 
 }  // namespace
 
-SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
-                      SQLSMALLINT c_type, void** value, SQLLEN* length) {
-    static char empty_text[1] = {0};
-    if (DataBuffer.buffer == nullptr) {
-        DataBuffer.buffer =
-            static_cast<uint8_t*>(orv_alloc(kInitialDataBuffer));
-        DataBuffer.capacity = DataBuffer.buffer ? kInitialDataBuffer : 0;
-        // Cleared once, so that a reader looking at a whole block of the
-        // buffer's start (see retrieval_block_readable) never meets unset
-        // bytes.
-        if (DataBuffer.buffer != nullptr)
-            std::memset(DataBuffer.buffer, 0, kInitialDataBuffer);
-    }
-    if (DataBuffer.buffer == nullptr) {
-        // No buffer: nowhere to put the value; an empty text and a failure.
-        LastReadShort = true;
-        empty_text[0] = 0;
-        *value = empty_text;
-        *length = 0;
-        return SQL_ERROR;
-    }
-    return read_value(statement, column, c_type, value, length);
-}
-
-SQLRETURN read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
-                        SQLSMALLINT c_type, SQLLEN room, SQLRETURN rc,
-                        SQLLEN remaining, void** value, SQLLEN* length) {
-    rc = read_on(statement, column, c_type, 0, room, rc, remaining, length);
-    if (!SQL_SUCCEEDED(rc)) {
-        // A failed read yields an empty value, never a stale one.
-        DataBuffer.buffer[0] = 0;
-        *length = 0;
-    } else if (*length == SQL_NULL_DATA) {
-        DataBuffer.buffer[0] = 0;
-    }
-    *value = DataBuffer.buffer;
-    return rc;
-}
-
-SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
-                           SQLSMALLINT c_type, std::string_view head,
-                           void** target, SQLLEN* length) {
-    static char empty_text[1] = {0};
-    *length = 0;
-    LastReadShort = false;
-    const auto held = static_cast<SQLLEN>(head.size());
-    // Room for the head and as much again for the rest to start with.
-    const SQLLEN want = std::max(kInitialDataBuffer, 2 * held + 2);
-    if (DataBuffer.capacity < want) {
-        auto* grown = static_cast<uint8_t*>(
-            orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(want)));
-        if (grown == nullptr) {
-            LastReadShort = true;
-            empty_text[0] = 0;
-            *target = empty_text;
-            return SQL_ERROR;
+ValueRead read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
+                        SQLSMALLINT c_type, ReadTarget to, ValueRead v) {
+    const bool is_char = c_type == SQL_C_CHAR;
+    if (to.at == nullptr) {
+        // No retrieval buffer yet: made here, or nowhere to put the value.
+        if (!grow_data_buffer(kInitialDataBuffer)) {
+            v.rc = SQL_ERROR;
+            v.lacked = true;
+        } else {
+            return read_value(statement, column, c_type);
         }
-        DataBuffer.buffer = grown;
-        DataBuffer.capacity = want;
+    } else if (SQL_SUCCEEDED(v.rc) && whole_in(v.length, to.room, is_char)) {
+        // Whole at the target, with a warning, or a NULL.
+        if (v.length == SQL_NULL_DATA) {
+            v.bytes = kEmptyValue;
+            return v;
+        }
+        const SQLLEN end =
+            to.at == DataBuffer.buffer ? DataBuffer.capacity : to.room;
+        if (!is_char && v.length >= 0 && v.length < end) to.at[v.length] = 0;
+        v.bytes = to.at;
+        return v;
+    } else if (SQL_SUCCEEDED(v.rc) && to.at == DataBuffer.buffer) {
+        read_on(statement, column, c_type, 0, to.room, v);
+    } else if (SQL_SUCCEEDED(v.rc)) {
+        read_rest(statement, column, c_type, to, v);
     }
-    if (held > 0) std::memcpy(DataBuffer.buffer, head.data(), head.size());
-    SQLRETURN rc = read_into_buffer(statement, column, c_type, held, length);
-    if (!SQL_SUCCEEDED(rc)) {
-        DataBuffer.buffer[0] = 0;
-        *length = 0;
-    } else if (*length == SQL_NULL_DATA) {
-        DataBuffer.buffer[0] = 0;
-    }
-    *target = DataBuffer.buffer;
-    return rc;
+    v.bytes = DataBuffer.buffer;
+    // A failed read yields an empty value, never a stale one.
+    if (!SQL_SUCCEEDED(v.rc)) v.length = 0;
+    if (!SQL_SUCCEEDED(v.rc) || v.length == SQL_NULL_DATA)
+        v.bytes = kEmptyValue;
+    return v;
 }
 
 }  // namespace orv

@@ -1,6 +1,7 @@
 // Column description records and the shared retrieval buffer.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "conn/slots.h"
@@ -51,8 +52,6 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 
 // The retrieval buffer (DataBuffer) is defined in process_state.h, since
 // the dispatcher gives a nested call one of its own.
-// The last read could not hold its value whole.
-inline bool LastReadShort = false;
 
 // Buffer length offered to a value's first read.  Some drivers (SQLite's)
 // do work in proportion to the length offered, so once the buffer has
@@ -60,23 +59,39 @@ inline bool LastReadShort = false;
 // read; a value longer than this is read on into the rest of the buffer.
 inline constexpr SQLLEN kFirstReadLength = 65536;
 
-// Reads one column value of the current row with SQLGetData through the
-// shared retrieval buffer.  On return *value points to the whole value
-// inside the buffer, terminated.  A NULL or a failed read gives an empty
-// text (never an earlier value).  When no buffer can be had, *value points
-// to an empty text, the result is SQL_ERROR and read_lacked_memory() says
-// so.  The pointer is valid until the next read.  *length receives the
-// driver's length or indicator.  Returns the code of the last SQLGetData
-// call.
-SQLRETURN read_column(SQLHSTMT statement, SQLUSMALLINT column,
-                      SQLSMALLINT c_type, void** value, SQLLEN* length);
+// What a NULL becomes under FETCH_NULL_TEXT.
+inline constexpr std::string_view kNullText = "NULL";
 
-// read_value's continuation after a first read of `room` bytes into the
-// retrieval buffer that returned rc and the indicator `remaining` and did
-// not give the whole value.
-SQLRETURN read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
-                        SQLSMALLINT c_type, SQLLEN room, SQLRETURN rc,
-                        SQLLEN remaining, void** value, SQLLEN* length);
+// The text a NULL gives: kNullText under FETCH_NULL_TEXT (`null_text`),
+// else the empty text.  Every layout takes a NULL's text from here.
+inline std::string_view null_value_text(bool null_text) {
+    return null_text ? kNullText : std::string_view();
+}
+
+// Where a value's first read goes: `room` bytes at `at` (the free space of
+// a block, a work buffer); the retrieval buffer when `at` is null.
+struct ReadTarget {
+    uint8_t* at = nullptr;
+    SQLLEN room = 0;
+};
+
+// The outcome of one value's read.
+struct ValueRead {
+    SQLRETURN rc = SQL_SUCCESS;  // the code of the last SQLGetData call
+    // Memory for the value could not be had (never with SQL_SUCCESS):
+    // `bytes` holds the part that fitted, or the empty text, and must
+    // never be passed on as the column's value.
+    bool lacked = false;
+    // The whole value's length, or the indicator (SQL_NULL_DATA,
+    // SQL_NO_TOTAL); 0 after a failed read.
+    SQLLEN length = 0;
+    // The value's bytes, followed by a zero byte (character data brings
+    // its own; other data gets one where the room allows): at the target
+    // when the first read got it whole there, else in the retrieval
+    // buffer.  The empty text for a NULL or a failed read; never an
+    // earlier value.
+    const uint8_t* bytes = nullptr;
+};
 
 // The length a value's first read offers: the retrieval buffer's
 // capacity, at most kFirstReadLength.
@@ -85,45 +100,53 @@ inline SQLLEN first_read_room() {
                                                   : kFirstReadLength;
 }
 
-// read_column with its common read (one call that gets
-// the whole value) inline: *value, *length, the result and
-// read_lacked_memory() as read_column leaves them.
-inline SQLRETURN read_value(SQLHSTMT statement, SQLUSMALLINT column,
-                            SQLSMALLINT c_type, void** value, SQLLEN* length) {
-    *value = nullptr;
-    if (DataBuffer.buffer == nullptr)
-        return read_column(statement, column, c_type, value, length);
-    LastReadShort = false;
-    const SQLLEN room = first_read_room();
-    SQLLEN remaining = 0;
-    const SQLRETURN rc = SQLGetData(statement, column, c_type,
-                                    DataBuffer.buffer, room, &remaining);
-    if (rc == SQL_SUCCESS && remaining >= 0 && remaining < room) {
-        // Binary and fixed-size values get the terminator text has.
-        if (c_type != SQL_C_CHAR) DataBuffer.buffer[remaining] = 0;
-        *length = remaining;
-        *value = DataBuffer.buffer;
-        return rc;
+// read_value's continuation: after a first read into `to` (at not null)
+// whose code and indicator `first` holds, when it did not give the whole
+// value with SQL_SUCCESS, or before any read when the retrieval buffer
+// does not exist yet (`to` then empty).  A value cut at a target other
+// than the retrieval buffer has its head moved there and is read on after
+// it.  Out of line: the common read stays small.
+ValueRead read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
+                        SQLSMALLINT c_type, ReadTarget to, ValueRead first);
+
+// The one way a column value of the current row is read: with SQLGetData
+// as c_type, first into `to` (the retrieval buffer by default), read on
+// through the retrieval buffer, grown as the value needs, when it does
+// not fit there.  A driver that cannot tell the length (SQL_NO_TOTAL) is
+// read in doubling steps.  The outcome is ValueRead's; the bytes stay
+// valid until the next read.
+inline ValueRead read_value(SQLHSTMT statement, SQLUSMALLINT column,
+                            SQLSMALLINT c_type, ReadTarget to = {}) {
+    if (to.at == nullptr) {
+        if (DataBuffer.buffer == nullptr)
+            return read_value_on(statement, column, c_type, to, {});
+        to = {DataBuffer.buffer, first_read_room()};
     }
-    return read_value_on(statement, column, c_type, room, rc, remaining, value,
-                         length);
+    // The driver writes a local, not the outcome: the outcome then stays
+    // in registers when this is inlined.
+    SQLLEN length = 0;
+    const SQLRETURN rc =
+        SQLGetData(statement, column, c_type, to.at, to.room, &length);
+    if (rc == SQL_SUCCESS && length >= 0 && length < to.room) {
+        // Binary and fixed-size values get the terminator text has.
+        if (c_type != SQL_C_CHAR) to.at[length] = 0;
+        return {rc, false, length, to.at};
+    }
+    return read_value_on(statement, column, c_type, to,
+                         {rc, false, length, nullptr});
 }
 
-// Finishes reading a value of which the caller's own SQLGetData call
-// received the first part, `head` (the bytes before the part's
-// terminator), and found it cut: the head is copied into the retrieval
-// buffer and the rest read after it, as read_column reads a
-// whole value; *target, *length, the result and read_lacked_memory() are
-// as read_column leaves them.
-SQLRETURN read_column_rest(SQLHSTMT statement, SQLUSMALLINT column,
-                           SQLSMALLINT c_type, std::string_view head,
-                           void** target, SQLLEN* length);
-
-// True when the last read_column could not hold the value whole in the
-// retrieval buffer: the buffer could not be had at all, or could not grow
-// for the value.  The value handed out is then empty or cut short and must
-// never be passed on as the column's value.
-inline bool read_lacked_memory() { return LastReadShort; }
+// The text of a value read into the retrieval buffer: its bytes, never
+// more than the buffer holds; for a NULL, null_value_text(null_text).
+inline std::string_view value_text(const ValueRead& v, bool null_text) {
+    if (v.length == SQL_NULL_DATA) return null_value_text(null_text);
+    const auto* text = reinterpret_cast<const char*>(v.bytes);
+    // Character data keeps its terminator inside the buffer.
+    const SQLLEN held = DataBuffer.capacity > 0 ? DataBuffer.capacity - 1 : 0;
+    if (v.length < 0) return std::string_view(text, strnlen(text, held));
+    return std::string_view(
+        text, static_cast<std::size_t>(v.length < held ? v.length : held));
+}
 
 // True when the retrieval buffer exists and has at least n bytes, all of
 // them readable (its start is cleared when it is made): a reader of a
@@ -137,8 +160,8 @@ inline bool retrieval_block_readable(std::size_t n) {
 // Capacity of the retrieval buffer (0 before first use); for tests.
 inline SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
 
-// Releases the retrieval buffer; the next read_column creates it afresh.
-// For shutdown and tests: pointers read_column handed out become invalid.
+// Releases the retrieval buffer; the next read creates it afresh.  For
+// shutdown and tests: bytes the reads handed out become invalid.
 void release_data_buffer();
 
 }  // namespace orv

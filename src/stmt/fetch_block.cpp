@@ -21,8 +21,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "conn/diagnostics.h"
 #include "conn/slots.h"
-#include "entry/dispatch.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
 #include "odbc_api.h"
@@ -179,10 +179,10 @@ std::size_t item_length(const uint8_t* value, std::size_t length) {
 // a longer value is read on through the retrieval buffer.
 inline constexpr std::size_t kMaxDirectRead = 65536;
 
-// Appends the item of a NULL: "NULL" under FETCH_NULL_TEXT, else the empty
-// text.  Returns false when the block cannot grow for it.
+// Appends the item of a NULL (null_value_text's).  Returns false when the
+// block cannot grow for it.
 bool put_null(BlockWriter& w, bool null_text) {
-    const std::string_view text = null_text ? "NULL" : "";
+    const std::string_view text = null_value_text(null_text);
     if (!make_room(w, text.size())) return false;
     put_item(w, text);
     return true;
@@ -199,47 +199,35 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
     const std::size_t space = space_left(w);  // at least 1: the block's end
     const std::size_t room = std::min(space - 1, kMaxDirectRead);
     uint8_t* at = w.slot->row_buffer + w.used;
-    SQLLEN length = 0;
-    *rc = SQLGetData(statement, c.number, SQL_C_CHAR, at,
-                     static_cast<SQLLEN>(room), &length);
-    if (!SQL_SUCCEEDED(*rc)) {
+    const ValueRead v = read_value(statement, c.number, SQL_C_CHAR,
+                                   {at, static_cast<SQLLEN>(room)});
+    *rc = v.rc;
+    if (v.lacked) return false;
+    if (!SQL_SUCCEEDED(v.rc)) {
         if (!make_room(w, 0)) return false;
         put_item(w, {});
         return true;
     }
-    if (length == SQL_NULL_DATA) return put_null(w, null_text);
-    const bool cut = length == SQL_NO_TOTAL ||
-                     (length >= 0 && static_cast<std::size_t>(length) >= room);
-    if (!cut) {
+    if (v.length == SQL_NULL_DATA) return put_null(w, null_text);
+    if (v.bytes == at) {
         // The common read: the value and its terminator are in place.
-        std::size_t n = length >= 0
-                            ? item_length(at, static_cast<std::size_t>(length))
-                            : strnlen(reinterpret_cast<const char*>(at), room);
+        std::size_t n =
+            v.length >= 0 ? item_length(at, static_cast<std::size_t>(v.length))
+                          : strnlen(reinterpret_cast<const char*>(at), room);
         at[n] = 0;
         w.used += n + 1;
         return true;
     }
-    // Cut: the part received is the head of the value; the rest follows
-    // in the retrieval buffer, and the whole value is appended once known.
-    const std::size_t got = room > 0 ? room - 1 : 0;
-    void* value = nullptr;
-    SQLLEN whole = 0;
-    *rc = read_column_rest(
-        statement, c.number, SQL_C_CHAR,
-        std::string_view(reinterpret_cast<const char*>(at), got), &value,
-        &whole);
-    if (read_lacked_memory()) return false;
-    if (whole == SQL_NULL_DATA) return put_null(w, null_text);
-    const auto* bytes = static_cast<const uint8_t*>(value);
+    // Cut: read on whole in the retrieval buffer, and appended from there.
     const SQLLEN held = std::max<SQLLEN>(data_buffer_capacity() - 1, 0);
     std::size_t n =
-        whole >= 0
-            ? item_length(bytes,
-                          static_cast<std::size_t>(std::min(whole, held)))
-            : strnlen(static_cast<const char*>(value),
+        v.length >= 0
+            ? item_length(v.bytes,
+                          static_cast<std::size_t>(std::min(v.length, held)))
+            : strnlen(reinterpret_cast<const char*>(v.bytes),
                       static_cast<std::size_t>(held));
     if (!make_room(w, n)) return false;
-    put_item(w, std::string_view(static_cast<const char*>(value), n));
+    put_item(w, std::string_view(reinterpret_cast<const char*>(v.bytes), n));
     return true;
 }
 
@@ -266,10 +254,6 @@ inline constexpr std::size_t kRowsetBytes = 256 * 1024;
 // Bytes of the item a NULL gives at most ("NULL" and its terminator).
 inline constexpr SQLLEN kNullItem = 5;
 
-// The arrays of the rowset: one process-wide area (commands run one at a
-// time), aligned for the indicator arrays placed first.
-alignas(16) uint8_t RowsetArea[kRowsetBytes];
-
 // One bound text column.
 struct BoundColumn {
     TextColumn text;
@@ -278,8 +262,13 @@ struct BoundColumn {
     SQLLEN* indicators = nullptr;  // `rows` indicators
 };
 
-// The rowsets of one command 25.
+// The rowsets of command 25: one process-wide state (commands run one at
+// a time, and command 25 makes no callbacks).
 struct Rowsets {
+    // The arrays of the rowset, aligned for the indicator arrays placed
+    // first.
+    alignas(16) uint8_t area[kRowsetBytes];
+    bool allowed = true;  // set_block_rowsets: rowsets may be used
     BoundColumn columns[kMaxBoundColumns];
     int32_t count = 0;         // bound columns
     SQLULEN rows = 0;          // the most rows a rowset holds
@@ -293,8 +282,7 @@ struct Rowsets {
     SQLPOINTER saved_fetched = nullptr;
     SQLPOINTER saved_status = nullptr;
 };
-Rowsets BoundRowsets;
-bool RowsetsAllowed = true;
+Rowsets BlockRowsets;
 
 // Element length for a column's values bound as text: the width and its
 // terminator, four bytes a character for character data (display sizes
@@ -306,11 +294,11 @@ SQLLEN bound_length(const ColumnDesc& rec, bool character) {
 }
 
 // Decides whether the result's text columns (of records 1..n) can be read
-// through bound arrays and lays their arrays out in RowsetArea.  Returns
+// through bound arrays and lays their arrays out in its area.  Returns
 // false, with nothing set on the statement, when they cannot.
 bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
-    Rowsets& p = BoundRowsets;
-    if (!RowsetsAllowed) return false;
+    Rowsets& p = BlockRowsets;
+    if (!p.allowed) return false;
     p.count = 0;
     p.row_item = 0;
     std::size_t per_row = 0;
@@ -321,10 +309,8 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
         const bool character = !is_number_or_time(rec.type);
         const SQLLEN length = bound_length(rec, character);
         if (length == 0) return false;
-        p.columns[p.count++] = {{static_cast<SQLUSMALLINT>(k)},
-                                length,
-                                nullptr,
-                                nullptr};
+        p.columns[p.count++] = {
+            {static_cast<SQLUSMALLINT>(k)}, length, nullptr, nullptr};
         per_row += static_cast<std::size_t>(length) + sizeof(SQLLEN);
         p.row_item += static_cast<std::size_t>(length);
     }
@@ -343,7 +329,7 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
     if (!p.positioned) p.rows = 1;
 
     // Indicators first (aligned), then the values.
-    uint8_t* at = RowsetArea;
+    uint8_t* at = p.area;
     for (int32_t i = 0; i < p.count; ++i) {
         p.columns[i].indicators = reinterpret_cast<SQLLEN*>(at);
         at += sizeof(SQLLEN) * p.rows;
@@ -360,12 +346,12 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
 void unbind_rowsets(SQLHSTMT statement) {
     SQLFreeStmt(statement, SQL_UNBIND);
     SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
-                   reinterpret_cast<SQLPOINTER>(BoundRowsets.saved_array_size),
+                   reinterpret_cast<SQLPOINTER>(BlockRowsets.saved_array_size),
                    0);
     SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR,
-                   BoundRowsets.saved_fetched, 0);
+                   BlockRowsets.saved_fetched, 0);
     SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR,
-                   BoundRowsets.saved_status, 0);
+                   BlockRowsets.saved_status, 0);
 }
 
 // Binds the planned arrays and the row pointers on the statement, after
@@ -373,7 +359,7 @@ void unbind_rowsets(SQLHSTMT statement) {
 // when the driver refuses any of it (or the statement already has a
 // rowset size of its own or binds by row).
 bool bind_rowsets(SQLHSTMT statement) {
-    Rowsets& p = BoundRowsets;
+    Rowsets& p = BlockRowsets;
     SQLULEN bind_type = SQL_BIND_BY_COLUMN;
     if (!SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
                                       &p.saved_array_size, 0, nullptr)) ||
@@ -404,8 +390,8 @@ bool bind_rowsets(SQLHSTMT statement) {
 SQLULEN next_rowset_rows(const BlockWriter& w) {
     const std::size_t limit = kMaxAllocation - kReserved;
     const std::size_t left = w.used < limit ? limit - w.used : 0;
-    const SQLULEN fit = left / BoundRowsets.row_item;
-    return std::clamp<SQLULEN>(fit, 1, BoundRowsets.rows);
+    const SQLULEN fit = left / BlockRowsets.row_item;
+    return std::clamp<SQLULEN>(fit, 1, BlockRowsets.rows);
 }
 
 // Whether the block has room for every bound item of a row at its widest
@@ -413,7 +399,7 @@ SQLULEN next_rowset_rows(const BlockWriter& w) {
 // own.  A re-read value takes space no element bounds: after one, the
 // question is asked again.
 bool room_for_row(const BlockWriter& w) {
-    return BoundRowsets.row_item + 1 <= space_left(w);
+    return BlockRowsets.row_item + 1 <= space_left(w);
 }
 
 // Appends row r of the rowset to the block.  A value its element could
@@ -422,7 +408,7 @@ bool room_for_row(const BlockWriter& w) {
 // the row.
 bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
                    bool null_text, SQLRETURN* last) {
-    Rowsets& p = BoundRowsets;
+    Rowsets& p = BlockRowsets;
     bool room_for_all = room_for_row(w);
     bool positioned = p.rows == 1;
     for (int32_t i = 0; i < p.count; ++i) {
@@ -473,7 +459,7 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
 // delivered, *last the last ODBC code that counts.
 LoopEnd fetch_rowsets(BlockWriter& w, SQLHSTMT statement, bool null_text,
                       int64_t* rows, SQLRETURN* last) {
-    Rowsets& p = BoundRowsets;
+    Rowsets& p = BlockRowsets;
     for (;;) {
         const SQLULEN size = next_rowset_rows(w);
         if (size != p.array_size) {
@@ -591,7 +577,7 @@ SQLRETURN report_end(Command& cmd, LoopEnd end, SQLRETURN last) {
 
 }  // namespace
 
-void set_block_rowsets(bool allowed) { RowsetsAllowed = allowed; }
+void set_block_rowsets(bool allowed) { BlockRowsets.allowed = allowed; }
 
 // Status 3, before anything is fetched, when argument 3 is missing or has
 // no storage for an address (null, or smaller than a pointer).

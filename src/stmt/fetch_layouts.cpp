@@ -239,63 +239,23 @@ struct RecordWriter {
     }
 };
 
-// The first read of a column's value into the retrieval buffer, made by
-// the caller: its code, the length offered and the indicator it gave.
-struct FirstRead {
-    SQLRETURN rc = SQL_SUCCESS;
-    SQLLEN room = 0;
-    SQLLEN length = 0;
-    // The read got the whole value (read_value's common case).
-    bool whole() const {
-        return rc == SQL_SUCCESS && length >= 0 && length < room;
-    }
-};
-
-// One entry of the pairs record for column k, written as entry() writes
-// it: the value is read (or, after the caller's `first` read, read on as
-// read_value would), and escaped unless it is a NULL; a value that could
-// not be had for want of memory makes no entry.  Sets f.last to the
-// read's code when the value was had.  Returns false when no whole entry
-// was written.  Out of line: the loop of short entries stays small.
-[[gnu::noinline]] bool pairs_entry(RowFetch& f, RecordWriter& out, int32_t k,
+// One entry of the pairs record, written as entry() writes it from the
+// value read (v): escaped unless it is a NULL; a value that could not be
+// had for want of memory makes no entry.  Sets f.last to the read's code
+// when the value was had.  Returns false when no whole entry was written.
+// Out of line, and given the outcome by value: the loop of short entries
+// stays small and keeps its outcome in registers.
+[[gnu::noinline]] bool pairs_entry(RowFetch& f, RecordWriter& out,
                                    std::string_view table,
                                    std::string_view name, bool null_text,
-                                   const FirstRead* first) {
-    const auto column = static_cast<SQLUSMALLINT>(k);
-    void* value = nullptr;
-    SQLLEN length = 0;
-    // A failed read gives an empty value (read_column never hands out the
-    // previous column's bytes).
-    SQLRETURN rc;
-    if (first == nullptr) {
-        rc = read_value(f.statement, column, SQL_C_CHAR, &value, &length);
-    } else if (first->whole()) {
-        rc = first->rc;
-        value = DataBuffer.buffer;
-        length = first->length;
-    } else {
-        rc = read_value_on(f.statement, column, SQL_C_CHAR, first->room,
-                           first->rc, first->length, &value, &length);
-    }
-    if (read_lacked_memory()) return false;
-    f.last = rc;
+                                   ValueRead v) {
+    if (v.lacked) return false;
+    f.last = v.rc;
     return out.entry((f.subcode & FETCH_TABLE_PREFIX) != 0, table, name,
-                     value_text(value, length, null_text),
-                     length != SQL_NULL_DATA);
+                     value_text(v, null_text), v.length != SQL_NULL_DATA);
 }
 
 }  // namespace
-
-std::string_view value_text(const void* value, SQLLEN length, bool null_text) {
-    if (length == SQL_NULL_DATA)
-        return null_text ? kNullText : std::string_view();
-    const auto* text = static_cast<const char*>(value);
-    // Character data keeps its terminator inside the buffer.
-    const SQLLEN held = std::max<SQLLEN>(data_buffer_capacity() - 1, 0);
-    if (length < 0) return std::string_view(text, strnlen(text, held));
-    return std::string_view(text,
-                            static_cast<std::size_t>(std::min(length, held)));
-}
 
 void put_value(RowFetch& f, int32_t selector, std::string_view text) {
     const auto len = static_cast<int32_t>(std::min<std::size_t>(
@@ -305,38 +265,27 @@ void put_value(RowFetch& f, int32_t selector, std::string_view text) {
         hdr_set_status(f.cmd, ORV_NO_MEMORY);
 }
 
-void store_value(const ArgView& dst, const void* value, SQLLEN length,
-                 SQLSMALLINT c_type) {
-    if (length < 0) {
+void store_value(const ArgView& dst, const ValueRead& v, SQLSMALLINT c_type) {
+    if (v.length < 0) {
         arg_fill(dst, 0, dst.size, 0);
         return;
     }
     // A value the buffer holds whole is followed there by its terminator:
     // one copy takes both.
-    if (length < data_buffer_capacity()) {
-        arg_write(dst, 0, value, static_cast<std::size_t>(length) + 1);
+    if (v.length < data_buffer_capacity()) {
+        arg_write(dst, 0, v.bytes, static_cast<std::size_t>(v.length) + 1);
         return;
     }
     // The buffer holds what fitted of a value it could not grow for
     // (character data keeps its terminator).
     SQLLEN held = data_buffer_capacity() - (c_type == SQL_C_CHAR ? 1 : 0);
     auto n =
-        static_cast<std::size_t>(std::min(length, std::max<SQLLEN>(held, 0)));
-    std::size_t written = arg_write(dst, 0, value, n);
+        static_cast<std::size_t>(std::min(v.length, std::max<SQLLEN>(held, 0)));
+    std::size_t written = arg_write(dst, 0, v.bytes, n);
     if (written == n) {
         const uint8_t zero = 0;
         arg_write(dst, n, &zero, 1);
     }
-}
-
-SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
-                    const ArgView& dst, SQLLEN* length) {
-    void* value = nullptr;
-    SQLRETURN rc = read_value(statement, static_cast<SQLUSMALLINT>(column),
-                              c_type, &value, length);
-    if (SQL_SUCCEEDED(rc) && !read_lacked_memory())
-        store_value(dst, value, *length, c_type);
-    return rc;
 }
 
 // Array layout: columns 1..m, m = min(n, param), as text into elements
@@ -357,33 +306,27 @@ void fetch_array(RowFetch& f) {
     const int32_t m =
         std::max<int32_t>(0, std::min(f.columns, hdr_param_swapped(f.cmd)));
     for (int32_t k = 1; k <= m; ++k) {
-        SQLLEN length = 0;
-        if (target.type_flags & ARG_CALLBACK) {
-            void* value = nullptr;
-            SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
-                                      SQL_C_CHAR, &value, &length);
-            if (read_lacked_memory()) {
-                report_no_memory(f, 0);
-                continue;
-            }
-            f.last = rc;
-            put_value(f, 3 + 256 * (k - 1),
-                      value_text(value, length, null_text));
-            continue;
-        }
+        const bool callback = (target.type_flags & ARG_CALLBACK) != 0;
         // The element's place; the host gives room for `param` elements.
         const ArgView element =
             arg_element(target, static_cast<std::size_t>(k - 1));
-        arg_fill(element, 0, element.size, 0);
-        SQLRETURN rc = read_into(f.statement, k, SQL_C_CHAR, element, &length);
-        if (read_lacked_memory()) {
+        if (!callback) arg_fill(element, 0, element.size, 0);
+        const ValueRead v =
+            read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+        if (v.lacked) {
             report_no_memory(f, 0);
             continue;
         }
-        f.last = rc;
-        if (SQL_SUCCEEDED(rc) && length == SQL_NULL_DATA && null_text)
-            arg_write_text(element, kNullText);
-        if (SQL_SUCCEEDED(rc) && length > static_cast<SQLLEN>(element.size))
+        f.last = v.rc;
+        if (callback) {
+            put_value(f, 3 + 256 * (k - 1), value_text(v, null_text));
+            continue;
+        }
+        if (!SQL_SUCCEEDED(v.rc)) continue;
+        store_value(element, v, SQL_C_CHAR);
+        if (v.length == SQL_NULL_DATA && null_text)
+            arg_write_text(element, null_value_text(true));
+        if (v.length > static_cast<SQLLEN>(element.size))
             report_truncation(f, k);
     }
     hdr_set_count(f.cmd, m);
@@ -444,16 +387,14 @@ void fetch_fixed(RowFetch& f) {
         if (rec == nullptr) break;
         const std::size_t w =
             static_cast<std::size_t>(std::min<uint64_t>(width_of(*rec), s));
-        void* value = nullptr;
-        SQLLEN length = 0;
-        SQLRETURN rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
-                                  SQL_C_CHAR, &value, &length);
-        const bool read = !read_lacked_memory();
+        const ValueRead v =
+            read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+        const bool read = !v.lacked;
         if (!read) {
             report_no_memory(f, k);
         } else {
-            f.last = rc == SQL_SUCCESS ? rc : report_column_failure(f, k);
-            if (SQL_SUCCEEDED(rc) && length > static_cast<SQLLEN>(w))
+            f.last = v.rc == SQL_SUCCESS ? v.rc : report_column_failure(f, k);
+            if (SQL_SUCCEEDED(v.rc) && v.length > static_cast<SQLLEN>(w))
                 report_truncation(f, k);
         }
         // The value's text, up to its first zero byte and at most w bytes,
@@ -461,8 +402,8 @@ void fetch_fixed(RowFetch& f) {
         // as w spaces.  The bytes go into the storage once, the padding
         // after them.
         std::size_t l = 0;
-        if (read && SQL_SUCCEEDED(rc) && length > 0) {
-            const std::string_view text = value_text(value, length, false);
+        if (read && SQL_SUCCEEDED(v.rc) && v.length > 0) {
+            const std::string_view text = value_text(v, false);
             l = strnlen(text.data(), std::min(text.size(), w));
             arg_write(target, p, text.data(), l);
         }
@@ -544,21 +485,17 @@ void fetch_pairs(RowFetch& f) {
         if (short_entries) {
             const char* name = alt ? rec->alt_name : rec->name;
             const std::size_t name_length = plan.name_length[i];
-            FirstRead first;
-            first.room = first_read_room();
-            LastReadShort = false;
-            first.rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k),
-                                  SQL_C_CHAR, DataBuffer.buffer, first.room,
-                                  &first.length);
-            if (first.whole() &&
-                out.short_entry(name, name_length, DataBuffer.buffer,
-                                static_cast<std::size_t>(first.length))) {
-                f.last = first.rc;
+            const ValueRead v = read_value(
+                f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+            // A value read whole with SQL_SUCCESS is at the buffer's start.
+            if (v.rc == SQL_SUCCESS && v.length >= 0 &&
+                out.short_entry(name, name_length, v.bytes,
+                                static_cast<std::size_t>(v.length))) {
+                f.last = v.rc;
                 ++entries;
                 continue;
             }
-            whole = pairs_entry(f, out, k, {}, {name, name_length}, null_text,
-                                &first);
+            whole = pairs_entry(f, out, {}, {name, name_length}, null_text, v);
         } else {
             // The names, measured on the result's first row (which also
             // gives an empty name its generated one) and taken as they are
@@ -580,7 +517,10 @@ void fetch_pairs(RowFetch& f) {
                     plan.name_length[i] = static_cast<uint8_t>(name.size());
                 }
             }
-            whole = pairs_entry(f, out, k, table, name, null_text, nullptr);
+            whole = pairs_entry(
+                f, out, table, name, null_text,
+                read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                           SQL_C_CHAR));
         }
         if (!whole) {
             hdr_set_status(f.cmd, ORV_NO_MEMORY);

@@ -10,6 +10,7 @@
 #include "host/command.h"
 #include "host/hostio.h"
 #include "odbc_api.h"
+#include "stmt/columns.h"
 #include "stmt/result_cache.h"
 
 namespace orv {
@@ -34,32 +35,15 @@ void fetch_array(RowFetch& f);
 void fetch_fixed(RowFetch& f);
 void fetch_pairs(RowFetch& f);
 
-// What a NULL becomes under FETCH_NULL_TEXT.
-inline constexpr std::string_view kNullText = "NULL";
-
-// The text of a value read by read_column (value and length as
-// read_column left them): the value's bytes, never more than the retrieval
-// buffer holds; for NULL "NULL" under null_text and the empty text
-// otherwise.
-std::string_view value_text(const void* value, SQLLEN length, bool null_text);
-
 // Hands text to argument or element `selector` with PUT_STRING; a refusal
 // makes status 8.
 void put_value(RowFetch& f, int32_t selector, std::string_view text);
 
-// Copies a value read by read_column (value, length as read_column left
-// them, read as c_type) into dst: min(length + 1, dst.size) bytes (the
+// Copies a value read into the retrieval buffer (v as read_value left
+// it, read as c_type) into dst: min(v.length + 1, dst.size) bytes (the
 // value and, when it fits, a terminating zero byte), or dst.size zero
 // bytes for a NULL.  Every write is bounded by dst.size.
-void store_value(const ArgView& dst, const void* value, SQLLEN length,
-                 SQLSMALLINT c_type);
-
-// Reads column `column` as c_type and stores it into dst as store_value
-// does.  On a failed read, or one that lacked memory (read_lacked_memory),
-// dst is left as it was.  *length receives the driver's length or
-// indicator.  Returns the read's ODBC code.
-SQLRETURN read_into(SQLHSTMT statement, int32_t column, SQLSMALLINT c_type,
-                    const ArgView& dst, SQLLEN* length);
+void store_value(const ArgView& dst, const ValueRead& v, SQLSMALLINT c_type);
 
 // A column read that did not return SQL_SUCCESS: status 2, native_error =
 // the column number, and the statement's first diagnostic record's state

@@ -118,12 +118,18 @@ void finish_value(RowFetch& f, int a, int32_t k, const Outcome& o,
 // integer gets the low 16 bits; a NULL gives 0.
 void deliver_integer(RowFetch& f, int a, int32_t k, int type, uint32_t size,
                      int32_t* delivered) {
-    SQLBIGINT value = 0;
-    SQLLEN length = 0;
+    // The work buffer has room past the 8 bytes for read_value's
+    // terminator.
+    alignas(SQLBIGINT) uint8_t work[2 * sizeof(SQLBIGINT)];
+    const ValueRead v =
+        read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_SBIGINT,
+                   {work, static_cast<SQLLEN>(sizeof work)});
     Outcome o;
-    o.rc = SQLGetData(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_SBIGINT,
-                      &value, sizeof value, &length);
-    if (SQL_SUCCEEDED(o.rc) && length >= 0) {
+    o.rc = v.rc;
+    o.lacked = v.lacked;
+    if (SQL_SUCCEEDED(v.rc) && v.length >= 0 && v.bytes == work) {
+        SQLBIGINT value = 0;
+        std::memcpy(&value, work, sizeof value);
         if (!work_integer_holds(type, value)) {
             report_out_of_range(f, k);
             return;
@@ -150,36 +156,29 @@ void deliver_integer(RowFetch& f, int a, int32_t k, int type, uint32_t size,
 // once the whole value is had, as far as it fits.
 void deliver_stored(RowFetch& f, int a, int32_t k, const ArgView& target,
                     int32_t* delivered) {
-    const SQLSMALLINT c_type = (target.type_flags & ARG_TYPE_MASK) ==
-                                       ARG_TYPE_STRING
-                                   ? SQL_C_CHAR
-                                   : SQL_C_BINARY;
-    void* value = nullptr;
-    SQLLEN length = 0;
+    const SQLSMALLINT c_type =
+        (target.type_flags & ARG_TYPE_MASK) == ARG_TYPE_STRING ? SQL_C_CHAR
+                                                               : SQL_C_BINARY;
+    const ValueRead v =
+        read_value(f.statement, static_cast<SQLUSMALLINT>(k), c_type);
     Outcome o;
-    o.rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), c_type,
-                      &value, &length);
-    o.lacked = read_lacked_memory();
-    if (o.rc == SQL_SUCCESS && !o.lacked && length >= 0 &&
-        length < static_cast<SQLLEN>(target.size)) {
+    o.rc = v.rc;
+    o.lacked = v.lacked;
+    if (v.rc == SQL_SUCCESS && !v.lacked && v.length >= 0 &&
+        v.length < static_cast<SQLLEN>(target.size)) {
         // The common value: whole, and its terminator with it, in the
         // storage.
-        arg_write(target, 0, value, static_cast<std::size_t>(length) + 1);
-        f.last = o.rc;
+        arg_write(target, 0, v.bytes, static_cast<std::size_t>(v.length) + 1);
+        f.last = v.rc;
         ++*delivered;
         return;
     }
-    if (SQL_SUCCEEDED(o.rc) && !o.lacked) {
-        // A value the buffer holds whole is followed there by its
-        // terminator: one copy takes both (as store_value does).
-        if (length >= 0 && length < data_buffer_capacity())
-            arg_write(target, 0, value, static_cast<std::size_t>(length) + 1);
-        else
-            store_value(target, value, length, c_type);
-        if (length == SQL_NULL_DATA && (f.subcode & FETCH_NULL_TEXT) != 0 &&
+    if (SQL_SUCCEEDED(v.rc) && !v.lacked) {
+        store_value(target, v, c_type);
+        if (v.length == SQL_NULL_DATA && (f.subcode & FETCH_NULL_TEXT) != 0 &&
             target.size >= kNullText.size())
-            arg_write_text(target, kNullText);
-        o.cut = length > static_cast<SQLLEN>(target.size);
+            arg_write_text(target, null_value_text(true));
+        o.cut = v.length > static_cast<SQLLEN>(target.size);
     }
     if (o.rc == SQL_SUCCESS && !o.lacked && !o.cut) {
         f.last = o.rc;
@@ -201,22 +200,22 @@ struct Place {
     bool null_text;
 };
 
-// Puts a value read whole (value and length as read_column left them) as
-// `p` says.  Returns true when it went into dst, with *cut telling whether
-// it was cut to the room; false when it went through PUT_STRING.
-bool place_value(RowFetch& f, int a, const Place& p, const void* value,
-                 SQLLEN length, bool* cut) {
-    if (p.callback && length > p.room) {
+// Puts a value read whole into the retrieval buffer (v as read_value left
+// it) as `p` says.  Returns true when it went into dst, with *cut telling
+// whether it was cut to the room; false when it went through PUT_STRING.
+bool place_value(RowFetch& f, int a, const Place& p, const ValueRead& v,
+                 bool* cut) {
+    if (p.callback && v.length > p.room) {
         // It does not fit, whatever the width said: whole, through the
         // host.
-        put_value(f, a, value_text(value, length, false));
+        put_value(f, a, value_text(v, false));
         return false;
     }
-    store_value(p.dst, value, length, p.c_type);
-    if (length == SQL_NULL_DATA && p.null_text &&
+    store_value(p.dst, v, p.c_type);
+    if (v.length == SQL_NULL_DATA && p.null_text &&
         p.dst.size >= kNullText.size())
-        arg_write_text(p.dst, kNullText);
-    *cut = length > p.room;
+        arg_write_text(p.dst, null_value_text(true));
+    *cut = v.length > p.room;
     return true;
 }
 
@@ -229,48 +228,41 @@ bool place_value(RowFetch& f, int a, const Place& p, const void* value,
 void deliver_number_text(RowFetch& f, int a, int32_t k, bool callback,
                          int32_t* delivered) {
     char number_text[kNumberTextSize];
+    auto* const work = reinterpret_cast<uint8_t*>(number_text);
     const auto size = static_cast<SQLLEN>(kNumberTextSize);
-    const auto column = static_cast<SQLUSMALLINT>(k);
-    SQLLEN length = 0;
-    Outcome o;
-    o.rc = SQLGetData(f.statement, column, SQL_C_CHAR, number_text, size,
-                      &length);
-    if (o.rc == SQL_SUCCESS && length >= 0 && length < size) {
+    const ValueRead v = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                                   SQL_C_CHAR, {work, size});
+    if (v.rc == SQL_SUCCESS && v.bytes == work) {
         // The common number: read whole, terminated, handed over.
-        f.last = o.rc;
+        f.last = v.rc;
         svc_put_number_text(f.cmd, a, number_text);
         ++*delivered;
         return;
     }
-    const Place p{ArgView{0, reinterpret_cast<uint8_t*>(number_text),
-                          static_cast<uint32_t>(kNumberTextSize), true},
-                  size - 1, SQL_C_CHAR, callback,
-                  (f.subcode & FETCH_NULL_TEXT) != 0};
-    if (!SQL_SUCCEEDED(o.rc) || (length != SQL_NO_TOTAL && length < size)) {
-        // A failed read, or one whose text is whole in the work buffer.
-        if (SQL_SUCCEEDED(o.rc)) {
-            if (length == SQL_NULL_DATA) {
-                arg_fill(p.dst, 0, p.dst.size, 0);
-                if (p.null_text) arg_write_text(p.dst, kNullText);
-            }
-            o.follow_up = ARG_TYPE_NUMBER_TEXT;
-        }
+    const Place p{
+        ArgView{0, work, static_cast<uint32_t>(kNumberTextSize), true},
+        size - 1, SQL_C_CHAR, callback, (f.subcode & FETCH_NULL_TEXT) != 0};
+    Outcome o;
+    o.rc = v.rc;
+    o.lacked = v.lacked;
+    if (!SQL_SUCCEEDED(v.rc) || v.lacked) {
+        // Nothing to hand over.
+    } else if (v.length == SQL_NULL_DATA) {
+        arg_fill(p.dst, 0, p.dst.size, 0);
+        if (p.null_text) arg_write_text(p.dst, null_value_text(true));
+        o.follow_up = ARG_TYPE_NUMBER_TEXT;
+    } else if (v.bytes == work) {
+        // Whole in the work buffer, with a warning.
+        o.follow_up = ARG_TYPE_NUMBER_TEXT;
     } else {
-        void* value = nullptr;
-        o.rc = read_column_rest(f.statement, column, SQL_C_CHAR,
-                                std::string_view(number_text, size - 1),
-                                &value, &length);
-        o.lacked = read_lacked_memory();
-        if (SQL_SUCCEEDED(o.rc) && !o.lacked) {
-            if (length > p.room &&
-                !cut_keeps_number(value_text(value, length, false),
-                                  static_cast<std::size_t>(p.room))) {
-                report_out_of_range(f, k);
-                return;
-            }
-            if (place_value(f, a, p, value, length, &o.cut))
-                o.follow_up = ARG_TYPE_NUMBER_TEXT;
+        // Read on whole in the retrieval buffer.
+        if (v.length > p.room &&
+            !cut_keeps_number(value_text(v, false),
+                              static_cast<std::size_t>(p.room))) {
+            report_out_of_range(f, k);
+            return;
         }
+        if (place_value(f, a, p, v, &o.cut)) o.follow_up = ARG_TYPE_NUMBER_TEXT;
     }
     number_text[kNumberTextSize - 1] = 0;
     o.number_text = number_text;
@@ -295,14 +287,13 @@ void deliver_argument(RowFetch& f, int a, int32_t k, const ColumnDesc& rec,
     const int type = target.type_flags & ARG_TYPE_MASK;
     const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
     Outcome o;
-    void* value = nullptr;
-    SQLLEN length = 0;
     if (callback && static_cast<int64_t>(target.size) <= rec.width) {
         // Callback delivery: the whole value, through the host.
-        o.rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
-                          SQL_C_CHAR, &value, &length);
-        o.lacked = read_lacked_memory();
-        if (!o.lacked) put_value(f, a, value_text(value, length, null_text));
+        const ValueRead v =
+            read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+        o.rc = v.rc;
+        o.lacked = v.lacked;
+        if (!o.lacked) put_value(f, a, value_text(v, null_text));
     } else if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
         deliver_integer(f, a, k, type, target.size, delivered);
         return;
@@ -316,15 +307,14 @@ void deliver_argument(RowFetch& f, int a, int32_t k, const ColumnDesc& rec,
         // Text or bytes for an argument with ARG_CALLBACK and room beyond
         // the width, or without storage: read whole, then placed.
         const Place p{target, static_cast<SQLLEN>(target.size),
-                      static_cast<SQLSMALLINT>(type == ARG_TYPE_STRING
-                                                   ? SQL_C_CHAR
-                                                   : SQL_C_BINARY),
+                      static_cast<SQLSMALLINT>(
+                          type == ARG_TYPE_STRING ? SQL_C_CHAR : SQL_C_BINARY),
                       callback, null_text};
-        o.rc = read_value(f.statement, static_cast<SQLUSMALLINT>(k), p.c_type,
-                          &value, &length);
-        o.lacked = read_lacked_memory();
-        if (SQL_SUCCEEDED(o.rc) && !o.lacked)
-            place_value(f, a, p, value, length, &o.cut);
+        const ValueRead v =
+            read_value(f.statement, static_cast<SQLUSMALLINT>(k), p.c_type);
+        o.rc = v.rc;
+        o.lacked = v.lacked;
+        if (SQL_SUCCEEDED(o.rc) && !o.lacked) place_value(f, a, p, v, &o.cut);
     }
     finish_value(f, a, k, o, delivered);
 }

@@ -207,12 +207,10 @@ TEST_P(ColumnsDb, PointerModeLongValues) {
     SQLUSMALLINT column = 1;
     for (auto [ch, size] : cases) {
         SCOPED_TRACE(size);
-        void* p = nullptr;
-        SQLLEN length = 0;
-        EXPECT_EQ(orv::read_column(st, column++, SQL_C_CHAR, &p, &length),
-                  SQL_SUCCESS);
-        ASSERT_EQ(length, size);
-        const char* text = static_cast<const char*>(p);
+        const orv::ValueRead v = orv::read_value(st, column++, SQL_C_CHAR);
+        EXPECT_EQ(v.rc, SQL_SUCCESS);
+        ASSERT_EQ(v.length, size);
+        const char* text = reinterpret_cast<const char*>(v.bytes);
         EXPECT_EQ(strnlen(text, size + 1), static_cast<std::size_t>(size));
         EXPECT_EQ(std::string(text, size), std::string(size, ch));
     }
@@ -220,10 +218,9 @@ TEST_P(ColumnsDb, PointerModeLongValues) {
     EXPECT_GT(grown, 10000000);
     ASSERT_EQ(command(host, ORV_CMD_RESET_STATEMENT, slot).status, ORV_OK);
     st = first_row("SELECT 'short'");
-    void* p = nullptr;
-    SQLLEN length = 0;
-    orv::read_column(st, 1, SQL_C_CHAR, &p, &length);
-    EXPECT_STREQ(static_cast<char*>(p), "short");
+    EXPECT_STREQ(
+        reinterpret_cast<const char*>(orv::read_value(st, 1, SQL_C_CHAR).bytes),
+        "short");
     EXPECT_EQ(orv::data_buffer_capacity(), grown);
 }
 

@@ -132,10 +132,8 @@ TEST_P(ExecuteDb, ShowForms) {
     std::set<std::string> tables;
     SQLHSTMT st = state().statement;
     while (SQL_SUCCEEDED(SQLFetchScroll(st, SQL_FETCH_NEXT, 0))) {
-        void* p = nullptr;
-        SQLLEN length = 0;
-        orv::read_column(st, 3, SQL_C_CHAR, &p, &length);
-        tables.insert(static_cast<char*>(p));
+        tables.insert(reinterpret_cast<const char*>(
+            orv::read_value(st, 3, SQL_C_CHAR).bytes));
     }
     EXPECT_EQ(tables.count("exe_show_probe"), src.lists_tables ? 1u : 0u);
     close();

@@ -241,13 +241,10 @@ TEST_F(ColumnsStandin, ValueWithoutTotalLengthIsReadWhole) {
     Result r = standin::table({"v"}, {{big}});
     r.no_total = true;
     open(r);
-    void* p = nullptr;
-    SQLLEN length = 0;
-    SQLRETURN rc =
-        orv::read_column(state().statement, 1, SQL_C_CHAR, &p, &length);
-    EXPECT_EQ(rc, SQL_SUCCESS);
-    EXPECT_EQ(length, 20000);
-    EXPECT_EQ(std::string(static_cast<char*>(p)), big);
+    const orv::ValueRead v = orv::read_value(state().statement, 1, SQL_C_CHAR);
+    EXPECT_EQ(v.rc, SQL_SUCCESS);
+    EXPECT_EQ(v.length, 20000);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.bytes)), big);
 }
 
 // The buffer cannot grow: the caller gets the first part, terminated, and
@@ -257,17 +254,17 @@ TEST_F(ColumnsStandin, GrowthFailureKeepsTheFirstPart) {
     const std::string big(5000, 'z');
     open(standin::table({"v", "w"}, {{big, std::string("ok")}}));
     orv::orv_fail_allocation(2);  // the first allocation succeeds
-    void* p = nullptr;
-    SQLLEN length = 0;
-    SQLRETURN rc =
-        orv::read_column(state().statement, 1, SQL_C_CHAR, &p, &length);
-    EXPECT_EQ(rc, SQL_SUCCESS_WITH_INFO);
-    EXPECT_EQ(length, 5000);
-    EXPECT_EQ(std::string(static_cast<char*>(p)), std::string(4095, 'z'));
+    orv::ValueRead v = orv::read_value(state().statement, 1, SQL_C_CHAR);
+    EXPECT_EQ(v.rc, SQL_SUCCESS_WITH_INFO);
+    EXPECT_TRUE(v.lacked);
+    EXPECT_EQ(v.length, 5000);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.bytes)),
+              std::string(4095, 'z'));
     // The next column reads whole from the part-grown buffer.
-    rc = orv::read_column(state().statement, 2, SQL_C_CHAR, &p, &length);
-    EXPECT_EQ(rc, SQL_SUCCESS);
-    EXPECT_STREQ(static_cast<char*>(p), "ok");
+    v = orv::read_value(state().statement, 2, SQL_C_CHAR);
+    EXPECT_EQ(v.rc, SQL_SUCCESS);
+    EXPECT_FALSE(v.lacked);
+    EXPECT_STREQ(reinterpret_cast<const char*>(v.bytes), "ok");
 }
 
 TEST_F(ColumnsStandin, NoBufferAtAll) {
@@ -275,21 +272,19 @@ TEST_F(ColumnsStandin, NoBufferAtAll) {
     open(standin::table({"v", "w", "n"},
                         {{std::string("abc"), std::string("xyz"), {}}}));
     orv::orv_fail_allocation(1);
-    void* p = nullptr;
-    SQLLEN length = 7;
     // An empty text and a failure, never a value left from before.
-    EXPECT_EQ(orv::read_column(state().statement, 1, SQL_C_CHAR, &p, &length),
-              SQL_ERROR);
-    ASSERT_NE(p, nullptr);
-    EXPECT_STREQ(static_cast<char*>(p), "");
-    EXPECT_EQ(length, 0);
-    EXPECT_TRUE(orv::read_lacked_memory());
+    orv::ValueRead v = orv::read_value(state().statement, 1, SQL_C_CHAR);
+    EXPECT_EQ(v.rc, SQL_ERROR);
+    ASSERT_NE(v.bytes, nullptr);
+    EXPECT_STREQ(reinterpret_cast<const char*>(v.bytes), "");
+    EXPECT_EQ(v.length, 0);
+    EXPECT_TRUE(v.lacked);
     EXPECT_EQ(orv::data_buffer_capacity(), 0);
     // The next read gets its buffer and the value.
-    EXPECT_EQ(orv::read_column(state().statement, 2, SQL_C_CHAR, &p, &length),
-              SQL_SUCCESS);
-    EXPECT_STREQ(static_cast<char*>(p), "xyz");
-    EXPECT_FALSE(orv::read_lacked_memory());
+    v = orv::read_value(state().statement, 2, SQL_C_CHAR);
+    EXPECT_EQ(v.rc, SQL_SUCCESS);
+    EXPECT_STREQ(reinterpret_cast<const char*>(v.bytes), "xyz");
+    EXPECT_FALSE(v.lacked);
 }
 
 // A NULL or a failed read in pointer mode gives an empty text, never the
@@ -298,12 +293,10 @@ TEST_F(ColumnsStandin, PointerModeNeverShowsAStaleValue) {
     open(standin::table({"v", "n", "w"},
                         {{std::string("previous"), {}, std::string("x")}}));
     auto read = [this](SQLUSMALLINT col, SQLRETURN want) {
-        void* p = nullptr;
-        SQLLEN length = 0;
-        EXPECT_EQ(
-            orv::read_column(state().statement, col, SQL_C_CHAR, &p, &length),
-            want);
-        return std::string(static_cast<char*>(p));
+        const orv::ValueRead v =
+            orv::read_value(state().statement, col, SQL_C_CHAR);
+        EXPECT_EQ(v.rc, want);
+        return std::string(reinterpret_cast<const char*>(v.bytes));
     };
     EXPECT_EQ(read(1, SQL_SUCCESS), "previous");
     EXPECT_EQ(read(2, SQL_SUCCESS), "");  // NULL

@@ -204,10 +204,14 @@ TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
         const char* what;
         int16_t subcode;
         int32_t native_error;
+        // The value is number text longer than its work buffer, read while
+        // no retrieval buffer exists for its rest.
+        bool number_text = false;
     };
     const Case cases[] = {
         {"per-argument", 0, 1},
         {"pairs", FETCH_PAIRS, 0},
+        {"number text, no buffer for its rest", 0, 1, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -218,14 +222,17 @@ TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
         const auto big =
             static_cast<std::size_t>(orv::data_buffer_capacity()) + 100;
         start_case();
-        const int slot =
-            open(standin::table({"a", "b"}, {{std::string(big, 'v'), "ok"}}));
+        const std::string value =
+            c.number_text ? "1." + std::string(40, '5') : std::string(big, 'v');
+        const int slot = open(standin::table({"a", "b"}, {{value, "ok"}}));
+        if (c.number_text) orv::release_data_buffer();
         // The pairs record's first size comes first.
         orv::orv_fail_allocation(c.subcode == FETCH_PAIRS ? 2 : 1);
         CmdHdr hdr =
             c.subcode == FETCH_PAIRS
                 ? fetch(slot, {hostkit::buffer(sizeof(void*))}, FETCH_PAIRS)
-                : fetch(slot, {hostkit::buffer(10), hostkit::buffer(4)});
+                : fetch(slot, {hostkit::buffer(10, c.number_text ? 4 : 2),
+                               hostkit::buffer(4)});
         EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
         EXPECT_EQ(hostkit::native_error(hdr), c.native_error);
         EXPECT_EQ(hostkit::sqlstate(hdr), "");
@@ -237,6 +244,7 @@ TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
         } else {
             EXPECT_EQ(hostkit::count(hdr), 1);
             EXPECT_EQ(hostkit::arg_bytes(host, 3), std::vector<uint8_t>(10, 0));
+            EXPECT_EQ(host.put_numbers.count(3), 0u) << "nothing handed over";
             EXPECT_EQ(hostkit::arg_text(host, 4), "ok");
         }
     }
