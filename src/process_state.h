@@ -73,7 +73,12 @@ struct ConnectionSlot {
     uint8_t* row_buffer = nullptr;  // pairs record / row block
     std::size_t row_buffer_size = 0;
     PreparedText prepared;  // command 22's prepared statement
-    KeptDiagnostic kept;    // a record command 22's clean-up would clear
+    // Command 22's bindings, lengths and row statuses (orv_alloc), kept
+    // between calls up to a limit so that a load in batches does not
+    // allocate and give back the same block for every batch.
+    uint8_t* param_work = nullptr;
+    std::size_t param_work_size = 0;
+    KeptDiagnostic kept;  // a record command 22's clean-up would clear
     // A command on this slot is running (a call from inside its callbacks
     // may not work on the slot).
     bool running = false;

@@ -32,6 +32,9 @@ void forget_prepared(ConnectionSlot& slot) {
 
 void release_slot(ConnectionSlot& slot) {
     forget_prepared(slot);
+    orv_free(slot.param_work);
+    slot.param_work = nullptr;
+    slot.param_work_size = 0;
     if (slot.statement != nullptr) {
         SQLFreeHandle(SQL_HANDLE_STMT, slot.statement);
         slot.statement = nullptr;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "conn/slots.h"
+#include "memory.h"
 #include "standin.h"
 #include "standin_fixture.h"
 #include "testbed.h"
@@ -205,6 +206,40 @@ TEST_F(ParamsStandin, ArraysRunAsOneSetAndPutAttributesBack) {
               reinterpret_cast<SQLULEN>(&offset));
     EXPECT_EQ(standin::calls_to("SQLFreeStmt").back().args[0],
               std::to_string(SQL_RESET_PARAMS));
+}
+
+// `rows` texts "v0", "v1", ... (below a million rows) in 8-byte elements.
+ArgSpec text_rows(uint32_t rows) {
+    ArgSpec a = hostkit::array(8, rows, 2 | ARG_ARRAY);
+    a.bytes.assign(std::size_t{8} * rows, 0);
+    for (uint32_t r = 0; r < rows; ++r) {
+        const std::string v = "v" + std::to_string(r % 1000000);
+        std::memcpy(&a.bytes[8 * r], v.data(), v.size());
+    }
+    return a;
+}
+
+// Batches of a load, smaller and larger than the block the slot keeps for
+// them: every row arrives as the host gave it, and a batch no larger than
+// one before it takes no memory.
+TEST_F(ParamsStandin, BatchesReuseTheSlotsWorkBlock) {
+    const std::vector<uint32_t> batches{3, 1000, 1, 70000, 1000, 3};
+    long allocations = 0;
+    for (std::size_t k = 0; k < batches.size(); ++k) {
+        const uint32_t rows = batches[k];
+        fresh_script();
+        run22("INSERT INTO t VALUES (?)", {text_rows(1)}, 1);  // prepared
+        const long before = orv::orv_allocation_count();
+        CmdHdr hdr = run22("INSERT INTO t VALUES (?)", {text_rows(rows)},
+                           static_cast<int32_t>(rows));
+        ASSERT_EQ(hdr.status, ORV_OK) << "batch " << k;
+        EXPECT_EQ(hostkit::count(hdr), static_cast<int32_t>(rows));
+        ASSERT_EQ(standin::executed_rows.size(), rows + 1);
+        EXPECT_EQ(standin::executed_rows.back()[0],
+                  "v" + std::to_string(rows - 1));
+        if (k >= 4) allocations += orv::orv_allocation_count() - before;
+    }
+    EXPECT_EQ(allocations, 0);
 }
 
 // Row statuses a driver might write, and what command 22 reports: its
