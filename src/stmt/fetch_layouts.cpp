@@ -255,6 +255,187 @@ struct RecordWriter {
                      value_text(v, null_text), v.length != SQL_NULL_DATA);
 }
 
+// The bytes of argument 3 the fixed-width record may fill, its closing
+// zero byte not counted.  With `may_resize` the host is first asked to
+// enlarge the storage to the whole record (1 + the columns' widths) and
+// `target` is read again when it did.  Reads the column table; returns the
+// room.
+std::size_t fixed_room(RowFetch& f, ArgView& target, bool may_resize) {
+    std::size_t s = target.size > 0 ? target.size - 1 : 0;
+    if (!may_resize) return s;
+    uint64_t needed = 1;
+    for (int32_t k = 1; k <= f.columns; ++k)
+        if (const ColumnDesc* rec = column_record(f.slot, k))
+            needed += width_of(*rec);
+    if (s < needed &&
+        needed <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
+        svc_resize_arg(f.cmd, 3, static_cast<int32_t>(needed)) == 0) {
+        target = arg(f.cmd, 3);
+        // The record then fills the enlarged storage exactly; a host
+        // that gave less than asked is held to what it gave.
+        s = target.size >= needed ? static_cast<std::size_t>(needed)
+            : target.size > 0     ? target.size - 1
+                                  : 0;
+    }
+    return s;
+}
+
+// Column k of the fixed-width record: reads its value and writes w bytes
+// of `target` from p, the value's text up to its first zero byte and at
+// most w bytes when the driver reported a length, then spaces (a NULL or
+// a failed read shows as w spaces).  Sets f.last and reports a failed
+// read, a value cut to w, or one that lacked memory.  Inlined: it runs
+// once per value.
+[[gnu::always_inline]] inline void fixed_column(RowFetch& f,
+                                                const ArgView& target,
+                                                int32_t k, std::size_t p,
+                                                std::size_t w) {
+    const ValueRead v =
+        read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+    const bool read = !v.lacked;
+    if (!read) {
+        report_no_memory(f, k);
+    } else {
+        f.last = v.rc == SQL_SUCCESS ? v.rc : report_column_failure(f, k);
+        if (SQL_SUCCEEDED(v.rc) && v.length > static_cast<SQLLEN>(w))
+            report_truncation(f, k);
+    }
+    // The bytes go into the storage once, the padding after them.
+    std::size_t l = 0;
+    if (read && SQL_SUCCEEDED(v.rc) && v.length > 0) {
+        const std::string_view text = value_text(v, false);
+        l = strnlen(text.data(), std::min(text.size(), w));
+        arg_write(target, p, text.data(), l);
+    }
+    arg_fill(target, p + l, w - l, ' ');
+}
+
+// The pairs record's plan for a result's first row: the record's first
+// size from the column widths (at most kPairsInitialRoom), and the
+// buffer's bytes past the last record marked as not known.  Reads the
+// column table; writes f.cache.
+void pairs_plan(RowFetch& f) {
+    uint64_t estimate = kPairsExtra;
+    for (int32_t k = 1; k <= f.columns; ++k) {
+        const ColumnDesc* rec = column_record(f.slot, k);
+        if (rec == nullptr) break;
+        uint64_t w = width_of(*rec);
+        estimate +=
+            kPairsPerColumn + w + (column_type_is_binary(rec->type) ? w : 0);
+    }
+    f.cache.pairs_start = static_cast<std::size_t>(
+        std::min<uint64_t>(estimate, kPairsInitialRoom));
+    f.cache.pairs_clean_from = std::numeric_limits<std::size_t>::max();
+}
+
+// Gives the slot's row buffer the record's first size.  Bytes it gains
+// hold anything: f.cache.pairs_clean_from then marks them.  The record's
+// bytes are written later and the rest cleared then.  Returns false when
+// the buffer cannot be had.
+bool pairs_buffer(RowFetch& f) {
+    const std::size_t start = f.cache.pairs_start;
+    const std::size_t had = f.slot.row_buffer_size;
+    if (had == start) return true;
+    if (!resize_row_buffer(f.slot, start)) return false;
+    if (start > had) f.cache.pairs_clean_from = start;
+    return true;
+}
+
+// Names of a pairs entry: the table's (empty without FETCH_TABLE_PREFIX)
+// and the column's.
+struct PairsNames {
+    std::string_view table;
+    std::string_view name;
+};
+
+// The names of column k (record rec): measured on the result's first row,
+// which also gives an empty name its generated one (numbered through
+// *counter) and keeps their lengths in f.cache, and taken as they are after
+// it (`planned`).
+PairsNames pairs_names(RowFetch& f, ColumnDesc& rec, int32_t k, bool planned,
+                       int* counter) {
+    const bool alt = (f.subcode & FETCH_ALT_NAMES) != 0;
+    const bool prefix = (f.subcode & FETCH_TABLE_PREFIX) != 0;
+    const std::size_t i = static_cast<std::size_t>(k - 1);
+    PairsNames names;
+    if (planned && k <= kCachedNameColumns) {
+        if (prefix)
+            names.table = std::string_view(alt ? rec.alt_table : rec.table,
+                                           f.cache.table_length[i]);
+        names.name = std::string_view(alt ? rec.alt_name : rec.name,
+                                      f.cache.name_length[i]);
+        return names;
+    }
+    if (prefix) names.table = fetch_table_name(rec, alt);
+    names.name = fetch_column_name(rec, alt, counter);
+    if (k <= kCachedNameColumns) {
+        f.cache.table_length[i] =
+            static_cast<uint8_t>(fetch_table_name(rec, alt).size());
+        f.cache.name_length[i] = static_cast<uint8_t>(names.name.size());
+    }
+    return names;
+}
+
+// Entries of columns 1..last (records recs[1..last]) with the names
+// pairs_names gives.  Returns the entries written whole: fewer than last
+// when one could not be.
+int32_t pairs_named_row(RowFetch& f, RecordWriter& out, ColumnDesc* recs,
+                        int32_t last, bool planned) {
+    const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
+    int counter = 0;
+    for (int32_t k = 1; k <= last; ++k) {
+        const PairsNames names = pairs_names(f, recs[k], k, planned, &counter);
+        if (!pairs_entry(f, out, names.table, names.name, null_text,
+                         read_value(f.statement, static_cast<SQLUSMALLINT>(k),
+                                    SQL_C_CHAR)))
+            return k - 1;
+    }
+    return last;
+}
+
+// Entries of columns 1..last (records recs[1..last], at most
+// kCachedNameColumns, no table names) on a row after the first: a value
+// one read gets whole with SQL_SUCCESS is at the retrieval buffer's start
+// and is written as a short entry, with the name the first row measured
+// in its array; any other through pairs_entry.  The retrieval buffer must
+// hold a whole block of kShortValue bytes (it only grows during the row).
+// Returns the entries written whole: fewer than last when one could not be.
+int32_t pairs_short_row(RowFetch& f, RecordWriter& out, const ColumnDesc* recs,
+                        int32_t last) {
+    const bool alt = (f.subcode & FETCH_ALT_NAMES) != 0;
+    const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
+    for (int32_t k = 1; k <= last; ++k) {
+        const char* name = alt ? recs[k].alt_name : recs[k].name;
+        const std::size_t name_length =
+            f.cache.name_length[static_cast<std::size_t>(k - 1)];
+        const ValueRead v =
+            read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+        if (v.rc == SQL_SUCCESS && v.length >= 0 &&
+            out.short_entry(name, name_length, v.bytes,
+                            static_cast<std::size_t>(v.length))) {
+            f.last = v.rc;
+            continue;
+        }
+        if (!pairs_entry(f, out, {}, {name, name_length}, null_text, v))
+            return k - 1;
+    }
+    return last;
+}
+
+// Ends the record: its closing zero byte (the writer always kept room for
+// it) and the rest of the buffer cleared, as far as the last record left
+// bytes there; the bytes the writer grew the buffer by it cleared itself.
+// Writes f.cache.pairs_clean_from.
+void pairs_close(RowFetch& f, const RecordWriter& out) {
+    const std::size_t dirty_end = std::max(
+        std::min(f.cache.pairs_clean_from, f.slot.row_buffer_size), out.reach);
+    if (dirty_end > out.p)
+        std::memset(f.slot.row_buffer + out.p, 0, dirty_end - out.p);
+    else
+        f.slot.row_buffer[out.p] = 0;
+    f.cache.pairs_clean_from = out.p;
+}
+
 }  // namespace
 
 void put_value(RowFetch& f, int32_t selector, std::string_view text) {
@@ -349,25 +530,7 @@ void fetch_fixed(RowFetch& f) {
     // does not cover are, once it is written.
     const bool may_resize = (target.type_flags & ARG_CALLBACK) != 0;
     if (may_resize) arg_fill(target, 0, target.size, 0);
-    std::size_t s = target.size > 0 ? target.size - 1 : 0;
-
-    if (may_resize) {
-        uint64_t needed = 1;
-        for (int32_t k = 1; k <= f.columns; ++k)
-            if (const ColumnDesc* rec = column_record(f.slot, k))
-                needed += width_of(*rec);
-        if (s < needed &&
-            needed <=
-                static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
-            svc_resize_arg(f.cmd, 3, static_cast<int32_t>(needed)) == 0) {
-            target = arg(f.cmd, 3);
-            // The record then fills the enlarged storage exactly; a host
-            // that gave less than asked is held to what it gave.
-            s = target.size >= needed ? static_cast<std::size_t>(needed)
-                : target.size > 0     ? target.size - 1
-                                      : 0;
-        }
-    }
+    std::size_t s = fixed_room(f, target, may_resize);
     if (f.subcode & (FETCH_FIXED_REFUSED_4 | FETCH_FIXED_REFUSED_8)) {
         if (!may_resize) arg_fill(target, 0, target.size, 0);
         hdr_set_status(f.cmd, ORV_REFUSED);
@@ -387,27 +550,7 @@ void fetch_fixed(RowFetch& f) {
         if (rec == nullptr) break;
         const std::size_t w =
             static_cast<std::size_t>(std::min<uint64_t>(width_of(*rec), s));
-        const ValueRead v =
-            read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
-        const bool read = !v.lacked;
-        if (!read) {
-            report_no_memory(f, k);
-        } else {
-            f.last = v.rc == SQL_SUCCESS ? v.rc : report_column_failure(f, k);
-            if (SQL_SUCCEEDED(v.rc) && v.length > static_cast<SQLLEN>(w))
-                report_truncation(f, k);
-        }
-        // The value's text, up to its first zero byte and at most w bytes,
-        // when the driver reported a length; a NULL or a failed read shows
-        // as w spaces.  The bytes go into the storage once, the padding
-        // after them.
-        std::size_t l = 0;
-        if (read && SQL_SUCCEEDED(v.rc) && v.length > 0) {
-            const std::string_view text = value_text(v, false);
-            l = strnlen(text.data(), std::min(text.size(), w));
-            arg_write(target, p, text.data(), l);
-        }
-        arg_fill(target, p + l, w - l, ' ');
+        fixed_column(f, target, k, p, w);
         p += w;
         s -= w;
         if (s == 0) {
@@ -431,118 +574,33 @@ void fetch_fixed(RowFetch& f) {
 // entry, or a value cannot be read for want of memory: status 8, the
 // record ends after the last whole entry, `count` = the entries it holds.
 void fetch_pairs(RowFetch& f) {
-    const bool alt = (f.subcode & FETCH_ALT_NAMES) != 0;
-    const bool prefix = (f.subcode & FETCH_TABLE_PREFIX) != 0;
-    const bool null_text = (f.subcode & FETCH_NULL_TEXT) != 0;
     ResultCache& plan = f.cache;
     const bool planned = plan.pairs && plan.pairs_subcode == f.subcode;
-
-    if (!planned) {
-        uint64_t estimate = kPairsExtra;
-        for (int32_t k = 1; k <= f.columns; ++k) {
-            const ColumnDesc* rec = column_record(f.slot, k);
-            if (rec == nullptr) break;
-            uint64_t w = width_of(*rec);
-            estimate += kPairsPerColumn + w +
-                        (column_type_is_binary(rec->type) ? w : 0);
-        }
-        plan.pairs_start = static_cast<std::size_t>(
-            std::min<uint64_t>(estimate, kPairsInitialRoom));
-        // What the buffer holds past the last record is not known.
-        plan.pairs_clean_from = std::numeric_limits<std::size_t>::max();
+    if (!planned) pairs_plan(f);
+    if (!pairs_buffer(f)) {
+        hdr_set_status(f.cmd, ORV_NO_MEMORY);
+        return;
     }
-    const std::size_t start = plan.pairs_start;
-    // The record's bytes are written below and the rest cleared then.
-    if (f.slot.row_buffer_size != start) {
-        const std::size_t had = f.slot.row_buffer_size;
-        if (!resize_row_buffer(f.slot, start)) {
-            hdr_set_status(f.cmd, ORV_NO_MEMORY);
-            return;
-        }
-        // Bytes the buffer gained hold anything.
-        if (start > had) plan.pairs_clean_from = start;
-    }
-
     RecordWriter out{f.slot};
-    int counter = 0;
-    int32_t entries = 0;
     // The column table holds at least the result's columns.
     ColumnDesc* const recs = column_record(f.slot, 0);
     const int32_t last =
         recs == nullptr ? 0 : std::min(f.columns, f.slot.column_capacity + 1);
-    bool every_name = last == f.columns;  // every column's names measured
-    // On the rows after the first, without table names, entries whose
-    // values one read gets whole are written as short entries while the
-    // retrieval buffer holds a whole block (it only grows during the row);
-    // the names are then those the first row measured, in their arrays.
-    const bool short_entries = planned && !prefix &&
-                               last <= kCachedNameColumns &&
-                               retrieval_block_readable(kShortValue);
-    for (int32_t k = 1; k <= last; ++k) {
-        ColumnDesc* rec = recs + k;
-        const std::size_t i = static_cast<std::size_t>(k - 1);
-        bool whole;
-        if (short_entries) {
-            const char* name = alt ? rec->alt_name : rec->name;
-            const std::size_t name_length = plan.name_length[i];
-            const ValueRead v = read_value(
-                f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
-            // A value read whole with SQL_SUCCESS is at the buffer's start.
-            if (v.rc == SQL_SUCCESS && v.length >= 0 &&
-                out.short_entry(name, name_length, v.bytes,
-                                static_cast<std::size_t>(v.length))) {
-                f.last = v.rc;
-                ++entries;
-                continue;
-            }
-            whole = pairs_entry(f, out, {}, {name, name_length}, null_text, v);
-        } else {
-            // The names, measured on the result's first row (which also
-            // gives an empty name its generated one) and taken as they are
-            // after it.
-            std::string_view table;
-            std::string_view name;
-            if (planned && k <= kCachedNameColumns) {
-                if (prefix)
-                    table = std::string_view(alt ? rec->alt_table : rec->table,
-                                             plan.table_length[i]);
-                name = std::string_view(alt ? rec->alt_name : rec->name,
-                                        plan.name_length[i]);
-            } else {
-                if (prefix) table = fetch_table_name(*rec, alt);
-                name = fetch_column_name(*rec, alt, &counter);
-                if (k <= kCachedNameColumns) {
-                    plan.table_length[i] = static_cast<uint8_t>(
-                        fetch_table_name(*rec, alt).size());
-                    plan.name_length[i] = static_cast<uint8_t>(name.size());
-                }
-            }
-            whole = pairs_entry(
-                f, out, table, name, null_text,
-                read_value(f.statement, static_cast<SQLUSMALLINT>(k),
-                           SQL_C_CHAR));
-        }
-        if (!whole) {
-            hdr_set_status(f.cmd, ORV_NO_MEMORY);
-            every_name = every_name && k == f.columns;
-            break;
-        }
-        ++entries;
-    }
-    if (!planned && every_name) {
+    const bool short_entries =
+        planned && (f.subcode & FETCH_TABLE_PREFIX) == 0 &&
+        last <= kCachedNameColumns && retrieval_block_readable(kShortValue);
+    const int32_t entries = short_entries
+                                ? pairs_short_row(f, out, recs, last)
+                                : pairs_named_row(f, out, recs, last, planned);
+    const bool whole = entries == last;
+    if (!whole) hdr_set_status(f.cmd, ORV_NO_MEMORY);
+    // Every column's names were measured when the row reached the last
+    // column (an entry's names are had before it is written).
+    if (!planned && (whole ? last : entries + 1) == f.columns) {
         plan.pairs = true;
         plan.pairs_subcode = f.subcode;
     }
-    // The closing zero byte (the writer always kept room for it) and the
-    // rest of the buffer cleared, as far as the last record left bytes
-    // there; the bytes the writer grew the buffer by it cleared itself.
-    const std::size_t dirty_end = std::max(
-        std::min(plan.pairs_clean_from, f.slot.row_buffer_size), out.reach);
-    if (dirty_end > out.p)
-        std::memset(f.slot.row_buffer + out.p, 0, dirty_end - out.p);
-    else
-        f.slot.row_buffer[out.p] = 0;
-    plan.pairs_clean_from = out.p;
+    pairs_close(f, out);
     hdr_set_count(f.cmd, entries);
     // The buffer may have moved while it grew: the address goes to the
     // host once the record is complete.
