@@ -37,6 +37,12 @@ inline ColumnDesc* column_record(ConnectionSlot& slot, int k) {
         slot.columns + static_cast<std::size_t>(k) * kColumnDescSize);
 }
 
+// Reports the statement's current result, as commands 9, 20 and 22 do:
+// `number` = SQLRowCount (0.0 unless that answers exactly SQL_SUCCESS),
+// `count` = SQLNumResultCols (0 when that fails).  Returns the column
+// count's ODBC code, for the diagnostic capture.
+SQLRETURN report_result(Command& cmd, SQLHSTMT statement);
+
 // Describes the current result of slot.statement into records 1..n of the
 // column table, n = min(wanted, column count), enlarging the table when n
 // exceeds its capacity.  Copies records 1..n to dest (224 bytes each) when

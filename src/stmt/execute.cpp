@@ -99,6 +99,8 @@ bool run_show_as_catalog(ConnectionSlot& slot, std::string_view text) {
     return false;
 }
 
+}  // namespace
+
 // Reports the statement's current result: `number` = SQLRowCount (0.0
 // unless that answers exactly SQL_SUCCESS), `count` = SQLNumResultCols (0
 // when that fails).  Returns the column count's ODBC code, for the
@@ -113,8 +115,6 @@ SQLRETURN report_result(Command& cmd, SQLHSTMT statement) {
     hdr_set_count(cmd, rc == SQL_SUCCESS ? static_cast<int32_t>(columns) : 0);
     return rc;
 }
-
-}  // namespace
 
 // Command 9.  Reads the SQL text of argument 3 and executes it on the
 // slot's statement (created on first use).  "SHOW DATABASES", "SHOW

@@ -548,13 +548,7 @@ SQLRETURN execute_single(Command& cmd, ConnectionSlot& slot, const Shape& shape,
         return SQL_SUCCESS;
     }
     put_back(st, held);
-    SQLLEN rows = 0;
-    rc = SQLRowCount(st, &rows);
-    hdr_set_number(cmd, rc == SQL_SUCCESS ? static_cast<double>(rows) : 0.0);
-    SQLSMALLINT columns = 0;
-    rc = SQLNumResultCols(st, &columns);
-    hdr_set_count(cmd, rc == SQL_SUCCESS ? static_cast<int32_t>(columns) : 0);
-    return rc;
+    return report_result(cmd, st);
 }
 
 }  // namespace
