@@ -213,7 +213,8 @@ ArgSpec text_rows(uint32_t rows) {
     ArgSpec a = hostkit::array(8, rows, 2 | ARG_ARRAY);
     a.bytes.assign(std::size_t{8} * rows, 0);
     for (uint32_t r = 0; r < rows; ++r) {
-        const std::string v = "v" + std::to_string(r % 1000000);
+        std::string v = "v";
+        v += std::to_string(r % 1000000);
         std::memcpy(&a.bytes[8 * r], v.data(), v.size());
     }
     return a;
