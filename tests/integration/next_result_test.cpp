@@ -63,8 +63,10 @@ class NextResult : public testbed::ConnectorTest {
         CmdHdr row = command(host, ORV_CMD_FETCH_ROW, slot, args);
         if (row.status != ORV_OK) return s + " fetch " + hostkit::sqlstate(row);
         s += " [";
-        for (int i = 0; i < columns; ++i)
-            s += (i > 0 ? "|" : "") + hostkit::arg_text(host, 3 + i);
+        for (int i = 0; i < columns; ++i) {
+            if (i > 0) s += '|';
+            s += hostkit::arg_text(host, 3 + i);
+        }
         return s + "]";
     }
     // Every result of `sql` on the slot, in turn.

@@ -236,8 +236,9 @@ TEST_F(ParamsStandin, BatchesReuseTheSlotsWorkBlock) {
         ASSERT_EQ(hdr.status, ORV_OK) << "batch " << k;
         EXPECT_EQ(hostkit::count(hdr), static_cast<int32_t>(rows));
         ASSERT_EQ(standin::executed_rows.size(), rows + 1);
-        EXPECT_EQ(standin::executed_rows.back()[0],
-                  "v" + std::to_string(rows - 1));
+        std::string last = "v";
+        last += std::to_string(rows - 1);
+        EXPECT_EQ(standin::executed_rows.back()[0], last);
         if (k >= 4) allocations += orv::orv_allocation_count() - before;
     }
     EXPECT_EQ(allocations, 0);
