@@ -44,10 +44,10 @@ constexpr int32_t swapped(int32_t v) {
 
 // ---- The choices, as tables (repeated entries are chosen more often) ------
 
-constexpr int32_t kCodes[] = {
-    1,  2,  3,  4,  6,  7,  8,  9,  9,  9,  10, 11, 12, 12, 12, 12, 13, 14,
-    15, 16, 17, 18, 22, 22, 22, 25, 25, 25, 0,  5,  19, 24, 26, -1, 0x10019,
-    20, 20, 21};
+constexpr int32_t kCodes[] = {1,  2,  3,  4,  6,       7,  8,  9,  9,  9,
+                              10, 11, 12, 12, 12,      12, 13, 14, 15, 16,
+                              17, 18, 22, 22, 22,      25, 25, 25, 0,  5,
+                              19, 24, 26, -1, 0x10019, 20, 20, 21};
 
 constexpr int16_t kSubcodes[] = {
     0,

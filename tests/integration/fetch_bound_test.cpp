@@ -216,22 +216,23 @@ TEST_P(FetchBound, ReadAgainValueBeforeBoundOnesInEveryPosition) {
         long length;  // of the long value
         int filler;   // rows of 100,000 characters before it
     };
-    const Case cases[] = {{16300, 0}, {16370, 0}, {16379, 0}, {16381, 0},
+    const Case cases[] = {{16300, 0}, {16370, 0}, {16379, 0},  {16381, 0},
                           {16500, 0}, {65600, 0}, {90000, 20}, {99000, 20}};
     for (int position = 0; position < 3; ++position) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << "position " << position
-                                            << " length " << c.length
-                                            << " filler " << c.filler);
+            SCOPED_TRACE(testing::Message()
+                         << "position " << position << " length " << c.length
+                         << " filler " << c.filler);
             query("DROP TABLE IF EXISTS fb_over");
-            query("CREATE TEMPORARY TABLE fb_over (a VARCHAR(4), "
-                  "b VARCHAR(200), c VARCHAR(4))");
+            query(
+                "CREATE TEMPORARY TABLE fb_over (a VARCHAR(4), "
+                "b VARCHAR(200), c VARCHAR(4))");
             const std::string filler = "printf('%.*c', 100000, 'f')";
             for (int i = 0; i < c.filler; ++i)
                 query("INSERT INTO fb_over VALUES ('1', " + filler + ", '2')");
             std::string v[3] = {"'a'", "printf('%.*c', 150, 'y')", "NULL"};
-            v[position] = "printf('%.*c', " + std::to_string(c.length) +
-                          ", 'x')";
+            v[position] =
+                "printf('%.*c', " + std::to_string(c.length) + ", 'x')";
             query("INSERT INTO fb_over VALUES (" + v[0] + ", " + v[1] + ", " +
                   v[2] + ")");
             query("INSERT INTO fb_over VALUES ('ab', 'cd', 'ef')");
@@ -256,19 +257,26 @@ TEST_P(FetchBound, ZeroBytesEndTheirItemSoRowsKeepTheirColumns) {
     std::string q;
     std::string items;  // the rows' items, each with its terminator
     if (is("orv_maria")) {
-        query("CREATE TEMPORARY TABLE fb_bit (x BIT(1), y BIT(64), "
-              "z CHAR(2), w VARCHAR(10))");
-        query("INSERT INTO fb_bit VALUES (0, 0, 'ab', 'cd'), "
-              "(1, 258, 'ef', 'gh')");
+        query(
+            "CREATE TEMPORARY TABLE fb_bit (x BIT(1), y BIT(64), "
+            "z CHAR(2), w VARCHAR(10))");
+        query(
+            "INSERT INTO fb_bit VALUES (0, 0, 'ab', 'cd'), "
+            "(1, 258, 'ef', 'gh')");
         q = "SELECT x, y, z, w FROM fb_bit";
         items = std::string("\0\0ab\0cd\0\x01\0\0ef\0gh\0", 17);
     } else if (is("orv_sqlite")) {
-        query("CREATE TEMPORARY TABLE fb_zero (n INTEGER, t VARCHAR(3), "
-              "u VARCHAR(3))");
-        query("INSERT INTO fb_zero VALUES ('a' || char(0) || 'b', "
-              "'c' || char(0) || 'd', 'e'), (1, 'f', 'g')");
+        query(
+            "CREATE TEMPORARY TABLE fb_zero (n INTEGER, t VARCHAR(3), "
+            "u VARCHAR(3))");
+        query(
+            "INSERT INTO fb_zero VALUES ('a' || char(0) || 'b', "
+            "'c' || char(0) || 'd', 'e'), (1, 'f', 'g')");
         q = "SELECT n, t, u FROM fb_zero";
-        items = std::string("a\0c\0e\0" "1\0f\0g\0", 12);
+        items = std::string(
+            "a\0c\0e\0"
+            "1\0f\0g\0",
+            12);
     } else {
         GTEST_SKIP() << "its values hold no zero byte";
     }

@@ -1006,7 +1006,8 @@ TEST_P(FetchRowRange, IntegersOutsideTheWorkIntegerFail) {
                 const CmdHdr hdr =
                     fetch({with_flags(hostkit::buffer(size), type)});
                 const auto ints = hostkit::calls_of(host, PUT_INT);
-                const bool holds = type == 8 ? c.signed_holds : c.unsigned_holds;
+                const bool holds =
+                    type == 8 ? c.signed_holds : c.unsigned_holds;
                 if (!holds) {
                     EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
                     EXPECT_EQ(hostkit::sqlstate(hdr), "22003");
@@ -1017,8 +1018,7 @@ TEST_P(FetchRowRange, IntegersOutsideTheWorkIntegerFail) {
                 }
                 // The work integer keeps `size` bytes and widens by the
                 // sign of its 32 bits.
-                const uint32_t work =
-                    size == 4 ? c.low32 : c.low32 & 0xFFFFu;
+                const uint32_t work = size == 4 ? c.low32 : c.low32 & 0xFFFFu;
                 EXPECT_EQ(hdr.status, ORV_OK);
                 EXPECT_EQ(hostkit::sqlstate(hdr), "");
                 EXPECT_EQ(hostkit::count(hdr), 1);
@@ -1046,14 +1046,13 @@ TEST_P(FetchRowRange, NumberTextCutOnlyInItsFraction) {
         {"SELECT '-1.23456789012345678901234567890123E+100'", nullptr, "22003"},
         {"SELECT '1234567890123456789012345678901'",
          "1234567890123456789012345678901", ""},
-        {"SELECT '123456789012345678901234567890.9'", "123456789012345678901234567890.",
-         "01004"},
+        {"SELECT '123456789012345678901234567890.9'",
+         "123456789012345678901234567890.", "01004"},
     };
     if (dsn() != "orv_sqlite") {
         cases.push_back({"SELECT " + digits38 + ".5", nullptr, "22003"});
-        cases.push_back(
-            {"SELECT 0." + digits38, "0.12345678901234567890123456789",
-             "01004"});
+        cases.push_back({"SELECT 0." + digits38,
+                         "0.12345678901234567890123456789", "01004"});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.select);

@@ -71,13 +71,12 @@ Zoo sqlite_zoo() {
     Zoo z{"orv_sqlite",
           "n VARCHAR(3), w VARCHAR(300), i INTEGER, b BIGINT, "
           "d DECIMAL(38,10), f DOUBLE PRECISION, t TEXT",
-          "id, n, w, i, b, d, f",
-          sqlite_repeat,
-          common_rows(sqlite_repeat)};
+          "id, n, w, i, b, d, f", sqlite_repeat, common_rows(sqlite_repeat)};
     // SQLite holds values to no width and text to no encoding: over-long
     // values in every column, zero and escape bytes.
     z.rows.push_back(sqlite_repeat("x", 4) + ", " + sqlite_repeat("y", 301) +
-                     ", " + sqlite_repeat("z", 5000) + ", 'a' || char(0) || "
+                     ", " + sqlite_repeat("z", 5000) +
+                     ", 'a' || char(0) || "
                      "'b', " +
                      sqlite_repeat("q", 20000) + ", 'text', " +
                      sqlite_repeat("u", 3));
@@ -103,8 +102,7 @@ Zoo maria_zoo() {
           "n VARCHAR(3), w VARCHAR(300), i INTEGER, b BIGINT, "
           "d DECIMAL(38,10), f DOUBLE PRECISION, t TEXT, x BIT(1), "
           "y BIT(64), c CHAR(2)",
-          "id, n, w, i, b, d, f, x, y, c",
-          sql_repeat, common_rows(sql_repeat)};
+          "id, n, w, i, b, d, f, x, y, c", sql_repeat, common_rows(sql_repeat)};
     for (std::string& r : z.rows) r += ", NULL, NULL, NULL";
     z.rows.push_back("'a\\0b', 'c\\0', 1, 2, 3, 4, '\\0', 0, 0, 'ab'");
     z.rows.push_back("'x', 'y', 5, 6, 7, 8, 'z', 1, 258, 'ef'");
@@ -172,8 +170,8 @@ class FetchZoo : public testbed::ConnectorTest,
         for (;;) {
             CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
             hdr.number = static_cast<double>(rows.size());
-            std::vector<hostkit::ArgSpec> args(columns,
-                                      hostkit::buffer(1, 2 | ARG_CALLBACK));
+            std::vector<hostkit::ArgSpec> args(
+                columns, hostkit::buffer(1, 2 | ARG_CALLBACK));
             hostkit::run(host, ORV_CMD_FETCH_ROW, hdr, args);
             if (hdr.number == 0.0) return rows;
             EXPECT_EQ(hdr.status, ORV_OK);
@@ -192,8 +190,8 @@ class FetchZoo : public testbed::ConnectorTest,
         query(q);
         Rows rows;
         for (;;) {
-            CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot),
-                                         FETCH_PAIRS);
+            CmdHdr hdr =
+                hostkit::header(static_cast<uint8_t>(slot), FETCH_PAIRS);
             hdr.number = static_cast<double>(rows.size());
             hostkit::run(host, ORV_CMD_FETCH_ROW, hdr,
                          {hostkit::buffer(sizeof(void*))});
@@ -239,8 +237,8 @@ class FetchZoo : public testbed::ConnectorTest,
             hostkit::run(host, ORV_CMD_FETCH_BLOCK, hdr,
                          {hostkit::buffer(sizeof(void*))});
             EXPECT_EQ(hdr.status, ORV_OK);
-            const auto* p = reinterpret_cast<const char*>(
-                orv::slot_at(slot)->row_buffer);
+            const auto* p =
+                reinterpret_cast<const char*>(orv::slot_at(slot)->row_buffer);
             for (int k = 0; k < columns; ++k) p += std::strlen(p) + 1;
             for (double r = 0; r < hdr.number; ++r) {
                 std::vector<Cell> row;
@@ -301,7 +299,8 @@ TEST_P(FetchZoo, EveryLayoutGivesWhatPlainReadsGive) {
         query("INSERT INTO fz_t VALUES (" + std::to_string(i + 1) + ", " +
               zoo.rows[i] + ")");
     for (const char* list : {"*", zoo.bounded})
-        compare_layouts(std::string("SELECT ") + list + " FROM fz_t ORDER BY id");
+        compare_layouts(std::string("SELECT ") + list +
+                        " FROM fz_t ORDER BY id");
 }
 
 // Reads `q` plainly and through every layout and compares.
@@ -317,8 +316,7 @@ void FetchZoo::compare_layouts(const std::string& q) {
         binary.push_back(column_type_is_binary(
             orv::column_record(*orv::slot_at(slot), k)->type));
 
-    expect_same(as_given(want, false, binary), per_argument(q),
-                "per argument");
+    expect_same(as_given(want, false, binary), per_argument(q), "per argument");
     expect_same(as_given(want, false, binary), pairs(q), "pairs");
     expect_same(as_given(want, true, binary), block(q, true, binary),
                 "block through bound arrays");

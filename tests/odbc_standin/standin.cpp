@@ -1072,7 +1072,8 @@ bool put_bound(const Binding& b, std::size_t i, const Value& v, bool no_total) {
         if (text) to[n] = 0;
     }
     if (ind != nullptr)
-        *ind = !fits && no_total ? SQL_NO_TOTAL : static_cast<SQLLEN>(v->size());
+        *ind =
+            !fits && no_total ? SQL_NO_TOTAL : static_cast<SQLLEN>(v->size());
     return !fits;
 }
 
@@ -1419,8 +1420,8 @@ SQLRETURN SQL_API SQLDataSources(SQLHENV env, SQLUSMALLINT direction,
                 });
 }
 
-SQLRETURN SQL_API SQLBindCol(SQLHSTMT stmt, SQLUSMALLINT col,
-                             SQLSMALLINT type, SQLPOINTER target, SQLLEN length,
+SQLRETURN SQL_API SQLBindCol(SQLHSTMT stmt, SQLUSMALLINT col, SQLSMALLINT type,
+                             SQLPOINTER target, SQLLEN length,
                              SQLLEN* indicator) {
     return call("SQLBindCol", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT,
                 {num(col), num(type), num(length)}, [&] {
