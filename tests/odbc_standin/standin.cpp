@@ -82,13 +82,33 @@ struct Handle {
     bool cancelled = false;                // SQLCancel reached it
 };
 
-// The lock every call holds, and what wait_for_cancel waits on.
-std::recursive_mutex& big_lock() {
-    static auto* m = new std::recursive_mutex;
+// The lock every call holds, and what wait_for_cancel waits on.  The
+// 32-bit Windows build compiles the stand-in only to check its
+// declarations against that platform's headers; its thread model has no
+// std::mutex, so it gets stand-ins that do nothing.
+#if defined(_WIN32) && !defined(_GLIBCXX_HAS_GTHREADS)
+struct BigLock {
+    void lock() {}
+    void unlock() {}
+};
+struct CancelSignal {
+    void notify_all() {}
+    template <class Lock, class Duration, class Ready>
+    bool wait_for(Lock&, Duration, Ready ready) {
+        return ready();
+    }
+};
+#else
+using BigLock = std::recursive_mutex;
+using CancelSignal = std::condition_variable_any;
+#endif
+
+BigLock& big_lock() {
+    static auto* m = new BigLock;
     return *m;
 }
-std::condition_variable_any& cancel_signal() {
-    static auto* c = new std::condition_variable_any;
+CancelSignal& cancel_signal() {
+    static auto* c = new CancelSignal;
     return *c;
 }
 
@@ -205,7 +225,7 @@ template <class Work>
 SQLRETURN call(const char* fn, SQLHANDLE h, SQLSMALLINT check_type,
                SQLSMALLINT rule_type, std::vector<std::string> args, Work work,
                SQLHANDLE* alloc_out = nullptr) {
-    const std::lock_guard<std::recursive_mutex> one_call_at_a_time(big_lock());
+    const std::lock_guard<BigLock> one_call_at_a_time(big_lock());
     const std::size_t index = call_log.size();
     call_log.push_back({fn, h, std::move(args), SQL_ERROR});
     Handle* hd = nullptr;
@@ -590,7 +610,7 @@ std::optional<std::string> text_attr(SQLHDBC h, SQLINTEGER attr) {
 const std::vector<LogEntry>& log() { return call_log; }
 
 std::vector<LogEntry> calls_to(const std::string& function) {
-    const std::lock_guard<std::recursive_mutex> no_call_meanwhile(big_lock());
+    const std::lock_guard<BigLock> no_call_meanwhile(big_lock());
     std::vector<LogEntry> out;
     for (const LogEntry& e : call_log)
         if (e.function == function) out.push_back(e);
@@ -604,7 +624,7 @@ std::vector<std::string> call_names() {
 }
 
 int invalid_handle_uses() {
-    const std::lock_guard<std::recursive_mutex> no_call_meanwhile(big_lock());
+    const std::lock_guard<BigLock> no_call_meanwhile(big_lock());
     return invalid_uses;
 }
 
@@ -1292,7 +1312,7 @@ bool wait_for_cancel(SQLHSTMT stmt, int ms) {
     Handle* s = find(stmt, SQL_HANDLE_STMT);
     if (s == nullptr) return false;
     // The caller's call holds big_lock() once: the wait lets it go.
-    std::unique_lock<std::recursive_mutex> held(big_lock(), std::adopt_lock);
+    std::unique_lock<BigLock> held(big_lock(), std::adopt_lock);
     const bool cancelled = cancel_signal().wait_for(
         held, std::chrono::milliseconds(ms), [s] { return s->cancelled; });
     held.release();
