@@ -3,7 +3,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -132,17 +131,11 @@ class DriverTest : public ConnectorTest,
 struct RowName {
     template <typename P>
     std::string operator()(const ::testing::TestParamInfo<P>& info) const {
-        std::string place;
-        std::size_t i = info.index;
-        do {
+        std::string place;  // the index in base 26, last digit first
+        for (std::size_t i = info.index; place.empty() || i > 0; i /= 26)
             place += static_cast<char>('a' + i % 26);
-            i /= 26;
-        } while (i > 0);
-        std::reverse(place.begin(), place.end());
-        std::string name = dsn_of(info.param);
-        name += '_';
-        name += place;
-        return name;
+        std::string name = dsn_of(info.param) + '_';
+        return name.append(place.rbegin(), place.rend());
     }
 };
 

@@ -112,8 +112,8 @@ struct OutcomeCase {
     const char* dsn;  // the data source the case needs ("": none)
     std::string input;
     int16_t status;
-    const char* sqlstate;  // of a status 2
-    const char* message;   // text the driver's message holds ("": any)
+    const char* sqlstate = "";  // of a status 2
+    const char* message = "";   // text the driver's message holds ("": any)
 };
 
 // The rows, built when the tests are listed: they take credentials, ports
@@ -136,44 +136,42 @@ std::vector<OutcomeCase> outcome_cases() {
         // The driver manager reports a data source it does not know.
         {"", "-host=orv_nowhere -user=a -pw=b", 2, "IM002", "Data source name"},
         // An unknown key still connects, and reports 13.
-        {"orv_sqlite", "-host=orv_sqlite -bad=1 -user=clerk", 13, "", ""},
+        {"orv_sqlite", "-host=orv_sqlite -bad=1 -user=clerk", 13},
         // A user or password the string leaves out is the data source's
         // own; one it gives, even empty, is the one used.  The test bed's
         // *_dsncred data sources hold their credentials.
-        {"orv_sqlite", "-host=orv_sqlite", 0, "", ""},
-        {"orv_pg", "-host=orv_pg_dsncred", 0, "", ""},
-        {"orv_pg", "-host=orv_pg_dsncred -user=" + pg_user, 0, "", ""},
-        {"orv_pg", "-host=orv_pg_dsncred -pw=wrong", 2, "08001", ""},
-        {"orv_maria", "-host=orv_maria_dsncred", 0, "", ""},
-        {"orv_maria", "-host=orv_maria_dsncred -user= -pw=", 2, "28000", ""},
+        {"orv_sqlite", "-host=orv_sqlite", 0},
+        {"orv_pg", "-host=orv_pg_dsncred", 0},
+        {"orv_pg", "-host=orv_pg_dsncred -user=" + pg_user, 0},
+        {"orv_pg", "-host=orv_pg_dsncred -pw=wrong", 2, "08001"},
+        {"orv_maria", "-host=orv_maria_dsncred", 0},
+        {"orv_maria", "-host=orv_maria_dsncred -user= -pw=", 2, "28000"},
         // -odbc=: driver attributes, DSN-less connections and values a
         // connection string must brace, as each driver answers.
         {"orv_sqlite",
-         "-odbc=Driver={SQLite3};Database=" + env("ORV_SQLITE_DB"), 0, "", ""},
+         "-odbc=Driver={SQLite3};Database=" + env("ORV_SQLITE_DB"), 0},
         {"orv_pg",
          pg + " -odbc=Driver={PostgreSQL Unicode};Servername=127.0.0.1;Port=" +
              env("ORV_PG_PORT") + ";Database=orvtest;SSLmode=disable",
-         0, "", ""},
+         0},
         {"orv_maria",
          maria + " -odbc=Driver={MariaDB Unicode};SERVER=127.0.0.1;PORT=" +
              env("ORV_MARIA_PORT") + ";DATABASE=orvtest",
-         0, "", ""},
-        {"orv_sqlite", "-host=orv_sqlite -odbc=StepAPI=0;Timeout=1000", 0, "",
-         ""},
-        {"orv_pg", "-host=orv_pg " + pg + " -odbc=UseDeclareFetch=0", 0, "",
-         ""},
-        {"orv_pg", "-host=orv_pg_dsncred -odbc=", 0, "", ""},
+         0},
+        {"orv_sqlite", "-host=orv_sqlite -odbc=StepAPI=0;Timeout=1000", 0},
+        {"orv_pg", "-host=orv_pg " + pg + " -odbc=UseDeclareFetch=0", 0},
+        {"orv_pg", "-host=orv_pg_dsncred -odbc=", 0},
         // A password holding ';' and '}', from -pw= and braced by hand.
-        {"orv_pg", "-host=orv_pg " + semi + " -odbc=", 0, "", ""},
-        {"orv_maria", "-host=orv_maria " + semi + " -odbc=", 0, "", ""},
+        {"orv_pg", "-host=orv_pg " + semi + " -odbc=", 0},
+        {"orv_maria", "-host=orv_maria " + semi + " -odbc=", 0},
         {"orv_pg",
          "-host=orv_pg -odbc=UID=" + env("ORV_SEMI_USER") + ";PWD={" +
              semi_braced + "}",
-         0, "", ""},
-        {"orv_pg", "-host=orv_pg " + semi + "x -odbc=", 2, "08001", ""},
-        {"orv_maria", "-host=orv_maria " + semi + "x -odbc=", 2, "28000", ""},
-        {"orv_sqlite", "-host=orv_sqlite -odbc=Timeout={1", 3, "", ""},
-        {"orv_sqlite", "-odbc=Driver={NoSuchDriver}", 2, "01000", ""},
+         0},
+        {"orv_pg", "-host=orv_pg " + semi + "x -odbc=", 2, "08001"},
+        {"orv_maria", "-host=orv_maria " + semi + "x -odbc=", 2, "28000"},
+        {"orv_sqlite", "-host=orv_sqlite -odbc=Timeout={1", 3},
+        {"orv_sqlite", "-odbc=Driver={NoSuchDriver}", 2, "01000"},
     };
 }
 
