@@ -94,8 +94,15 @@ struct ConnectionSlot {
     // Held while `connection` or `statement` is made, freed or cancelled,
     // so that command 19 never reaches a freed handle.
     OwnedLock guard;
-    // A command on the slot is running (command 19 cancels only then), and
-    // command 19 has asked it to stop: its row loops end at the next row.
+    // An ODBC call that executes a statement is running on the slot
+    // (under `guard`): command 19 calls SQLCancel only then.
+    bool executing = false;
+    // Whether the connection's driver runs a query as its rows are
+    // fetched, so that a fetch counts as executing: 1 yes, 0 no, -1 not
+    // asked yet (conn/slots.h, FetchMark).
+    int8_t fetch_executes = -1;
+    // A command on the slot is running, and command 19 has asked it to
+    // stop: its row loops end at the next row.
     std::atomic<bool> running{false};
     std::atomic<bool> cancel_asked{false};
 };

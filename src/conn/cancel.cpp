@@ -12,10 +12,11 @@ namespace orv {
 
 // Command 19.  Status 10 for a slot without a connection, 14 for one
 // without a statement.  While a command runs on the slot it marks the slot
-// cancelled (the row loops end at the next row) and calls SQLCancel, and
-// returns at once with status 0 (status 2 and SQLCancel's record when the
-// driver refuses).  On a slot running nothing it calls nothing: a driver
-// may take a cancel of an idle statement for a close of its cursor.
+// cancelled (the row loops end at the next row) and, while that command
+// executes a statement, calls SQLCancel; returns at once with status 0
+// (status 2 and SQLCancel's record when the driver refuses).  At any
+// other moment it calls nothing: a driver manager takes a cancel of a
+// statement that is not executing for a close of its cursor.
 SQLRETURN run_cancel(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
     cmd.slot = nullptr;  // the capture must not read the running slot's
@@ -28,7 +29,7 @@ SQLRETURN run_cancel(Command& cmd) {
         hdr_set_status(cmd, ORV_NO_STATEMENT);
     } else if (slot.running.load(std::memory_order_relaxed)) {
         slot.cancel_asked.store(true, std::memory_order_relaxed);
-        rc = SQLCancel(slot.statement);
+        if (slot.executing) rc = SQLCancel(slot.statement);
         if (!SQL_SUCCEEDED(rc)) {
             hdr_set_status(cmd, ORV_ODBC_ERROR);
             cmd.slot = &slot;

@@ -239,8 +239,7 @@ SQLRETURN driver_connect(Command& cmd, const ConnectValues& v) {
 // given, followed by that value; without a host value the attributes alone
 // name the driver (Driver=...).
 SQLRETURN run_connect(Command& cmd) {
-    static char empty[1];
-    empty[0] = 0;
+    char empty[1] = {0};  // the host value when the string gives none
     const std::span<char> text = arg_text_span(arg(cmd, 3));
     char* s = text.data();
     const std::size_t len = text.size();

@@ -33,6 +33,49 @@ void set_statement(ConnectionSlot& slot, SQLHSTMT statement);
 // Frees the slot's statement handle (it has one) and forgets it.
 void free_statement(ConnectionSlot& slot);
 
+// Sets ConnectionSlot::executing, under the slot's guard.
+void set_executing(ConnectionSlot& slot, bool executing);
+
+// Runs `call`, an ODBC call that executes the slot's statement, marked as
+// executing: command 19 calls SQLCancel only while such a call runs.  At
+// any other moment a driver manager takes a cancel for a close of the
+// cursor, which a driver may carry out under a fetch of this thread.  The
+// mark is cleared under the guard, so that no SQLCancel is still running
+// when this thread goes on with the statement.
+template <class Call>
+SQLRETURN while_executing(ConnectionSlot& slot, Call call) {
+    set_executing(slot, true);
+    const SQLRETURN rc = call();
+    set_executing(slot, false);
+    return rc;
+}
+
+// True when the slot's driver runs a query as its rows are fetched and
+// its cancel only interrupts that work (SQLite's): its fetches are then
+// cancelled as executions are.  Other drivers hold a result whole once it
+// is executed, and some take a cancel of it for a close of the cursor that
+// a fetch running meanwhile would meet.  Asked once per connection.
+bool fetch_executes(ConnectionSlot& slot);
+
+// Marks a fetch command's slot as executing for the command's life on a
+// driver whose fetches execute (fetch_executes).
+class FetchMark {
+  public:
+    explicit FetchMark(ConnectionSlot& slot)
+        : slot_(slot), on_(fetch_executes(slot)) {
+        if (on_) set_executing(slot_, true);
+    }
+    ~FetchMark() {
+        if (on_) set_executing(slot_, false);
+    }
+    FetchMark(const FetchMark&) = delete;
+    FetchMark& operator=(const FetchMark&) = delete;
+
+  private:
+    ConnectionSlot& slot_;
+    bool on_;
+};
+
 // Releases the slot's statement, then disconnects and releases its
 // connection, whatever the driver answers; the slot is free afterwards.
 // The column table and row buffer stay with the slot for its next use.

@@ -204,6 +204,18 @@ inline SQLRETURN run_handler(Handler handler, Locks locks, Command& cmd) {
     return rc;
 }
 
+// A command that a cancel made fail leaves its cursor closed (after the
+// diagnostic capture, which a close would clear): the rest of a cancelled
+// result is not wanted, and a driver manager that took the cancel for a
+// close of the cursor while rows were fetched, as unixODBC does, agrees
+// with the driver again, so that the slot's next statement runs.
+void close_if_cancelled(Command& cmd) {
+    ConnectionSlot& slot = *cmd.slot;
+    if (cancel_asked(slot) && hdr_status(cmd) == ORV_ODBC_ERROR &&
+        slot.statement != nullptr)
+        SQLFreeStmt(slot.statement, SQL_CLOSE);
+}
+
 // The checks and the handler of a command whose locks are held, then the
 // diagnostic capture.
 void run_checked(Command& cmd, const CommandEntry& entry, Locks locks,
@@ -231,6 +243,7 @@ void run_checked(Command& cmd, const CommandEntry& entry, Locks locks,
         capture_diagnostics(cmd, cmd.captured_status);
     else if (rc != SQL_SUCCESS)
         capture_diagnostics(cmd, rc);
+    if (locks != kNoLock && cmd.slot != nullptr) close_if_cancelled(cmd);
 }
 
 }  // namespace

@@ -58,8 +58,8 @@ bool arg_text(const ArgView& a, std::string_view* text) {
 }
 
 std::span<char> arg_text_span(const ArgView& a) {
-    static char empty[1];
-    empty[0] = 0;
+    // Shared by every thread: set once, never written (the span is empty).
+    static char empty[1] = {};
     if (a.data == nullptr || a.size == 0) return {empty, 0};
     auto* s = reinterpret_cast<char*>(a.data);
     std::size_t len = strnlen(s, a.size);

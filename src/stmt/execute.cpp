@@ -91,9 +91,11 @@ bool run_show_as_catalog(ConnectionSlot& slot, std::string_view text) {
         auto str = [](const char* s) {
             return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s));
         };
-        SQLRETURN rc = SQLTables(slot.statement, str(form.catalog), SQL_NTS,
-                                 str(form.schema), SQL_NTS, str(form.table),
-                                 SQL_NTS, str(form.table_type), SQL_NTS);
+        SQLRETURN rc = while_executing(slot, [&] {
+            return SQLTables(slot.statement, str(form.catalog), SQL_NTS,
+                             str(form.schema), SQL_NTS, str(form.table),
+                             SQL_NTS, str(form.table_type), SQL_NTS);
+        });
         return SQL_SUCCEEDED(rc);
     }
     return false;
@@ -144,10 +146,12 @@ SQLRETURN run_execute(Command& cmd) {
     bool catalog = starts_with_nocase(text, kShowPrefix) &&
                    run_show_as_catalog(slot, text);
     if (!catalog) {
-        rc = SQLExecDirect(
-            slot.statement,
-            reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
-            SQL_NTS);
+        rc = while_executing(slot, [&] {
+            return SQLExecDirect(
+                slot.statement,
+                reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
+                SQL_NTS);
+        });
         if (!SQL_SUCCEEDED(rc)) {
             hdr_set_status(cmd, ORV_ODBC_ERROR);
             return rc;
@@ -167,7 +171,8 @@ SQLRETURN run_execute(Command& cmd) {
 SQLRETURN run_next_result(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
     forget_description(slot);
-    SQLRETURN rc = SQLMoreResults(slot.statement);
+    SQLRETURN rc =
+        while_executing(slot, [&] { return SQLMoreResults(slot.statement); });
     // The end, as command 12 ends: the common tail sets native_error 100.
     if (rc == SQL_NO_DATA) return rc;
     if (!SQL_SUCCEEDED(rc)) {

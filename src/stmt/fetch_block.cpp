@@ -587,6 +587,13 @@ SQLRETURN report_end(Command& cmd, LoopEnd end, SQLRETURN last) {
         case LoopEnd::kNoData:
             return SQL_SUCCESS;
         case LoopEnd::kFailure:
+            // A fetch that fails after a cancel was asked failed because
+            // of it (a driver manager may even take the cancel for a
+            // close of the cursor): it is reported as the cancel.
+            if (cancel_asked(*cmd.slot)) {
+                report_cancelled(cmd, *cmd.slot);
+                return SQL_SUCCESS;
+            }
             hdr_set_status(cmd, ORV_ODBC_ERROR);
             return last;
         case LoopEnd::kFull:
@@ -632,6 +639,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
         return SQL_SUCCESS;
     }
     ConnectionSlot& slot = *cmd.slot;
+    const FetchMark cancellable(slot);
     SQLHSTMT statement = slot.statement;
     forget_result(slot);  // the block reads on and fills the row buffer
 

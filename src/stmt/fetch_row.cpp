@@ -380,12 +380,14 @@ void fetch_per_argument(RowFetch& f) {
 // result into the column table when it is not described yet, updates the
 // running row number in `number` and delivers the row in the chosen
 // layout.  End of data: `number` 0.0, status 0 and the common tail with
-// SQL_NO_DATA.  A cancel asked while the row was delivered (from another
-// thread, or from one of this command's callbacks) closes the cursor, so
-// that the host's row loop ends: status 2, sqlstate "HY008".  Returns the
-// last ODBC code for the common tail.
+// SQL_NO_DATA.  A cancel asked while the row was fetched or delivered
+// (from another thread, or from one of this command's callbacks) ends the
+// command with status 2, sqlstate "HY008", and the dispatcher closes the
+// cursor, so that the host's row loop ends.  Returns the last ODBC code
+// for the common tail.
 SQLRETURN run_fetch_row(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
+    const FetchMark cancellable(slot);
 
     const double row_number = hdr_row_number(cmd);
     SQLRETURN rc = row_number == 0.0
@@ -395,6 +397,10 @@ SQLRETURN run_fetch_row(Command& cmd) {
     if (rc == SQL_NO_DATA) {
         hdr_set_number(cmd, 0.0);
         return rc;
+    }
+    if (!SQL_SUCCEEDED(rc) && cancel_asked(slot)) {
+        report_cancelled(cmd, slot);
+        return SQL_SUCCESS;
     }
     if (!SQL_SUCCEEDED(rc)) {
         // No row was fetched: the host must not take its (unchanged)
@@ -436,7 +442,6 @@ SQLRETURN run_fetch_row(Command& cmd) {
     else
         fetch_per_argument(f);
     if (cancel_asked(slot)) {
-        SQLFreeStmt(slot.statement, SQL_CLOSE);
         forget_result(slot);
         report_cancelled(cmd, slot);
         return SQL_SUCCESS;

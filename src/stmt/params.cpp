@@ -417,7 +417,8 @@ void run_rows_singly(ConnectionSlot& slot, const Shape& shape, const Work& w,
     for (std::size_t r = start; r < start + n; ++r) {
         hold(st, held.status, reinterpret_cast<SQLULEN>(w.row_status + r));
         SQLRETURN rc = bind_rows(st, shape, w, r);
-        if (SQL_SUCCEEDED(rc)) rc = SQLExecute(st);
+        if (SQL_SUCCEEDED(rc))
+            rc = while_executing(slot, [st] { return SQLExecute(st); });
         if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
             return fail_at(slot, rc, r + 1, t);
         ++t.done;
@@ -481,7 +482,8 @@ void run_set(ConnectionSlot& slot, const Shape& shape, const Work& w,
     t.processed = 0;
     hold(st, held.status, reinterpret_cast<SQLULEN>(status));
     SQLRETURN rc = bind_rows(st, shape, w, start);
-    if (SQL_SUCCEEDED(rc)) rc = SQLExecute(st);
+    if (SQL_SUCCEEDED(rc))
+        rc = while_executing(slot, [st] { return SQLExecute(st); });
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
         return take_failed_set(slot, shape, w, held, start, n, t.processed, rc,
                                t);
@@ -540,7 +542,8 @@ SQLRETURN execute_single(Command& cmd, ConnectionSlot& slot, const Shape& shape,
     HeldSet held;
     SQLRETURN rc = hold(st, held.bind_offset, 0);
     if (SQL_SUCCEEDED(rc)) rc = bind_rows(st, shape, w, 0);
-    if (SQL_SUCCEEDED(rc)) rc = SQLExecute(st);
+    if (SQL_SUCCEEDED(rc))
+        rc = while_executing(slot, [st] { return SQLExecute(st); });
     if (!SQL_SUCCEEDED(rc)) {
         const int32_t native = keep_diagnostic(slot, rc);
         put_back(st, held);
