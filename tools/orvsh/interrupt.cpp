@@ -21,10 +21,6 @@ namespace orvsh {
 
 namespace {
 
-// The connector's cancel command: calls SQLCancel on the slot's statement
-// and answers at once, while the slot's running call goes on to end as
-// the driver answers a cancelled statement.
-constexpr int32_t kCmdCancel = 19;
 constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
 
 enum Phase : int { kIdle, kRunning, kCancelAsked };
@@ -72,7 +68,9 @@ void watch(hostkit::Entry entry) {
         std::fprintf(stderr, "%sorvsh: cancel asked (Ctrl-C again to quit)\n",
                      isatty(STDERR_FILENO) == 1 ? "\n" : "");
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(g_slot.load()));
-        hostkit::run(h, kCmdCancel, hdr);
+        // Answers at once; the running call then ends as the driver
+        // answers a cancelled statement.
+        hostkit::run(h, ORV_CMD_CANCEL, hdr);
         if (hdr.status != ORV_OK)
             std::fprintf(stderr, "orvsh: the cancel failed: status %d (%s)\n",
                          hdr.status, status_text(hdr.status));
