@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulator.h"
@@ -52,6 +55,7 @@ std::vector<const char*> orvsh_words() {
 struct Result {
     int exit_status = -1;
     std::string out, err;
+    double seconds_after_sigint = -1;  // from SIGINT to the exit
 };
 
 std::string temp_path(const char* tag) {
@@ -70,15 +74,21 @@ void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 // Runs the program that `command` starts (its words, found on PATH when
 // not a path) with `args`, standard input from `input` and `env`
 // (NAME=value settings) added to the environment; returns its exit status
 // and what it wrote.  With `stdout_path` standard output goes there instead
-// (and `out` stays empty).
+// (and `out` stays empty).  With `sigint_at`, the program gets SIGINT
+// 300 ms after its standard output first holds that text.
 Result run(const std::vector<const char*>& command,
            const std::vector<std::string>& args, const std::string& input,
            const std::string& stdout_path = "",
-           const std::vector<std::string>& env = {}) {
+           const std::vector<std::string>& env = {},
+           const std::string& sigint_at = "") {
     const std::string in = temp_path("in"),
                       out =
                           stdout_path.empty() ? temp_path("out") : stdout_path,
@@ -106,7 +116,22 @@ Result run(const std::vector<const char*>& command,
     if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) ==
         0) {
         int status = 0;
-        waitpid(pid, &status, 0);
+        bool ended = false;
+        std::chrono::steady_clock::time_point sent;
+        if (!sigint_at.empty()) {
+            while (!(ended = waitpid(pid, &status, WNOHANG) == pid) &&
+                   !contains(slurp(out), sigint_at))
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (!ended) kill(pid, SIGINT);
+            sent = std::chrono::steady_clock::now();
+        }
+        if (!ended) waitpid(pid, &status, 0);
+        if (!sigint_at.empty() && !ended)
+            r.seconds_after_sigint =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                              sent)
+                    .count();
         r.exit_status =
             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -122,15 +147,12 @@ Result run(const std::vector<const char*>& command,
 }
 
 // Runs orvsh with `args`, standard input from `input` and `env` added to
-// the environment.
+// the environment; with `sigint_at`, interrupted as run() says.
 Result orvsh(const std::vector<std::string>& args,
              const std::string& input = "",
-             const std::vector<std::string>& env = {}) {
-    return run(orvsh_words(), args, input, "", env);
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+             const std::vector<std::string>& env = {},
+             const std::string& sigint_at = "") {
+    return run(orvsh_words(), args, input, "", env, sigint_at);
 }
 
 // Standard output without the "connected" line of -c.
@@ -984,6 +1006,17 @@ TEST(OrvshInteractive, QueryAndQuitOnATerminal) {
     // A failure is reported and the session goes on.
     t.type("SELECT * FROM orvsh_no_such_table;");
     ASSERT_TRUE(t.read_until("no such table")) << t.seen;
+    // Ctrl-C cancels a running statement, the rest of its line is dropped,
+    // and the session goes on.
+    t.type(
+        "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
+        "WHERE i < 100000000) SELECT COUNT(*) FROM c; SELECT 'dropped';");
+    ASSERT_TRUE(t.read_until("SELECT 'dropped';\r\n")) << t.seen;
+    usleep(300000);
+    ASSERT_EQ(write(t.fd, "\x03", 1), 1);
+    ASSERT_TRUE(t.read_until("interrupted")) << t.seen;
+    ASSERT_TRUE(t.read_until("orvsh> ")) << t.seen;
+    EXPECT_FALSE(contains(t.seen, "dropped\r\n")) << t.seen;
     // The row counter runs on a terminal (here from the first row on).
     t.type(
         "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
@@ -1035,9 +1068,14 @@ TEST_P(OrvshData, TransactionsResultsAndDiagnostics) {
         std::string out;  // what standard output holds (table format)
         std::string err;  // a part of standard error
         int exit_status;
+        // Ctrl-C (SIGINT) 300 ms into the first statement: the statement
+        // is cancelled, and --keep-going runs the next.
+        bool interrupt = false;
     };
     const std::string x1000(1000, 'x');
     const char* db = std::getenv("ORV_SQLITE_DB");
+    const std::string echoed_one =
+        "orvsh> SELECT 1 AS one;\none\n---\n  1\n1 row\n";
     const Case cases[] = {
         // The procedure's two results, then its status (a count, on
         // standard error under CSV).
@@ -1065,6 +1103,20 @@ TEST_P(OrvshData, TransactionsResultsAndDiagnostics) {
          "seven\n-----\n    7\n1 row\n",
          "",
          0},
+        {"orv_pg",
+         {"--echo", "--keep-going", "-e", "SELECT pg_sleep(30)", "-e",
+          "SELECT 1 AS one"},
+         "orvsh> SELECT pg_sleep(30);\n" + echoed_one,
+         "SQLSTATE 57014",
+         1,
+         true},
+        {"orv_maria",
+         {"--echo", "--keep-going", "-e", "SELECT SLEEP(30)", "-e",
+          "SELECT 1 AS one"},
+         "orvsh> SELECT SLEEP(30);\n" + echoed_one,
+         "native error 1317",
+         1,
+         true},
     };
     if (GetParam() == std::string("orv_maria")) {
         // Made through the connector: the shell splits statements at ';'.
@@ -1078,7 +1130,17 @@ TEST_P(OrvshData, TransactionsResultsAndDiagnostics) {
     for (const Case& c : cases) {
         if (GetParam() != std::string(c.dsn)) continue;
         SCOPED_TRACE(c.args.back());
-        r = c.args[0] == "-c" ? orvsh(c.args) : sql(c.args);
+        if (c.interrupt) {
+            std::vector<std::string> args = c.args;
+            args.insert(args.begin(), {"-c", conn_});
+            r = orvsh(args, "", {}, "orvsh> ");
+            EXPECT_TRUE(contains(r.err, "cancel asked")) << r.err;
+            if (!kEmulated) {
+                EXPECT_LT(r.seconds_after_sigint, 2.0) << "the statement ended";
+            }
+        } else {
+            r = c.args[0] == "-c" ? orvsh(c.args) : sql(c.args);
+        }
         EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
         EXPECT_EQ(results(r), c.out) << r.err;
         EXPECT_TRUE(contains(r.err, c.err)) << r.err;

@@ -158,6 +158,7 @@ bool copy_from(Session& s, const std::string& table, const std::string& path) {
         report_text(s, "cannot open " + path + ": " + std::strerror(errno));
         return false;
     }
+    Running running(s);  // Ctrl-C cancels the batch and ends the load
     const int64_t start = now_us();
     const bool terminal = isatty(STDERR_FILENO) == 1;
     const std::string insert = insert_text(table, names.size());
@@ -178,6 +179,11 @@ bool copy_from(Session& s, const std::string& table, const std::string& path) {
         }
         rows.push_back(std::move(rec));
         if (static_cast<int64_t>(rows.size()) < s.batch_rows) continue;
+        if (cancel_asked()) {
+            report_text(s, "\\copy: cancelled");
+            ok = false;
+            break;
+        }
         ok = load_batch(s, insert, rows, loaded);
         loaded += ok ? static_cast<int64_t>(rows.size()) : 0;
         rows.clear();

@@ -172,6 +172,15 @@ const uint8_t* stored_address(const Session& s) {
     return p;
 }
 
+// After Ctrl-C: ends the fetching (the rows so far are still shown) and
+// reports it; false while no cancel was asked.
+bool stopped(Session& s, Output& o) {
+    if (!cancel_asked()) return false;
+    progress_end(o.progress);
+    fail(s, "fetching the rows: cancelled");
+    return true;
+}
+
 // The row fetch (command 12) said: a row came (the running number rose by
 // one), the result ended, or the fetch failed.
 enum class RowOutcome { row, end, failure };
@@ -221,6 +230,7 @@ bool fetch_block(Session& s, const std::vector<ColumnDesc>& recs, Output& o) {
     std::vector<std::string> header(n), values;
     std::string raw_line;
     for (;;) {
+        if (stopped(s, o)) return false;
         CmdHdr hdr = command(s, ORV_CMD_FETCH_BLOCK, s.slot, {address_arg()},
                              flags, estimate);
         if (hdr.status != ORV_OK) {
@@ -312,6 +322,7 @@ bool fetch_pairs(Session& s, const std::vector<ColumnDesc>& recs, Output& o) {
     std::vector<std::string> names, values;
     std::string raw;
     for (;;) {
+        if (stopped(s, o)) return false;
         CmdHdr hdr = command(s, ORV_CMD_FETCH_ROW, s.slot, {address_arg()},
                              flags, static_cast<double>(rows));
         RowOutcome outcome = fetched_row(s, hdr, rows, o.progress);
@@ -399,6 +410,7 @@ bool fetch_fixed(Session& s, std::vector<ColumnDesc> recs, Output& o) {
     int64_t rows = 0;
     std::vector<std::string> values(recs.size());
     for (;;) {
+        if (stopped(s, o)) return false;
         CmdHdr hdr = command(s, ORV_CMD_FETCH_ROW, s.slot,
                              {hostkit::buffer(static_cast<uint32_t>(size))},
                              flags, static_cast<double>(rows));
@@ -450,6 +462,7 @@ bool fetch_values(Session& s, const std::vector<ColumnDesc>& recs, Output& o,
     std::vector<std::string> values(recs.size());
     std::string raw;
     for (;;) {
+        if (stopped(s, o)) return false;
         std::vector<ArgSpec> args;
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s.slot));
         hdr.number = static_cast<double>(rows);
@@ -635,6 +648,7 @@ bool print_result(Session& s, const CmdHdr& hdr) {
 
 bool run_sql(Session& s, const std::string& sql) {
     if (!require_connection(s)) return false;
+    Running running(s);  // Ctrl-C cancels it from here on
     // The previous result's cursor stays open until the next statement.
     if (s.has_result)
         command(s, ORV_CMD_RESET_STATEMENT, s.slot, {}, kCloseCursor);

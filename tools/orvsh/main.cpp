@@ -58,7 +58,11 @@ const char kUsage[] =
     "\n"
     "Without -e or -f, orvsh reads statements from the terminal (or from\n"
     "standard input). Statements end with ';'; type \\help for the\n"
-    "meta-commands.\n";
+    "meta-commands.\n"
+    "\n"
+    "Ctrl-C while a statement runs cancels it (the driver reports the\n"
+    "cancelled statement as a failure); a second Ctrl-C before it ends\n"
+    "quits at once with exit status 130. At the prompt Ctrl-C quits.\n";
 
 const char kHelp[] =
     "SQL statements end with ';'. Meta-commands take one line:\n"
@@ -86,7 +90,8 @@ const char kHelp[] =
     "  \\format [NAME]         table, csv or raw\n"
     "  \\echo TEXT            print TEXT\n"
     "  \\help                  this text\n"
-    "  \\quit                  leave\n";
+    "  \\quit                  leave\n"
+    "Ctrl-C cancels the running statement; a second one quits.\n";
 
 [[noreturn]] void usage_error(const std::string& message) {
     std::fprintf(stderr, "orvsh: %s\nTry 'orvsh --help'.\n", message.c_str());
@@ -503,11 +508,14 @@ void run_interactive(Session& s) {
         if (!blank(line)) add_history(line.c_str());
         std::vector<Item> items;
         feed(sp, line, ++line_no, items);
+        s.interrupted = false;
         for (const Item& item : items) {
             if (run_item(s, item, "") == Outcome::quit) {
                 quit = true;
                 break;
             }
+            // Ctrl-C drops the rest of the line, as it does the statement.
+            if (s.interrupted) break;
         }
     }
     if (!hist.empty()) {
@@ -526,6 +534,7 @@ int main(int argc, char** argv) {
     // The connector reads its trace setting on its first command.
     if (!o.trace.empty()) setenv("ORVSQL_TRACE", o.trace.c_str(), 1);
     if (!load_connector(s, library)) return kExitFailure;
+    watch_interrupts(s);
     s.layout = o.layout;
     s.format = o.format;
     s.null_text = o.null_text;

@@ -68,6 +68,7 @@ struct Session {
     std::vector<Field> bound;       // \bind: values of the next statement
     bool has_bind = false;          // \bind gave values (maybe none)
     int64_t batch_rows = 1000;      // \copy FROM: rows per command 22
+    bool interrupted = false;       // Ctrl-C asked to cancel a statement
 };
 
 // Row counter on a terminal: tick between fetch calls, done at the end.
@@ -156,6 +157,26 @@ CmdHdr execute_bound(Session& s, const std::string& sql);
 // rows (a first record naming the table's columns is skipped); prints
 // the rows, seconds and rows per second.
 bool copy_from(Session& s, const std::string& table, const std::string& path);
+
+// ---- interrupt.cpp: Ctrl-C cancels the running statement ------------------
+
+// Installs the SIGINT handler and starts the thread that sends the cancel
+// command (with the session's library) when Ctrl-C comes while a
+// statement runs.
+void watch_interrupts(const Session& s);
+// Marks a statement on the session's slot as running for its lifetime, so
+// that Ctrl-C cancels it; at its end sets session.interrupted when Ctrl-C
+// asked for a cancel meanwhile.
+struct Running {
+    explicit Running(Session& s);
+    ~Running();
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    Session& session;
+};
+// Whether Ctrl-C asked to cancel the running statement: loops that fetch
+// rows or send batches stop at once.
+bool cancel_asked();
 
 // ---- output.cpp: printing ---------------------------------------------------
 
