@@ -31,6 +31,10 @@
 // go to standard error) or the reads disagreed; 2 on bad arguments.  The
 // ratios are reported, not judged.
 #include <dlfcn.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -119,9 +123,9 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-double now() {
+double now(clockid_t clock = CLOCK_MONOTONIC) {
     timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
+    clock_gettime(clock, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
@@ -328,15 +332,16 @@ int sleep_main(const Options& o) {
 // ---- fetch ------------------------------------------------------------------
 
 // Both clients read the query, one after the other on this thread or each
-// on a thread of its own.  Returns the wall seconds, or a negative number
-// when a read failed or delivered other than `rows` rows.
+// on a thread of its own.  Returns the wall seconds (and the process's CPU
+// seconds in `cpu`), or a negative number when a read failed or delivered
+// other than `rows` rows.
 double fetch_round(const Options& o, std::vector<Client>& clients, bool together,
-                   std::vector<uint64_t>* sums) {
+                   std::vector<uint64_t>* sums, double& cpu) {
     std::vector<long long> rows(clients.size(), 0);
     auto read = [&](std::size_t i) {
         clients[i].read(o.query, rows[i], sums ? &(*sums)[i] : nullptr);
     };
-    const double start = now();
+    const double start = now(), cpu_start = now(CLOCK_PROCESS_CPUTIME_ID);
     if (together) {
         std::vector<std::thread> threads;
         for (std::size_t i = 0; i < clients.size(); ++i)
@@ -346,6 +351,7 @@ double fetch_round(const Options& o, std::vector<Client>& clients, bool together
         for (std::size_t i = 0; i < clients.size(); ++i) read(i);
     }
     const double wall = now() - start;
+    cpu = now(CLOCK_PROCESS_CPUTIME_ID) - cpu_start;
     for (std::size_t i = 0; i < clients.size(); ++i)
         if (clients[i].error.empty() && rows[i] != o.rows)
             clients[i].error = "command 25 delivered " + std::to_string(rows[i]) +
@@ -355,11 +361,12 @@ double fetch_round(const Options& o, std::vector<Client>& clients, bool together
 
 // A checking round (each way of reading, checksums compared), then the
 // timed rounds, the order of the two ways alternating.  Prints | label |
-// rows | one thread ms | two threads ms | ratio |.
+// rows | one thread ms | two threads ms | ratio | CPU ms of each |.
 int fetch_rounds(const Options& o, std::vector<Client>& clients) {
     std::vector<uint64_t> alone(2, 1469598103934665603ull), together = alone;
-    if (fetch_round(o, clients, false, &alone) < 0 ||
-        fetch_round(o, clients, true, &together) < 0)
+    double cpu = 0;
+    if (fetch_round(o, clients, false, &alone, cpu) < 0 ||
+        fetch_round(o, clients, true, &together, cpu) < 0)
         return 1;
     if (alone[0] != alone[1] || together[0] != alone[0] ||
         together[1] != alone[0]) {
@@ -367,20 +374,22 @@ int fetch_rounds(const Options& o, std::vector<Client>& clients) {
                      o.label.c_str());
         return 1;
     }
-    std::vector<double> seq, par;
+    std::vector<double> seq, par, seq_cpu, par_cpu;
     for (int round = 1; round <= o.rounds; ++round) {
         for (int k = 0; k < 2; ++k) {
             const bool two = (k == 0) == (round % 2 == 0);
-            const double t = fetch_round(o, clients, two, nullptr);
+            const double t = fetch_round(o, clients, two, nullptr, cpu);
             if (t < 0) return 1;
             (two ? par : seq).push_back(t);
+            (two ? par_cpu : seq_cpu).push_back(cpu);
         }
         std::fprintf(stderr, "orvthreads: %s: round %d of %d done\n",
                      o.label.c_str(), round, o.rounds);
     }
-    std::printf("| %s | %lld | %s | %s | %s |\n", o.label.c_str(), o.rows,
-                ms(median(seq)).c_str(), ms(median(par)).c_str(),
-                ratio(median(par), median(seq)).c_str());
+    std::printf("| %s | %lld | %s | %s | %s | %s / %s |\n", o.label.c_str(),
+                o.rows, ms(median(seq)).c_str(), ms(median(par)).c_str(),
+                ratio(median(par), median(seq)).c_str(),
+                ms(median(seq_cpu)).c_str(), ms(median(par_cpu)).c_str());
     return 0;
 }
 
@@ -404,6 +413,14 @@ int fetch_main(const Options& o) {
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
+#if defined(__GLIBC__)
+    // As in orvbench: memory freed stays in the heap, and large blocks come
+    // from it rather than from mappings of their own, so that the page
+    // faults of a buffered result fall on neither way of reading.
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    mallopt(M_MMAP_THRESHOLD, static_cast<int>(4 * 1024 * 1024 * sizeof(long)));
+    mallopt(M_TOP_PAD, 64 << 20);
+#endif
     void* lib = dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
         std::fprintf(stderr, "orvthreads: %s\n", dlerror());
