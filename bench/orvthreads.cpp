@@ -56,7 +56,7 @@ namespace {
 
 struct Options {
     std::string mode, dsn, user, password, label, library = ORVTHREADS_LIBRARY;
-    std::string sql;                          // sleep: the waiting statement
+    std::string sql;  // sleep: the waiting statement
     std::string query = "SELECT * FROM bench_t";  // fetch
     std::vector<std::string> init;  // run on every slot after connecting
     std::vector<int> threads = {1, 2, 4, 8};
@@ -90,23 +90,36 @@ Options parse(int argc, char** argv) {
         const std::string k = argv[i];
         if (i + 1 >= argc) usage(k + " needs a value");
         const std::string v = argv[i + 1];
-        if (k == "--mode") o.mode = v;
-        else if (k == "--dsn") o.dsn = v;
-        else if (k == "--user") o.user = v;
-        else if (k == "--password") o.password = v;
-        else if (k == "--label") o.label = v;
-        else if (k == "--library") o.library = v;
-        else if (k == "--sql") o.sql = v;
-        else if (k == "--query") o.query = v;
-        else if (k == "--init") o.init.push_back(v);
-        else if (k == "--calls") o.calls = positive(k, v);
-        else if (k == "--rounds") o.rounds = positive(k, v);
-        else if (k == "--rows") o.rows = positive(k, v);
+        if (k == "--mode")
+            o.mode = v;
+        else if (k == "--dsn")
+            o.dsn = v;
+        else if (k == "--user")
+            o.user = v;
+        else if (k == "--password")
+            o.password = v;
+        else if (k == "--label")
+            o.label = v;
+        else if (k == "--library")
+            o.library = v;
+        else if (k == "--sql")
+            o.sql = v;
+        else if (k == "--query")
+            o.query = v;
+        else if (k == "--init")
+            o.init.push_back(v);
+        else if (k == "--calls")
+            o.calls = positive(k, v);
+        else if (k == "--rounds")
+            o.rounds = positive(k, v);
+        else if (k == "--rows")
+            o.rows = positive(k, v);
         else if (k == "--threads") {
             o.threads.clear();
             std::istringstream list(v);
             std::string n;
-            while (std::getline(list, n, ',')) o.threads.push_back(positive(k, n));
+            while (std::getline(list, n, ','))
+                o.threads.push_back(positive(k, n));
             // Ten slots, and the ratios are to the first count.
             if (o.threads.empty() || o.threads.size() > 8 ||
                 *std::max_element(o.threads.begin(), o.threads.end()) > 10)
@@ -126,7 +139,8 @@ Options parse(int argc, char** argv) {
 double now(clockid_t clock = CLOCK_MONOTONIC) {
     timespec t{};
     clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+    return static_cast<double>(t.tv_sec) +
+           static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 double median(std::vector<double> v) {
@@ -335,8 +349,8 @@ int sleep_main(const Options& o) {
 // on a thread of its own.  Returns the wall seconds (and the process's CPU
 // seconds in `cpu`), or a negative number when a read failed or delivered
 // other than `rows` rows.
-double fetch_round(const Options& o, std::vector<Client>& clients, bool together,
-                   std::vector<uint64_t>* sums, double& cpu) {
+double fetch_round(const Options& o, std::vector<Client>& clients,
+                   bool together, std::vector<uint64_t>* sums, double& cpu) {
     std::vector<long long> rows(clients.size(), 0);
     auto read = [&](std::size_t i) {
         clients[i].read(o.query, rows[i], sums ? &(*sums)[i] : nullptr);
@@ -354,8 +368,9 @@ double fetch_round(const Options& o, std::vector<Client>& clients, bool together
     cpu = now(CLOCK_PROCESS_CPUTIME_ID) - cpu_start;
     for (std::size_t i = 0; i < clients.size(); ++i)
         if (clients[i].error.empty() && rows[i] != o.rows)
-            clients[i].error = "command 25 delivered " + std::to_string(rows[i]) +
-                               " rows, not " + std::to_string(o.rows);
+            clients[i].error = "command 25 delivered " +
+                               std::to_string(rows[i]) + " rows, not " +
+                               std::to_string(o.rows);
     return failures(clients).empty() ? wall : -1.0;
 }
 
@@ -428,7 +443,8 @@ int main(int argc, char** argv) {
     }
     g_orvsql = reinterpret_cast<hostkit::Entry>(dlsym(lib, "orvsql"));
     if (g_orvsql == nullptr) {
-        std::fprintf(stderr, "orvthreads: %s has no orvsql\n", o.library.c_str());
+        std::fprintf(stderr, "orvthreads: %s has no orvsql\n",
+                     o.library.c_str());
         return 1;
     }
     // The environment outlives every thread; the library stays loaded.
