@@ -332,36 +332,44 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// The options that take a text as it stands, and the field each sets.
+struct TextOption {
+    const char* key;
+    std::string Options::*field;
+};
+constexpr TextOption kTextOptions[] = {
+    {"--dsn", &Options::dsn},           {"--user", &Options::user},
+    {"--password", &Options::password}, {"--tsv", &Options::tsv},
+    {"--table", &Options::table},       {"--columns", &Options::columns},
+    {"--library", &Options::library},   {"--only", &Options::only},
+};
+
+// Sets option `k` of `o` to `v`; false when no option has that name.
+bool set_option(Options& o, const std::string& k, const std::string& v) {
+    for (const TextOption& t : kTextOptions) {
+        if (k == t.key) {
+            o.*t.field = v;
+            return true;
+        }
+    }
+    if (k == "--init")
+        o.init.push_back(v);
+    else if (k == "--rounds")
+        o.rounds = std::atoi(v.c_str());
+    else if (k == "--batch")
+        o.batch = std::strtoul(v.c_str(), nullptr, 10);
+    else if (k == "--single")
+        o.single = std::strtoul(v.c_str(), nullptr, 10);
+    else
+        return false;
+    return true;
+}
+
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string k = argv[i], v = argv[i + 1];
-        if (k == "--dsn")
-            o.dsn = v;
-        else if (k == "--user")
-            o.user = v;
-        else if (k == "--password")
-            o.password = v;
-        else if (k == "--tsv")
-            o.tsv = v;
-        else if (k == "--table")
-            o.table = v;
-        else if (k == "--columns")
-            o.columns = v;
-        else if (k == "--library")
-            o.library = v;
-        else if (k == "--init")
-            o.init.push_back(v);
-        else if (k == "--only")
-            o.only = v;
-        else if (k == "--rounds")
-            o.rounds = std::atoi(v.c_str());
-        else if (k == "--batch")
-            o.batch = std::strtoul(v.c_str(), nullptr, 10);
-        else if (k == "--single")
-            o.single = std::strtoul(v.c_str(), nullptr, 10);
-        else
-            die("unknown option " + k);
+        if (!set_option(o, k, v)) die("unknown option " + k);
     }
     if (o.dsn.empty() || o.tsv.empty() || o.columns.empty() || o.batch == 0)
         die("usage: orvload --dsn NAME --tsv FILE --columns LIST ...");

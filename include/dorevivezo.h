@@ -101,12 +101,21 @@
  * rows fetched before the failure, and a host must not take them for the
  * whole result.
  *
- * The connector's state is process-wide: calls of orvsql() from several
- * threads wait for one another (one lock for the process), and a call made
- * from inside a callback, on the calling thread, runs at once.  Such a call
- * on the slot of the running command (any command), or command 2, is
- * refused with status 15 (ORV_REFUSED) and changes nothing; on another slot
- * it works as it does outside a callback.
+ * Threads: calls of orvsql() on different slots run at the same time;
+ * calls on one slot wait for one another.  Commands 1 and 2 wait for every
+ * running call and hold the others back while they run; command 4 waits
+ * only for another command 4 (and 18).  Command 19 (ORV_CMD_CANCEL) waits
+ * for nothing: from another thread, or from a callback, it asks the
+ * statement running on its slot to stop; that call then ends as the driver
+ * answers a cancelled statement (status 2 with its sqlstate), or, in a row
+ * loop of command 12 or 25, after its current row with status 2 and
+ * sqlstate "HY008".  On a slot running nothing it changes nothing.
+ *
+ * A call made from inside a callback, on the calling thread, runs at once
+ * on another slot, as it does outside a callback.  On the slot of the
+ * running command (any command but 19), or command 2, it is refused with
+ * status 15 (ORV_REFUSED) and changes nothing; so is one that would wait
+ * for a slot another thread holds while the running command has no slot.
  */
 #ifndef DOREVIVEZO_H
 #define DOREVIVEZO_H
@@ -207,12 +216,12 @@ enum {
                                  with PUT_INT */
 };
 
-/* Command codes (argument 1).  Codes 0, 5, 19, 23 and 24 name no command:
+/* Command codes (argument 1).  Codes 0, 5, 23 and 24 name no command:
    once the environment and slot checks pass they answer ORV_BAD_COMMAND. */
 enum {
     ORV_CMD_ALLOC_ENV = 1,        /* allocate the ODBC environment */
-    ORV_CMD_FREE_ENV = 2,         /* release the environment (and the handles
-                                     of the slot named in slot) */
+    ORV_CMD_FREE_ENV = 2,         /* release every slot's handles, then the
+                                     environment */
     ORV_CMD_DIAGNOSTICS = 3,      /* the message of the first diagnostic
                                      record of slot */
     ORV_CMD_ALLOC_SLOT = 4,       /* allocate a connection slot into slot */
@@ -230,6 +239,8 @@ enum {
     ORV_CMD_GET_STMT_ATTR = 16,   /* read statement attribute subcode */
     ORV_CMD_SET_STMT_ATTR = 17,   /* change statement attribute subcode */
     ORV_CMD_LIST_SOURCES = 18,    /* the first or next ODBC data source */
+    ORV_CMD_CANCEL = 19,          /* cancel the statement running on slot
+                                     (from another thread or a callback) */
     ORV_CMD_NEXT_RESULT = 20,     /* move the statement to its next result */
     ORV_CMD_END_TRAN = 21,        /* commit (subcode 0) or roll back (1) the
                                      slot's transaction */

@@ -6,34 +6,32 @@
 // here, or, where its type belongs to one file, in that file and listed
 // below.
 //
-// Every orvsql call holds the call lock (host/serialize.h) while it runs,
-// so all of it is read and written by one thread at a time.  A call made
-// from inside a callback runs under its caller's lock; the dispatcher
-// refuses it on a slot whose command is running (ConnectionSlot::running)
-// and gives it a retrieval buffer of its own (entry/dispatch.cpp).
+// Who may touch what (host/locks.h): what a slot owns is read and written
+// by the thread holding the slot's lock, which runs the slot's command;
+// `connection` and `statement` are also read by command 19 (cancel) on
+// another thread, so they change only under the slot's `guard` as well.
+// What the process shares is guarded by ProcessLock, the environment also
+// by every slot's lock (commands 1 and 2 hold them all).
 //
 // Kept with the code whose types they hold:
 //   ResultCaches        stmt/result_cache.h   command 12's cache, one per
 //                                              slot, in slot order
-//   BlockRowsets        stmt/fetch_block.cpp  the block fetch's bound
-//                                              arrays, their area and
-//                                              whether they may be used;
-//                                              used only while a command
-//                                              25 runs, which makes no
-//                                              callbacks
-//   Trace               host/trace.cpp        the trace's file, the
-//                                              running call's line and the
-//                                              outermost call's
+//   SlotRowsets         stmt/fetch_block.cpp  the block fetch's bound
+//                                              arrays, one set per slot,
+//                                              made on the slot's first
+//                                              block fetch
+//   Trace               host/trace.cpp        the trace's file; each
+//                                              thread's running line
 //   TraceSwitch         host/trace.h          whether the trace is on
 //                                              (read inline on every call)
-//   the call lock       host/serialize.*      the lock itself, under the
-//                                              names of its own file
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "host/command.h"
+#include "host/locks.h"
 #include "odbc_api.h"
 
 namespace orv {
@@ -62,6 +60,17 @@ struct KeptDiagnostic {
     SQLCHAR message[kMessageSize] = {};
 };
 
+// A slot's retrieval buffer, through which stmt/columns reads column
+// values: created on the slot's first read, grown to the largest value
+// read, kept for the life of the process.  Each slot has its own, so that
+// slots fetching at once never share one, and a call made from inside a
+// callback (always on another slot) never moves the bytes the running
+// command holds.
+struct DataBufferState {
+    uint8_t* buffer = nullptr;
+    SQLLEN capacity = 0;
+};
+
 // One numbered connection.  A slot is free while `connection` is null.
 struct ConnectionSlot {
     SQLHDBC connection = nullptr;  // allocated by command 4
@@ -78,39 +87,37 @@ struct ConnectionSlot {
     // allocate and give back the same block for every batch.
     uint8_t* param_work = nullptr;
     std::size_t param_work_size = 0;
-    KeptDiagnostic kept;  // a record command 22's clean-up would clear
-    // A command on this slot is running (a call from inside its callbacks
-    // may not work on the slot).
-    bool running = false;
+    KeptDiagnostic kept;          // a record command 22's clean-up would clear
+    DataBufferState data_buffer;  // the slot's retrieval buffer
+    // Held by the thread running a command on the slot.
+    OwnedLock lock;
+    // Held while `connection` or `statement` is made, freed or cancelled,
+    // so that command 19 never reaches a freed handle.
+    OwnedLock guard;
+    // A command on the slot is running (command 19 cancels only then), and
+    // command 19 has asked it to stop: its row loops end at the next row.
+    std::atomic<bool> running{false};
+    std::atomic<bool> cancel_asked{false};
 };
 
 // ---- What the process shares -----------------------------------------------
 
 // The environment handle; null until command 1, and after command 2.
-inline SQLHENV EnvHandle = nullptr;
+// Written while every lock is held, read under any of them.
+inline std::atomic<SQLHENV> EnvHandle{nullptr};
+
+// Guards the environment's use by commands without a slot and the choice
+// of a free slot (command 4); taken after any slot lock.
+inline OwnedLock ProcessLock;
 
 // The ten slots, numbered 1..10 by their place.
 inline std::array<ConnectionSlot, kSlotCount> SlotTable{};
 
-// The retrieval buffer through which stmt/columns reads column values:
-// created on first use, grows to the largest value read, kept for the life
-// of the process.  A call made from inside a callback reads through one of
-// its own, so that it never moves the bytes the running command holds.
-struct DataBufferState {
-    uint8_t* buffer = nullptr;
-    SQLLEN capacity = 0;
-};
-inline DataBufferState DataBuffer;
-
-// Commands in progress: 0 between calls, 1 while a command runs, more
-// while a call made from inside one of its callbacks runs.
-inline int CommandsRunning = 0;
-
 // The allocation test hook of memory.h.
 struct AllocationHookState {
-    long fail_countdown = 0;  // > 0: allocations left until the one that
-                              // fails
-    long allocations = 0;     // made since the process started
+    // > 0: allocations left until the one that fails.
+    std::atomic<long> fail_countdown{0};
+    std::atomic<long> allocations{0};  // made since the process started
 };
 inline AllocationHookState AllocationHook;
 

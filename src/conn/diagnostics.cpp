@@ -129,4 +129,17 @@ void capture_diagnostics(Command& cmd, SQLRETURN rc) {
     if (hdr_native_error(cmd) == 0) hdr_set_native_error(cmd, rc);
 }
 
+void report_cancelled(Command& cmd, ConnectionSlot& slot) {
+    static constexpr char kState[6] = "HY008";
+    static constexpr char kMessage[] = "Operation canceled";
+    KeptDiagnostic& k = slot.kept;
+    std::memcpy(k.sqlstate, kState, sizeof kState);
+    k.native = 0;
+    std::memcpy(k.message, kMessage, sizeof kMessage);
+    k.valid = true;
+    hdr_set_status(cmd, ORV_ODBC_ERROR);
+    hdr_set_sqlstate(cmd, kState);
+    hdr_set_native_error(cmd, 0);
+}
+
 }  // namespace orv

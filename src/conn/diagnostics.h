@@ -6,6 +6,7 @@
 #pragma once
 #include "host/command.h"
 #include "odbc_api.h"
+#include "process_state.h"
 
 namespace orv {
 
@@ -58,5 +59,15 @@ void store_diagnostic(Command& cmd, const DiagRecord& record);
 // and native_error ("?" when there is none); when native_error is then 0
 // it receives rc.  For command 8 the message text also goes to argument 3.
 void capture_diagnostics(Command& cmd, SQLRETURN rc);
+
+// True when command 19 has asked the command running on `slot` to stop.
+inline bool cancel_asked(const ConnectionSlot& slot) {
+    return slot.cancel_asked.load(std::memory_order_relaxed);
+}
+
+// Ends a command that a cancel stopped between rows: status 2, sqlstate
+// "HY008" ("Operation canceled"), native_error 0, and the same record kept
+// for command 3.
+void report_cancelled(Command& cmd, ConnectionSlot& slot);
 
 }  // namespace orv

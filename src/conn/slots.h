@@ -11,15 +11,27 @@
 
 namespace orv {
 
-inline SQLHENV env_handle() { return EnvHandle; }
+inline SQLHENV env_handle() {
+    return EnvHandle.load(std::memory_order_acquire);
+}
 // Slot number n (1..10), or nullptr for any other number.
 inline ConnectionSlot* slot_at(int n) {
     if (n < 1 || n > kSlotCount) return nullptr;
     return &SlotTable[static_cast<std::size_t>(n - 1)];
 }
 
-// The number of the first free slot, 0 when all ten are in use.
-int free_slot_number();
+// Takes the lock of the first free slot the calling thread can have at
+// once (a slot whose lock another thread holds is passed over), and
+// returns its number; 0 when none is free.  The caller holds ProcessLock
+// and gives the slot's lock back.
+int take_free_slot();
+
+// Sets the slot's connection or statement handle, under its guard.
+void set_connection(ConnectionSlot& slot, SQLHDBC connection);
+void set_statement(ConnectionSlot& slot, SQLHSTMT statement);
+
+// Frees the slot's statement handle (it has one) and forgets it.
+void free_statement(ConnectionSlot& slot);
 
 // Releases the slot's statement, then disconnects and releases its
 // connection, whatever the driver answers; the slot is free afterwards.

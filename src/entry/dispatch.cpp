@@ -6,7 +6,7 @@
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
-#include "memory.h"
+#include "host/locks.h"
 
 namespace orv {
 
@@ -25,16 +25,28 @@ enum Needs : uint8_t {
     kStatement = 16,       // the slot must hold a statement (after args)
 };
 
+// The locks a command runs under (host/locks.h), taken before its checks
+// and given back after its diagnostic capture.
+enum Locks : uint8_t {
+    kSlotLock,        // the lock of the slot `slot` names, else ProcessLock
+    kSlotAndProcess,  // as kSlotLock, and ProcessLock too
+    kProcessLock,     // ProcessLock alone
+    kEveryLock,       // every slot's lock, then ProcessLock
+    kNoLock,          // none: command 19 must not wait for the slot
+};
+
 // One entry of the command table.
 //   handler:  the function that carries the command out; nullptr for codes
 //             without a command, which answer status 9 once validated;
 //   needs:    the checks made before the handler runs (see Needs);
 //   min_args: the arg_count the command needs (status 3 below it); 0 for
-//             commands that check their arguments themselves.
+//             commands that check their arguments themselves;
+//   locks:    what the command runs under (see Locks).
 struct CommandEntry {
     Handler handler;
     uint8_t needs;
     int8_t min_args = 0;
+    Locks locks = kSlotLock;
 };
 
 constexpr uint8_t kConnected = kEnv | kSlotNumber | kConnection;
@@ -49,10 +61,10 @@ constexpr std::array<CommandEntry, kCommandCount> make_command_table() {
     std::array<CommandEntry, kCommandCount> t{};
     for (CommandEntry& e : t) e = {nullptr, kConnected};
     t[0] = {nullptr, kEnv | kConnection};
-    t[ORV_CMD_ALLOC_ENV] = {run_alloc_env, kNothing};
-    t[ORV_CMD_FREE_ENV] = {run_free_env, kEnv};
+    t[ORV_CMD_ALLOC_ENV] = {run_alloc_env, kNothing, 0, kEveryLock};
+    t[ORV_CMD_FREE_ENV] = {run_free_env, kEnv, 0, kEveryLock};
     t[ORV_CMD_DIAGNOSTICS] = {run_diagnostics, kEnv};
-    t[ORV_CMD_ALLOC_SLOT] = {run_alloc_slot, kEnv};
+    t[ORV_CMD_ALLOC_SLOT] = {run_alloc_slot, kEnv, 0, kProcessLock};
     t[ORV_CMD_CONNECT] = {run_connect, kConnected, 3};
     t[ORV_CMD_DISCONNECT] = {run_disconnect, kConnected};
     t[ORV_CMD_DRIVER_INFO] = {run_driver_info, kConnected};
@@ -68,7 +80,9 @@ constexpr std::array<CommandEntry, kCommandCount> make_command_table() {
                                 kConnected | kCreateStatement, 3};
     t[ORV_CMD_SET_STMT_ATTR] = {run_set_stmt_attr,
                                 kConnected | kCreateStatement, 3};
-    t[ORV_CMD_LIST_SOURCES] = {run_list_sources, kConnected, 4};
+    t[ORV_CMD_LIST_SOURCES] = {run_list_sources, kConnected, 4,
+                               kSlotAndProcess};
+    t[ORV_CMD_CANCEL] = {run_cancel, kEnv | kSlotNumber, 0, kNoLock};
     t[ORV_CMD_NEXT_RESULT] = {run_next_result, kConnected | kStatement};
     t[ORV_CMD_END_TRAN] = {run_end_tran, kConnected};
     t[ORV_CMD_EXECUTE_PARAMS] = {run_execute_params, kConnected, 3};
@@ -106,47 +120,123 @@ int16_t check_statement(Command& cmd, uint8_t needs, int8_t min_args) {
     return ORV_OK;
 }
 
-// True for a call made from inside a callback of a running command that
-// would free or move what that command holds: any command on a slot that
-// is running one, and command 2, which releases the environment every
-// slot's handles belong to.
-bool refused_while_running(int32_t code, const ConnectionSlot* slot) {
-    if (CommandsRunning == 0) return false;
-    return code == ORV_CMD_FREE_ENV || (slot != nullptr && slot->running);
+// Takes the lock of `slot` for a command, or answers 15 (refused) for a
+// call that would wait for itself: one made from inside a callback of a
+// command running on the slot, or one that holds ProcessLock (a call from
+// a callback of a slot-less command) and finds the slot busy, since
+// waiting there would take the locks out of their order.
+int16_t take_slot_lock(ConnectionSlot& slot) {
+    if (held_by_this_thread(slot.lock)) return ORV_REFUSED;
+    if (!held_by_this_thread(ProcessLock)) {
+        take(slot.lock);
+        return ORV_OK;
+    }
+    return try_take(slot.lock) ? ORV_OK : ORV_REFUSED;
 }
 
-// Runs the handler with its slot marked as running; returns the handler's
-// code.
-inline SQLRETURN run_marked(Handler handler, Command& cmd) {
+// Takes every slot's lock, in slot order, then ProcessLock; answers 15 for
+// a call made from inside a callback, which holds one of them already.
+int16_t take_every_lock() {
+    if (held_by_this_thread(ProcessLock)) return ORV_REFUSED;
+    for (const ConnectionSlot& s : SlotTable)
+        if (held_by_this_thread(s.lock)) return ORV_REFUSED;
+    for (ConnectionSlot& s : SlotTable) take(s.lock);
+    take(ProcessLock);
+    return ORV_OK;
+}
+
+// Takes what `locks` names for a command on `slot` (nullptr for none).
+// Command 1 needs no lock while the environment exists: it then changes
+// nothing.  Returns ORV_OK, or 15 with nothing held.
+int16_t take_locks(Locks& locks, int32_t code, ConnectionSlot* slot) {
+    if (code == ORV_CMD_ALLOC_ENV && env_handle() != nullptr) locks = kNoLock;
+    switch (locks) {
+        case kSlotLock:
+        case kSlotAndProcess:
+            if (slot != nullptr) {
+                const int16_t status = take_slot_lock(*slot);
+                if (status != ORV_OK || locks == kSlotLock) return status;
+            }
+            take_again(ProcessLock);
+            return ORV_OK;
+        case kProcessLock:
+            take_again(ProcessLock);
+            return ORV_OK;
+        case kEveryLock:
+            return take_every_lock();
+        case kNoLock:
+            return ORV_OK;
+    }
+    return ORV_OK;
+}
+
+// Gives back what take_locks took.
+void give_back_locks(Locks locks, ConnectionSlot* slot) {
+    switch (locks) {
+        case kSlotLock:
+        case kSlotAndProcess:
+            if (slot != nullptr) give_back(slot->lock);
+            if (slot == nullptr || locks == kSlotAndProcess)
+                give_back_once(ProcessLock);
+            return;
+        case kProcessLock:
+            give_back_once(ProcessLock);
+            return;
+        case kEveryLock:
+            give_back(ProcessLock);
+            for (ConnectionSlot& s : SlotTable) give_back(s.lock);
+            return;
+        case kNoLock:
+            return;
+    }
+}
+
+// Runs the handler; a command on a slot under its lock runs with the slot
+// marked as running, which lets command 19 cancel it.  Returns the
+// handler's code.
+inline SQLRETURN run_handler(Handler handler, Locks locks, Command& cmd) {
     ConnectionSlot* const slot = cmd.slot;  // a handler may clear cmd.slot
-    ++CommandsRunning;
-    if (slot != nullptr) slot->running = true;
+    if (slot == nullptr || locks == kNoLock) return handler(cmd);
+    slot->cancel_asked.store(false, std::memory_order_relaxed);
+    slot->running.store(true, std::memory_order_relaxed);
     const SQLRETURN rc = handler(cmd);
-    if (slot != nullptr) slot->running = false;
-    --CommandsRunning;
+    slot->running.store(false, std::memory_order_relaxed);
     return rc;
 }
 
-// run_marked for a call made from inside a callback of a running command:
-// it reads through a retrieval buffer of its own, released when it ends,
-// so that the running command's values stay where they are.
-[[gnu::noinline]] SQLRETURN run_nested(Handler handler, Command& cmd) {
-    const DataBufferState outer = DataBuffer;
-    DataBuffer = DataBufferState{};
-    const SQLRETURN rc = run_marked(handler, cmd);
-    orv_free(DataBuffer.buffer);
-    DataBuffer = outer;
-    return rc;
-}
-
-// Runs the handler as run_marked does, a nested call as run_nested does.
-SQLRETURN run_handler(Handler handler, Command& cmd) {
-    if (CommandsRunning != 0) return run_nested(handler, cmd);
-    return run_marked(handler, cmd);
+// The checks and the handler of a command whose locks are held, then the
+// diagnostic capture.
+void run_checked(Command& cmd, const CommandEntry& entry, Locks locks,
+                 ConnectionSlot* slot) {
+    if (int16_t status = check_slot(entry.needs, slot); status != ORV_OK) {
+        hdr_set_status(cmd, status);
+        return;
+    }
+    if (entry.handler == nullptr) {
+        hdr_set_status(cmd, ORV_BAD_COMMAND);
+        return;
+    }
+    cmd.slot = slot;
+    // A record kept for the previous command serves command 3 only.
+    if (slot != nullptr && locks != kNoLock && cmd.code != ORV_CMD_DIAGNOSTICS)
+        slot->kept.valid = false;
+    if (int16_t status = check_statement(cmd, entry.needs, entry.min_args);
+        status != ORV_OK) {
+        hdr_set_status(cmd, status);
+        if (cmd.prepared != SQL_SUCCESS) capture_diagnostics(cmd, cmd.prepared);
+        return;
+    }
+    SQLRETURN rc = run_handler(entry.handler, locks, cmd);
+    if (cmd.captured_status != 0)
+        capture_diagnostics(cmd, cmd.captured_status);
+    else if (rc != SQL_SUCCESS)
+        capture_diagnostics(cmd, rc);
 }
 
 }  // namespace
 
+// Every command but 19 runs under its locks: calls on different slots run
+// at once, calls on one slot one after another.
 void dispatch_command(Command& cmd) {
     if (cmd.code < 0 || cmd.code >= static_cast<int32_t>(kCommands.size())) {
         hdr_set_status(cmd, ORV_BAD_COMMAND);
@@ -156,34 +246,13 @@ void dispatch_command(Command& cmd) {
     int slot_number = hdr_slot(cmd);
     // A number above 10 names no slot at all, for every command.
     ConnectionSlot* slot = slot_number == 0 ? nullptr : slot_at(slot_number);
-
-    if (int16_t status = check_slot(entry.needs, slot); status != ORV_OK) {
+    Locks locks = entry.locks;
+    if (int16_t status = take_locks(locks, cmd.code, slot); status != ORV_OK) {
         hdr_set_status(cmd, status);
         return;
     }
-    if (entry.handler == nullptr) {
-        hdr_set_status(cmd, ORV_BAD_COMMAND);
-        return;
-    }
-    if (refused_while_running(cmd.code, slot)) {
-        hdr_set_status(cmd, ORV_REFUSED);
-        return;
-    }
-    cmd.slot = slot;
-    // A record kept for the previous command serves command 3 only.
-    if (slot != nullptr && cmd.code != ORV_CMD_DIAGNOSTICS)
-        slot->kept.valid = false;
-    if (int16_t status = check_statement(cmd, entry.needs, entry.min_args);
-        status != ORV_OK) {
-        hdr_set_status(cmd, status);
-        if (cmd.prepared != SQL_SUCCESS) capture_diagnostics(cmd, cmd.prepared);
-        return;
-    }
-    SQLRETURN rc = run_handler(entry.handler, cmd);
-    if (cmd.captured_status != 0)
-        capture_diagnostics(cmd, cmd.captured_status);
-    else if (rc != SQL_SUCCESS)
-        capture_diagnostics(cmd, rc);
+    run_checked(cmd, entry, locks, slot);
+    give_back_locks(locks, slot);
 }
 
 }  // namespace orv

@@ -3,7 +3,6 @@
 
 #include "entry/dispatch.h"
 #include "host/hostio.h"
-#include "host/serialize.h"
 #include "host/trace.h"
 
 namespace orv {
@@ -52,14 +51,14 @@ void reset_header(Command& cmd) {
 
 // Runs one host command: reads the command code (GET_INT, selector 1) and
 // runs it, through the trace when one is wanted.  Calls from several
-// threads run one after another.  Nothing is thrown: the
+// threads run at once, on different slots (entry/dispatch.cpp).  Nothing
+// is thrown: the
 // connector is built without exceptions, and the function is noexcept so
 // none could pass.
 extern "C" ORV_EXPORT int32_t ORV_CALL orvsql(HostContext* ctx,
                                               HostCallback callback) noexcept {
     using namespace orv;
     if (ctx == nullptr || callback == nullptr) return ORV_UNSUPPORTED;
-    const CallSerializer one_call_at_a_time;
     Command cmd{ctx,        callback, nullptr,
                 0,          nullptr,  DiagSource::kMostSpecific,
                 SQL_SUCCESS};

@@ -22,6 +22,7 @@ SQLRETURN run_set_conn_attr(Command& cmd);    // 15  conn/attributes.cpp
 SQLRETURN run_get_stmt_attr(Command& cmd);    // 16  stmt/attributes.cpp
 SQLRETURN run_set_stmt_attr(Command& cmd);    // 17  stmt/attributes.cpp
 SQLRETURN run_list_sources(Command& cmd);     // 18  stmt/execute.cpp
+SQLRETURN run_cancel(Command& cmd);           // 19  conn/cancel.cpp
 SQLRETURN run_next_result(Command& cmd);      // 20  stmt/execute.cpp
 SQLRETURN run_end_tran(Command& cmd);         // 21  conn/transaction.cpp
 SQLRETURN run_execute_params(Command& cmd);   // 22  stmt/params.cpp

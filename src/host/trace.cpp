@@ -22,10 +22,11 @@
 
 #include "host/hostio.h"
 #include "memory.h"
+#include "process_state.h"
 
 namespace orv {
 
-TraceMode TraceSwitch = TraceMode::kUnread;
+std::atomic<TraceMode> TraceSwitch{TraceMode::kUnread};
 
 namespace {
 
@@ -49,18 +50,23 @@ struct Line {
     bool puts_open = false;  // " put=[" written, "]" not yet
 };
 
-// The trace's process-wide state.
+// The trace's process-wide state, set once when the trace is opened.
 struct TraceState {
-    std::FILE* out = nullptr;              // the trace file, or stderr
-    bool values = false;                   // texts are traced too
-    HostCallback host_callback = nullptr;  // the running call's callback
-    Line* line = nullptr;                  // the running call's line
-    // The line of the outermost call.  A call made from inside a callback
-    // gets a line of its own, so that the line of the call it interrupts
-    // stays as it was.
-    Line outer_line;
+    std::FILE* out = nullptr;  // the trace file, or stderr
+    bool values = false;       // texts are traced too
 };
 TraceState Trace;
+
+// The running call of each thread: its line and the host's callback.
+// Every call has a line of its own, so that threads never write into one
+// another's lines, and a call made from inside a callback leaves the line
+// of the call it interrupts as it was.  Each line goes out in one write
+// when its call ends, so lines of calls running at once never mix.
+struct RunningCall {
+    HostCallback host_callback = nullptr;
+    Line* line = nullptr;
+};
+thread_local RunningCall ThisThreadsCall;
 
 struct Named {
     int32_t code;
@@ -85,6 +91,7 @@ constexpr Named kCommandNames[] = {
     {ORV_CMD_GET_STMT_ATTR, "GET_STMT_ATTR"},
     {ORV_CMD_SET_STMT_ATTR, "SET_STMT_ATTR"},
     {ORV_CMD_LIST_SOURCES, "LIST_SOURCES"},
+    {ORV_CMD_CANCEL, "CANCEL"},
     {ORV_CMD_NEXT_RESULT, "NEXT_RESULT"},
     {ORV_CMD_END_TRAN, "END_TRAN"},
     {ORV_CMD_EXECUTE_PARAMS, "EXECUTE_PARAMS"},
@@ -323,7 +330,7 @@ int32_t ORV_CALL forward_callback(int32_t service, HostContext* ctx,
                                   void* p, int32_t n) {
     const bool text_put =
         (service == PUT_STRING || service == PUT_NUMBER_TEXT) && p != nullptr;
-    Line& l = *Trace.line;
+    Line& l = *ThisThreadsCall.line;
     if (text_put) {
         const auto* text = static_cast<const char*>(p);
         const std::size_t len = n >= 0 ? static_cast<std::size_t>(n)
@@ -333,7 +340,7 @@ int32_t ORV_CALL forward_callback(int32_t service, HostContext* ctx,
         add_text(l, text, len);
     }
     const int32_t answer =
-        Trace.host_callback(service, ctx, selector, a, b, p, n);
+        ThisThreadsCall.host_callback(service, ctx, selector, a, b, p, n);
     if (text_put && service == PUT_STRING && answer != 0) add(l, "(refused)");
     return answer;
 }
@@ -369,9 +376,9 @@ void end_line(Line& l, Command& cmd, int32_t result, const CallStart& s) {
 
 // Reads ORVSQL_TRACE and ORVSQL_TRACE_VALUES and opens the trace; sets
 // TraceSwitch.  A file that cannot be opened is reported on stderr, once,
-// since the mode then stays Off.
+// since the mode then stays Off.  The caller holds ProcessLock.
 void open_trace() {
-    TraceSwitch = TraceMode::kOff;
+    TraceSwitch.store(TraceMode::kOff, std::memory_order_release);
     const char* target = std::getenv("ORVSQL_TRACE");
     if (target == nullptr || target[0] == 0) return;
     if (std::strcmp(target, "-") == 0) {
@@ -391,43 +398,48 @@ void open_trace() {
     const char* values = std::getenv("ORVSQL_TRACE_VALUES");
     Trace.values =
         values != nullptr && values[0] != 0 && std::strcmp(values, "0") != 0;
-    TraceSwitch = TraceMode::kOn;
+    TraceSwitch.store(TraceMode::kOn, std::memory_order_release);
+}
+
+// Opens the trace on the process's first call; threads that call first at
+// once open it once.
+void open_trace_once() {
+    take_again(ProcessLock);
+    if (TraceSwitch.load(std::memory_order_acquire) == TraceMode::kUnread)
+        open_trace();
+    give_back_once(ProcessLock);
 }
 
 }  // namespace
 
 int32_t trace_command(Command& cmd, CommandRunner run) {
-    if (TraceSwitch == TraceMode::kUnread) open_trace();
-    if (TraceSwitch != TraceMode::kOn) return run(cmd);
-    Line* const outer_line = Trace.line;
-    Line* const line = outer_line == nullptr
-                           ? &Trace.outer_line
-                           : static_cast<Line*>(orv_alloc(sizeof(Line)));
-    // Without memory for its own line a nested call goes untraced rather
-    // than overwrite the line of the call it interrupts.
+    if (TraceSwitch.load(std::memory_order_acquire) == TraceMode::kUnread)
+        open_trace_once();
+    if (TraceSwitch.load(std::memory_order_acquire) != TraceMode::kOn)
+        return run(cmd);
+    // Without memory for its line a call goes untraced.
+    auto* const line = static_cast<Line*>(orv_alloc(sizeof(Line)));
     if (line == nullptr) return run(cmd);
-    Trace.line = line;
+    RunningCall& running = ThisThreadsCall;
+    const RunningCall outer = running;
+    running.line = line;
     const CallStart start = begin_line(*line, cmd);
-    const HostCallback outer = Trace.host_callback;
     if (Trace.values) {
-        Trace.host_callback = cmd.callback;
+        running.host_callback = cmd.callback;
         cmd.callback = forward_callback;
     }
     const int32_t result = run(cmd);
-    if (Trace.values) {
-        cmd.callback = Trace.host_callback;
-        Trace.host_callback = outer;
-    }
+    if (Trace.values) cmd.callback = running.host_callback;
     end_line(*line, cmd, result, start);
-    Trace.line = outer_line;
-    if (line != &Trace.outer_line) orv_free(line);
+    running = outer;
+    orv_free(line);
     return result;
 }
 
 void trace_restart() {
     if (Trace.out != nullptr && Trace.out != stderr) std::fclose(Trace.out);
     Trace = TraceState{};
-    TraceSwitch = TraceMode::kUnread;
+    TraceSwitch.store(TraceMode::kUnread, std::memory_order_release);
 }
 
 }  // namespace orv

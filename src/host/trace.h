@@ -9,6 +9,7 @@
 // memory through hostio only, writes none, and makes no service call of
 // its own, so a host sees the same results with tracing on or off.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "host/command.h"
@@ -19,9 +20,11 @@ namespace orv {
 // read (the first call reads it), then On or Off for the life of the
 // process.
 enum class TraceMode : uint8_t { kUnread, kOn, kOff };
-extern TraceMode TraceSwitch;
+extern std::atomic<TraceMode> TraceSwitch;
 
-inline bool trace_wanted() { return TraceSwitch != TraceMode::kOff; }
+inline bool trace_wanted() {
+    return TraceSwitch.load(std::memory_order_relaxed) != TraceMode::kOff;
+}
 
 // What runs one command once its code has been read; returns what orvsql
 // returns, and leaves cmd.hdr null when the header was refused.
@@ -34,8 +37,8 @@ using CommandRunner = int32_t (*)(Command& cmd);
 // and its answer through unchanged.  Returns what `run` returned.
 int32_t trace_command(Command& cmd, CommandRunner run);
 
-// For tests: closes the trace file and forgets the mode, so that the next
-// call reads the environment again.
+// For tests, while no call runs: closes the trace file and forgets the
+// mode, so that the next call reads the environment again.
 void trace_restart();
 
 }  // namespace orv

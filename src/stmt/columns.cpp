@@ -228,9 +228,11 @@ int16_t prepare_columns(ConnectionSlot& slot, int32_t n) {
     return r == 0 ? ORV_NO_MEMORY : ORV_COLUMN_MISMATCH;
 }
 
-void release_data_buffer() {
-    orv_free(DataBuffer.buffer);
-    DataBuffer = DataBufferState{};
+void release_data_buffers() {
+    for (ConnectionSlot& slot : SlotTable) {
+        orv_free(slot.data_buffer.buffer);
+        slot.data_buffer = DataBufferState{};
+    }
 }
 
 namespace {
@@ -241,24 +243,23 @@ constexpr uint8_t kEmptyValue[1] = {0};
 // Gives the retrieval buffer at least `need` bytes (creating it, cleared,
 // when it does not exist).  Returns false, with the buffer as it was, when
 // the memory cannot be had.
-bool grow_data_buffer(SQLLEN need) {
-    if (DataBuffer.buffer != nullptr && need <= DataBuffer.capacity)
-        return true;
-    const bool fresh = DataBuffer.buffer == nullptr;
+bool grow_data_buffer(DataBufferState& buf, SQLLEN need) {
+    if (buf.buffer != nullptr && need <= buf.capacity) return true;
+    const bool fresh = buf.buffer == nullptr;
     if (fresh) need = std::max(need, kInitialDataBuffer);
     auto* grown = static_cast<uint8_t*>(
-        orv_realloc(DataBuffer.buffer, static_cast<std::size_t>(need)));
+        orv_realloc(buf.buffer, static_cast<std::size_t>(need)));
     if (grown == nullptr) return false;
     // A new buffer is cleared once, so that a reader looking at a whole
     // block of its start (see retrieval_block_readable) never meets unset
     // bytes.
     if (fresh) std::memset(grown, 0, static_cast<std::size_t>(need));
-    DataBuffer.buffer = grown;
-    DataBuffer.capacity = need;
+    buf.buffer = grown;
+    buf.capacity = need;
     return true;
 }
 
-// Goes on reading column `column` into DataBuffer (which exists) after a
+// Goes on reading column `column` into `buf` (which exists) after a
 // read of `room` bytes at `offset` (the bytes of the value already held)
 // that returned v.rc and the indicator v.length, growing the buffer until
 // the whole value fits: a value cut short is read on after the part
@@ -267,8 +268,8 @@ bool grow_data_buffer(SQLLEN need) {
 // v.lacked is set.  A driver that cannot tell the length (SQL_NO_TOTAL) is
 // read in doubling steps.  v.length receives the whole value's length or
 // the indicator, v.rc the code of the last SQLGetData call.
-void read_on(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
-             SQLLEN offset, SQLLEN room, ValueRead& v) {
+void read_on(DataBufferState& buf, SQLHSTMT statement, SQLUSMALLINT column,
+             SQLSMALLINT c_type, SQLLEN offset, SQLLEN room, ValueRead& v) {
     const bool is_char = c_type == SQL_C_CHAR;
     SQLLEN remaining = v.length;
     while (v.rc == SQL_SUCCESS_WITH_INFO) {
@@ -281,9 +282,8 @@ void read_on(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
         if (remaining == SQL_NO_TOTAL) {
             // Unknown length: the rest of the buffer, doubled when this
             // read already reached its end.
-            need = offset + got + 1 < DataBuffer.capacity
-                       ? DataBuffer.capacity
-                       : DataBuffer.capacity * 2;
+            need = offset + got + 1 < buf.capacity ? buf.capacity
+                                                   : buf.capacity * 2;
         } else {
             // The whole value and a terminator; guard the sum.
             if (remaining > PTRDIFF_MAX - offset - 1) {
@@ -292,21 +292,21 @@ void read_on(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
             }
             need = offset + remaining + 1;
         }
-        if (!grow_data_buffer(need)) {  // the shortened part stays
+        if (!grow_data_buffer(buf, need)) {  // the shortened part stays
             v.lacked = true;
             break;
         }
         offset += got;
-        room = DataBuffer.capacity - offset;
-        v.rc = SQLGetData(statement, column, c_type, DataBuffer.buffer + offset,
-                          room, &remaining);
+        room = buf.capacity - offset;
+        v.rc = SQLGetData(statement, column, c_type, buf.buffer + offset, room,
+                          &remaining);
     }
     v.length = remaining >= 0 ? offset + remaining : remaining;
     // Binary and fixed-size values carry no terminator of their own; one
     // is added when it fits so that no byte of an earlier value follows.
     if (SQL_SUCCEEDED(v.rc) && !is_char && v.length >= 0 &&
-        v.length < DataBuffer.capacity)
-        DataBuffer.buffer[v.length] = 0;
+        v.length < buf.capacity)
+        buf.buffer[v.length] = 0;
 }
 
 // True when a first read of `room` bytes that gave the indicator `length`
@@ -320,37 +320,37 @@ bool whole_in(SQLLEN length, SQLLEN room, bool is_char) {
 // received) into the retrieval buffer and reads the rest after it, as
 // read_on goes on.  Sets v.lacked, with v.rc SQL_ERROR, when the buffer
 // cannot be had for the head.
-void read_rest(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT c_type,
-               ReadTarget to, ValueRead& v) {
+void read_rest(DataBufferState& buf, SQLHSTMT statement, SQLUSMALLINT column,
+               SQLSMALLINT c_type, ReadTarget to, ValueRead& v) {
     const SQLLEN held =
         c_type == SQL_C_CHAR ? std::max<SQLLEN>(to.room - 1, 0) : to.room;
     // Room for the head and as much again for the rest to start with.
-    if (!grow_data_buffer(std::max(kInitialDataBuffer, 2 * held + 2))) {
+    if (!grow_data_buffer(buf, std::max(kInitialDataBuffer, 2 * held + 2))) {
         v.lacked = true;
         v.rc = SQL_ERROR;
         return;
     }
     if (held > 0)
-        std::memcpy(DataBuffer.buffer, to.at, static_cast<std::size_t>(held));
-    const SQLLEN room =
-        held == 0 ? first_read_room() : DataBuffer.capacity - held;
-    v.rc = SQLGetData(statement, column, c_type, DataBuffer.buffer + held, room,
+        std::memcpy(buf.buffer, to.at, static_cast<std::size_t>(held));
+    const SQLLEN room = held == 0 ? first_read_room(buf) : buf.capacity - held;
+    v.rc = SQLGetData(statement, column, c_type, buf.buffer + held, room,
                       &v.length);
-    read_on(statement, column, c_type, held, room, v);
+    read_on(buf, statement, column, c_type, held, room, v);
 }
 
 }  // namespace
 
-ValueRead read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
-                        SQLSMALLINT c_type, ReadTarget to, ValueRead v) {
+ValueRead read_value_on(DataBufferState& buf, SQLHSTMT statement,
+                        SQLUSMALLINT column, SQLSMALLINT c_type, ReadTarget to,
+                        ValueRead v) {
     const bool is_char = c_type == SQL_C_CHAR;
     if (to.at == nullptr) {
         // No retrieval buffer yet: made here, or nowhere to put the value.
-        if (!grow_data_buffer(kInitialDataBuffer)) {
+        if (!grow_data_buffer(buf, kInitialDataBuffer)) {
             v.rc = SQL_ERROR;
             v.lacked = true;
         } else {
-            return read_value(statement, column, c_type);
+            return read_value(buf, statement, column, c_type);
         }
     } else if (SQL_SUCCEEDED(v.rc) && whole_in(v.length, to.room, is_char)) {
         // Whole at the target, with a warning, or a NULL.
@@ -358,17 +358,16 @@ ValueRead read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
             v.bytes = kEmptyValue;
             return v;
         }
-        const SQLLEN end =
-            to.at == DataBuffer.buffer ? DataBuffer.capacity : to.room;
+        const SQLLEN end = to.at == buf.buffer ? buf.capacity : to.room;
         if (!is_char && v.length >= 0 && v.length < end) to.at[v.length] = 0;
         v.bytes = to.at;
         return v;
-    } else if (SQL_SUCCEEDED(v.rc) && to.at == DataBuffer.buffer) {
-        read_on(statement, column, c_type, 0, to.room, v);
+    } else if (SQL_SUCCEEDED(v.rc) && to.at == buf.buffer) {
+        read_on(buf, statement, column, c_type, 0, to.room, v);
     } else if (SQL_SUCCEEDED(v.rc)) {
-        read_rest(statement, column, c_type, to, v);
+        read_rest(buf, statement, column, c_type, to, v);
     }
-    v.bytes = DataBuffer.buffer;
+    v.bytes = buf.buffer;
     // A failed read yields an empty value, never a stale one.
     if (!SQL_SUCCEEDED(v.rc)) v.length = 0;
     if (!SQL_SUCCEEDED(v.rc) || v.length == SQL_NULL_DATA)

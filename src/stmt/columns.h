@@ -56,8 +56,8 @@ int32_t describe_columns(ConnectionSlot& slot, uint8_t* dest, int32_t wanted);
 // the fetch commands report: 0, 8 (nothing described) or 16 (mismatch).
 int16_t prepare_columns(ConnectionSlot& slot, int32_t n);
 
-// The retrieval buffer (DataBuffer) is defined in process_state.h, since
-// the dispatcher gives a nested call one of its own.
+// Values are read through the slot's retrieval buffer (DataBufferState,
+// defined with the slot in process_state.h).
 
 // Buffer length offered to a value's first read.  Some drivers (SQLite's)
 // do work in proportion to the length offered, so once the buffer has
@@ -101,9 +101,8 @@ struct ValueRead {
 
 // The length a value's first read offers: the retrieval buffer's
 // capacity, at most kFirstReadLength.
-inline SQLLEN first_read_room() {
-    return DataBuffer.capacity < kFirstReadLength ? DataBuffer.capacity
-                                                  : kFirstReadLength;
+inline SQLLEN first_read_room(const DataBufferState& buf) {
+    return buf.capacity < kFirstReadLength ? buf.capacity : kFirstReadLength;
 }
 
 // read_value's continuation: after a first read into `to` (at not null)
@@ -112,21 +111,23 @@ inline SQLLEN first_read_room() {
 // does not exist yet (`to` then empty).  A value cut at a target other
 // than the retrieval buffer has its head moved there and is read on after
 // it.  Out of line: the common read stays small.
-ValueRead read_value_on(SQLHSTMT statement, SQLUSMALLINT column,
-                        SQLSMALLINT c_type, ReadTarget to, ValueRead first);
+ValueRead read_value_on(DataBufferState& buf, SQLHSTMT statement,
+                        SQLUSMALLINT column, SQLSMALLINT c_type, ReadTarget to,
+                        ValueRead first);
 
 // The one way a column value of the current row is read: with SQLGetData
-// as c_type, first into `to` (the retrieval buffer by default), read on
-// through the retrieval buffer, grown as the value needs, when it does
-// not fit there.  A driver that cannot tell the length (SQL_NO_TOTAL) is
-// read in doubling steps.  The outcome is ValueRead's; the bytes stay
-// valid until the next read.
-inline ValueRead read_value(SQLHSTMT statement, SQLUSMALLINT column,
-                            SQLSMALLINT c_type, ReadTarget to = {}) {
+// as c_type, first into `to` (the retrieval buffer `buf`, the slot's, by
+// default), read on through the retrieval buffer, grown as the value
+// needs, when it does not fit there.  A driver that cannot tell the length
+// (SQL_NO_TOTAL) is read in doubling steps.  The outcome is ValueRead's; the
+// bytes stay valid until the next read.
+inline ValueRead read_value(DataBufferState& buf, SQLHSTMT statement,
+                            SQLUSMALLINT column, SQLSMALLINT c_type,
+                            ReadTarget to = {}) {
     if (to.at == nullptr) {
-        if (DataBuffer.buffer == nullptr)
-            return read_value_on(statement, column, c_type, to, {});
-        to = {DataBuffer.buffer, first_read_room()};
+        if (buf.buffer == nullptr)
+            return read_value_on(buf, statement, column, c_type, to, {});
+        to = {buf.buffer, first_read_room(buf)};
     }
     // The driver writes a local, not the outcome: the outcome then stays
     // in registers when this is inlined.
@@ -138,17 +139,18 @@ inline ValueRead read_value(SQLHSTMT statement, SQLUSMALLINT column,
         if (c_type != SQL_C_CHAR) to.at[length] = 0;
         return {rc, false, length, to.at};
     }
-    return read_value_on(statement, column, c_type, to,
+    return read_value_on(buf, statement, column, c_type, to,
                          {rc, false, length, nullptr});
 }
 
 // The text of a value read into the retrieval buffer: its bytes, never
 // more than the buffer holds; for a NULL, null_value_text(null_text).
-inline std::string_view value_text(const ValueRead& v, bool null_text) {
+inline std::string_view value_text(const DataBufferState& buf,
+                                   const ValueRead& v, bool null_text) {
     if (v.length == SQL_NULL_DATA) return null_value_text(null_text);
     const auto* text = reinterpret_cast<const char*>(v.bytes);
     // Character data keeps its terminator inside the buffer.
-    const SQLLEN held = DataBuffer.capacity > 0 ? DataBuffer.capacity - 1 : 0;
+    const SQLLEN held = buf.capacity > 0 ? buf.capacity - 1 : 0;
     if (v.length < 0) return std::string_view(text, strnlen(text, held));
     return std::string_view(
         text, static_cast<std::size_t>(v.length < held ? v.length : held));
@@ -158,16 +160,13 @@ inline std::string_view value_text(const ValueRead& v, bool null_text) {
 // them readable (its start is cleared when it is made): a reader of a
 // value at its start may then take n bytes whole, past the value's end,
 // and mask off what it does not need.
-inline bool retrieval_block_readable(std::size_t n) {
-    return DataBuffer.buffer != nullptr &&
-           static_cast<SQLLEN>(n) <= DataBuffer.capacity;
+inline bool retrieval_block_readable(const DataBufferState& buf,
+                                     std::size_t n) {
+    return buf.buffer != nullptr && static_cast<SQLLEN>(n) <= buf.capacity;
 }
 
-// Capacity of the retrieval buffer (0 before first use); for tests.
-inline SQLLEN data_buffer_capacity() { return DataBuffer.capacity; }
-
-// Releases the retrieval buffer; the next read creates it afresh.  For
-// shutdown and tests: bytes the reads handed out become invalid.
-void release_data_buffer();
+// Releases every slot's retrieval buffer; the next read creates it
+// afresh.  For tests: bytes the reads handed out become invalid.
+void release_data_buffers();
 
 }  // namespace orv

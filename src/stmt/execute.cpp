@@ -237,8 +237,7 @@ SQLRETURN run_reset_statement(Command& cmd) {
         return SQL_SUCCESS;
     }
     forget_prepared(slot);
-    SQLFreeHandle(SQL_HANDLE_STMT, slot.statement);
-    slot.statement = nullptr;
+    free_statement(slot);
     if (mode != 1) report_through_capture(cmd, ORV_REFUSED);
     return SQL_SUCCESS;
 }

@@ -16,15 +16,19 @@
 #include "stmt/fetch_block.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "conn/diagnostics.h"
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
+#include "memory.h"
 #include "odbc_api.h"
 #include "stmt/columns.h"
 #include "stmt/result_cache.h"
@@ -61,17 +65,20 @@ inline constexpr char kFullState[6] = "01004";
 
 // How the row loop ended.
 enum class LoopEnd {
-    kNoData,   // every row delivered
-    kFailure,  // a fetch or a read failed: `last` says how
-    kFull,     // the block passed kMaxAllocation; rows remain
-    kNoMemory  // the block or a value could not be had whole
+    kNoData,    // every row delivered
+    kFailure,   // a fetch or a read failed: `last` says how
+    kFull,      // the block passed kMaxAllocation; rows remain
+    kNoMemory,  // the block or a value could not be had whole
+    kCancelled  // command 19 stopped it; rows remain
 };
 
 // The block being written into the slot's row buffer.
+struct Rowsets;
 struct BlockWriter {
     ConnectionSlot* slot;
-    std::size_t used = 0;     // bytes written from the buffer's start
-    bool over_limit = false;  // grew past kMaxAllocation for this row
+    std::size_t used = 0;        // bytes written from the buffer's start
+    bool over_limit = false;     // grew past kMaxAllocation for this row
+    Rowsets* rowsets = nullptr;  // the slot's bound arrays, while used
 };
 
 // Bytes that may still be written: the allocation minus its reserved tail
@@ -199,8 +206,8 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
     const std::size_t space = space_left(w);  // at least 1: the block's end
     const std::size_t room = std::min(space - 1, kMaxDirectRead);
     uint8_t* at = w.slot->row_buffer + w.used;
-    const ValueRead v = read_value(statement, c.number, SQL_C_CHAR,
-                                   {at, static_cast<SQLLEN>(room)});
+    const ValueRead v = read_value(w.slot->data_buffer, statement, c.number,
+                                   SQL_C_CHAR, {at, static_cast<SQLLEN>(room)});
     *rc = v.rc;
     if (v.lacked) return false;
     if (!SQL_SUCCEEDED(v.rc)) {
@@ -219,7 +226,7 @@ bool read_item(BlockWriter& w, SQLHSTMT statement, const TextColumn& c,
         return true;
     }
     // Cut: read on whole in the retrieval buffer, and appended from there.
-    const SQLLEN held = std::max<SQLLEN>(data_buffer_capacity() - 1, 0);
+    const SQLLEN held = std::max<SQLLEN>(w.slot->data_buffer.capacity - 1, 0);
     std::size_t n =
         v.length >= 0
             ? item_length(v.bytes,
@@ -268,7 +275,6 @@ struct Rowsets {
     // The arrays of the rowset, aligned for the indicator arrays placed
     // first.
     alignas(16) uint8_t area[kRowsetBytes];
-    bool allowed = true;  // set_block_rowsets: rowsets may be used
     BoundColumn columns[kMaxBoundColumns];
     int32_t count = 0;         // bound columns
     SQLULEN rows = 0;          // the most rows a rowset holds
@@ -282,7 +288,26 @@ struct Rowsets {
     SQLPOINTER saved_fetched = nullptr;
     SQLPOINTER saved_status = nullptr;
 };
-Rowsets BlockRowsets;
+// Each slot's rowsets, in slot order, made on its first block fetch
+// through bound arrays and kept for the life of the process, so that
+// slots fetching at once never share them.
+std::array<Rowsets*, kSlotCount> SlotRowsets{};
+// set_block_rowsets: rowsets may be used (tests turn them off).
+std::atomic<bool> RowsetsAllowed{true};
+
+// The rowsets of `slot`, made on first use; nullptr when rowsets are not
+// allowed or there is no memory for them (values are then read one by
+// one).
+Rowsets* rowsets_of(const ConnectionSlot& slot) {
+    if (!RowsetsAllowed.load(std::memory_order_relaxed)) return nullptr;
+    Rowsets*& p =
+        SlotRowsets[static_cast<std::size_t>(&slot - SlotTable.data())];
+    if (p == nullptr) {
+        void* block = orv_alloc(sizeof(Rowsets));
+        if (block != nullptr) p = new (block) Rowsets;
+    }
+    return p;
+}
 
 // Element length for a column's values bound as text: the width and its
 // terminator, four bytes a character for character data (display sizes
@@ -294,37 +319,39 @@ SQLLEN bound_length(const ColumnDesc& rec, bool character) {
 }
 
 // Decides whether the result's text columns (of records 1..n) can be read
-// through bound arrays and lays their arrays out in its area.  Returns
-// false, with nothing set on the statement, when they cannot.
-bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
-    Rowsets& p = BlockRowsets;
-    if (!p.allowed) return false;
+// through bound arrays and lays their arrays out in the slot's rowsets.
+// Returns those rowsets, or nullptr, with nothing set on the statement,
+// when they cannot.
+Rowsets* plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
+    Rowsets* const planned = rowsets_of(slot);
+    if (planned == nullptr) return nullptr;
+    Rowsets& p = *planned;
     p.count = 0;
     p.row_item = 0;
     std::size_t per_row = 0;
     for (int32_t k = 1; k <= n; ++k) {
         const ColumnDesc& rec = recs[k];
         if (column_type_is_binary(rec.type)) continue;
-        if (p.count == kMaxBoundColumns) return false;
+        if (p.count == kMaxBoundColumns) return nullptr;
         const bool character = !is_number_or_time(rec.type);
         const SQLLEN length = bound_length(rec, character);
-        if (length == 0) return false;
+        if (length == 0) return nullptr;
         p.columns[p.count++] = {
             {static_cast<SQLUSMALLINT>(k)}, length, nullptr, nullptr};
         per_row += static_cast<std::size_t>(length) + sizeof(SQLLEN);
         p.row_item += static_cast<std::size_t>(length);
     }
-    if (p.count == 0) return false;
+    if (p.count == 0) return nullptr;
     p.rows = std::min<SQLULEN>(kMaxRowsetRows, kRowsetBytes / per_row);
-    if (p.rows < 2) return false;
+    if (p.rows < 2) return nullptr;
 
     // An SQLUINTEGER answer: drivers write four bytes whatever the length.
     SQLUINTEGER extensions = 0;
     if (!SQL_SUCCEEDED(SQLGetInfo(slot.connection, SQL_GETDATA_EXTENSIONS,
                                   &extensions, sizeof extensions, nullptr)))
-        return false;
+        return nullptr;
     // A cut value is read again with SQLGetData from its bound column.
-    if (!(extensions & SQL_GD_BOUND)) return false;
+    if (!(extensions & SQL_GD_BOUND)) return nullptr;
     p.positioned = (extensions & SQL_GD_BLOCK) != 0;
     if (!p.positioned) p.rows = 1;
 
@@ -338,28 +365,24 @@ bool plan_rowsets(ConnectionSlot& slot, const ColumnDesc* recs, int32_t n) {
         p.columns[i].values = at;
         at += static_cast<std::size_t>(p.columns[i].length) * p.rows;
     }
-    return true;
+    return planned;
 }
 
 // Puts the statement's own settings back: no bound columns, its rowset
 // size and row pointers as they were.
-void unbind_rowsets(SQLHSTMT statement) {
+void unbind_rowsets(const Rowsets& p, SQLHSTMT statement) {
     SQLFreeStmt(statement, SQL_UNBIND);
     SQLSetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
-                   reinterpret_cast<SQLPOINTER>(BlockRowsets.saved_array_size),
-                   0);
-    SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR,
-                   BlockRowsets.saved_fetched, 0);
-    SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR,
-                   BlockRowsets.saved_status, 0);
+                   reinterpret_cast<SQLPOINTER>(p.saved_array_size), 0);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROWS_FETCHED_PTR, p.saved_fetched, 0);
+    SQLSetStmtAttr(statement, SQL_ATTR_ROW_STATUS_PTR, p.saved_status, 0);
 }
 
 // Binds the planned arrays and the row pointers on the statement, after
 // noting its own settings.  Returns false, with the settings put back,
 // when the driver refuses any of it (or the statement already has a
 // rowset size of its own or binds by row).
-bool bind_rowsets(SQLHSTMT statement) {
-    Rowsets& p = BlockRowsets;
+bool bind_rowsets(Rowsets& p, SQLHSTMT statement) {
     SQLULEN bind_type = SQL_BIND_BY_COLUMN;
     if (!SQL_SUCCEEDED(SQLGetStmtAttr(statement, SQL_ATTR_ROW_ARRAY_SIZE,
                                       &p.saved_array_size, 0, nullptr)) ||
@@ -381,7 +404,7 @@ bool bind_rowsets(SQLHSTMT statement) {
         ok = SQL_SUCCEEDED(SQLBindCol(statement, c.text.number, SQL_C_CHAR,
                                       c.values, c.length, c.indicators));
     }
-    if (!ok) unbind_rowsets(statement);
+    if (!ok) unbind_rowsets(p, statement);
     return ok;
 }
 
@@ -390,8 +413,8 @@ bool bind_rowsets(SQLHSTMT statement) {
 SQLULEN next_rowset_rows(const BlockWriter& w) {
     const std::size_t limit = kMaxAllocation - kReserved;
     const std::size_t left = w.used < limit ? limit - w.used : 0;
-    const SQLULEN fit = left / BlockRowsets.row_item;
-    return std::clamp<SQLULEN>(fit, 1, BlockRowsets.rows);
+    const SQLULEN fit = left / w.rowsets->row_item;
+    return std::clamp<SQLULEN>(fit, 1, w.rowsets->rows);
 }
 
 // Whether the block has room for every bound item of a row at its widest
@@ -399,7 +422,7 @@ SQLULEN next_rowset_rows(const BlockWriter& w) {
 // own.  A re-read value takes space no element bounds: after one, the
 // question is asked again.
 bool room_for_row(const BlockWriter& w) {
-    return BlockRowsets.row_item + 1 <= space_left(w);
+    return w.rowsets->row_item + 1 <= space_left(w);
 }
 
 // Appends row r of the rowset to the block.  A value its element could
@@ -408,7 +431,7 @@ bool room_for_row(const BlockWriter& w) {
 // the row.
 bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
                    bool null_text, SQLRETURN* last) {
-    Rowsets& p = BlockRowsets;
+    const Rowsets& p = *w.rowsets;
     bool room_for_all = room_for_row(w);
     bool positioned = p.rows == 1;
     for (int32_t i = 0; i < p.count; ++i) {
@@ -459,8 +482,9 @@ bool put_bound_row(BlockWriter& w, SQLHSTMT statement, SQLULEN r,
 // delivered, *last the last ODBC code that counts.
 LoopEnd fetch_rowsets(BlockWriter& w, SQLHSTMT statement, bool null_text,
                       int64_t* rows, SQLRETURN* last) {
-    Rowsets& p = BlockRowsets;
+    Rowsets& p = *w.rowsets;
     for (;;) {
+        if (cancel_asked(*w.slot)) return LoopEnd::kCancelled;
         const SQLULEN size = next_rowset_rows(w);
         if (size != p.array_size) {
             SQLRETURN rc =
@@ -513,6 +537,7 @@ LoopEnd fetch_values(BlockWriter& w, SQLHSTMT statement, const ColumnDesc* recs,
                      int32_t n, bool null_text, int64_t* rows,
                      SQLRETURN* last) {
     for (;;) {
+        if (cancel_asked(*w.slot)) return LoopEnd::kCancelled;
         SQLRETURN rc = SQLFetchScroll(statement, SQL_FETCH_NEXT, 0);
         if (rc == SQL_NO_DATA) return LoopEnd::kNoData;
         *last = rc;
@@ -571,13 +596,18 @@ SQLRETURN report_end(Command& cmd, LoopEnd end, SQLRETURN last) {
         case LoopEnd::kNoMemory:
             hdr_set_status(cmd, ORV_NO_MEMORY);
             return SQL_SUCCESS;
+        case LoopEnd::kCancelled:
+            report_cancelled(cmd, *cmd.slot);
+            return SQL_SUCCESS;
     }
     return SQL_SUCCESS;
 }
 
 }  // namespace
 
-void set_block_rowsets(bool allowed) { BlockRowsets.allowed = allowed; }
+void set_block_rowsets(bool allowed) {
+    RowsetsAllowed.store(allowed, std::memory_order_relaxed);
+}
 
 // Status 3, before anything is fetched, when argument 3 is missing or has
 // no storage for an address (null, or smaller than a pointer).
@@ -632,7 +662,9 @@ SQLRETURN run_fetch_block(Command& cmd) {
     int64_t rows = 0;
     LoopEnd end = LoopEnd::kNoMemory;
     if (put_names(block, n, alt_names)) {
-        if (plan_rowsets(slot, recs, n) && bind_rowsets(statement)) {
+        block.rowsets = plan_rowsets(slot, recs, n);
+        if (block.rowsets != nullptr &&
+            bind_rowsets(*block.rowsets, statement)) {
             end = fetch_rowsets(block, statement, null_text, &rows, &last);
             // Putting the statement's settings back clears its
             // diagnostics: a failure's are taken first.
@@ -640,7 +672,7 @@ SQLRETURN run_fetch_block(Command& cmd) {
                 capture_diagnostics(cmd, last);
                 last = SQL_SUCCESS;
             }
-            unbind_rowsets(statement);
+            unbind_rowsets(*block.rowsets, statement);
         } else {
             end = fetch_values(block, statement, recs, n, null_text, &rows,
                                &last);

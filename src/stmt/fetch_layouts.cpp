@@ -252,7 +252,8 @@ struct RecordWriter {
     if (v.lacked) return false;
     f.last = v.rc;
     return out.entry((f.subcode & FETCH_TABLE_PREFIX) != 0, table, name,
-                     value_text(v, null_text), v.length != SQL_NULL_DATA);
+                     value_text(f.slot.data_buffer, v, null_text),
+                     v.length != SQL_NULL_DATA);
 }
 
 // The bytes of argument 3 the fixed-width record may fill, its closing
@@ -290,8 +291,8 @@ std::size_t fixed_room(RowFetch& f, ArgView& target, bool may_resize) {
                                                 const ArgView& target,
                                                 int32_t k, std::size_t p,
                                                 std::size_t w) {
-    const ValueRead v =
-        read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+    const ValueRead v = read_value(f.slot.data_buffer, f.statement,
+                                   static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
     const bool read = !v.lacked;
     if (!read) {
         report_no_memory(f, k);
@@ -303,7 +304,7 @@ std::size_t fixed_room(RowFetch& f, ArgView& target, bool may_resize) {
     // The bytes go into the storage once, the padding after them.
     std::size_t l = 0;
     if (read && SQL_SUCCEEDED(v.rc) && v.length > 0) {
-        const std::string_view text = value_text(v, false);
+        const std::string_view text = value_text(f.slot.data_buffer, v, false);
         l = strnlen(text.data(), std::min(text.size(), w));
         arg_write(target, p, text.data(), l);
     }
@@ -386,8 +387,8 @@ int32_t pairs_named_row(RowFetch& f, RecordWriter& out, ColumnDesc* recs,
     for (int32_t k = 1; k <= last; ++k) {
         const PairsNames names = pairs_names(f, recs[k], k, planned, &counter);
         if (!pairs_entry(f, out, names.table, names.name, null_text,
-                         read_value(f.statement, static_cast<SQLUSMALLINT>(k),
-                                    SQL_C_CHAR)))
+                         read_value(f.slot.data_buffer, f.statement,
+                                    static_cast<SQLUSMALLINT>(k), SQL_C_CHAR)))
             return k - 1;
     }
     return last;
@@ -409,7 +410,8 @@ int32_t pairs_short_row(RowFetch& f, RecordWriter& out, const ColumnDesc* recs,
         const std::size_t name_length =
             f.cache.name_length[static_cast<std::size_t>(k - 1)];
         const ValueRead v =
-            read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+            read_value(f.slot.data_buffer, f.statement,
+                       static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
         if (v.rc == SQL_SUCCESS && v.length >= 0 &&
             out.short_entry(name, name_length, v.bytes,
                             static_cast<std::size_t>(v.length))) {
@@ -446,20 +448,21 @@ void put_value(RowFetch& f, int32_t selector, std::string_view text) {
         hdr_set_status(f.cmd, ORV_NO_MEMORY);
 }
 
-void store_value(const ArgView& dst, const ValueRead& v, SQLSMALLINT c_type) {
+void store_value(const DataBufferState& buf, const ArgView& dst,
+                 const ValueRead& v, SQLSMALLINT c_type) {
     if (v.length < 0) {
         arg_fill(dst, 0, dst.size, 0);
         return;
     }
     // A value the buffer holds whole is followed there by its terminator:
     // one copy takes both.
-    if (v.length < data_buffer_capacity()) {
+    if (v.length < buf.capacity) {
         arg_write(dst, 0, v.bytes, static_cast<std::size_t>(v.length) + 1);
         return;
     }
     // The buffer holds what fitted of a value it could not grow for
     // (character data keeps its terminator).
-    SQLLEN held = data_buffer_capacity() - (c_type == SQL_C_CHAR ? 1 : 0);
+    SQLLEN held = buf.capacity - (c_type == SQL_C_CHAR ? 1 : 0);
     auto n =
         static_cast<std::size_t>(std::min(v.length, std::max<SQLLEN>(held, 0)));
     std::size_t written = arg_write(dst, 0, v.bytes, n);
@@ -493,18 +496,20 @@ void fetch_array(RowFetch& f) {
             arg_element(target, static_cast<std::size_t>(k - 1));
         if (!callback) arg_fill(element, 0, element.size, 0);
         const ValueRead v =
-            read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+            read_value(f.slot.data_buffer, f.statement,
+                       static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
         if (v.lacked) {
             report_no_memory(f, 0);
             continue;
         }
         f.last = v.rc;
         if (callback) {
-            put_value(f, 3 + 256 * (k - 1), value_text(v, null_text));
+            put_value(f, 3 + 256 * (k - 1),
+                      value_text(f.slot.data_buffer, v, null_text));
             continue;
         }
         if (!SQL_SUCCEEDED(v.rc)) continue;
-        store_value(element, v, SQL_C_CHAR);
+        store_value(f.slot.data_buffer, element, v, SQL_C_CHAR);
         if (v.length == SQL_NULL_DATA && null_text)
             arg_write_text(element, null_value_text(true));
         if (v.length > static_cast<SQLLEN>(element.size))
@@ -588,7 +593,8 @@ void fetch_pairs(RowFetch& f) {
         recs == nullptr ? 0 : std::min(f.columns, f.slot.column_capacity + 1);
     const bool short_entries =
         planned && (f.subcode & FETCH_TABLE_PREFIX) == 0 &&
-        last <= kCachedNameColumns && retrieval_block_readable(kShortValue);
+        last <= kCachedNameColumns &&
+        retrieval_block_readable(f.slot.data_buffer, kShortValue);
     const int32_t entries = short_entries
                                 ? pairs_short_row(f, out, recs, last)
                                 : pairs_named_row(f, out, recs, last, planned);

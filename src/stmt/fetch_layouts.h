@@ -43,7 +43,8 @@ void put_value(RowFetch& f, int32_t selector, std::string_view text);
 // it, read as c_type) into dst: min(v.length + 1, dst.size) bytes (the
 // value and, when it fits, a terminating zero byte), or dst.size zero
 // bytes for a NULL.  Every write is bounded by dst.size.
-void store_value(const ArgView& dst, const ValueRead& v, SQLSMALLINT c_type);
+void store_value(const DataBufferState& buf, const ArgView& dst,
+                 const ValueRead& v, SQLSMALLINT c_type);
 
 // A column read that did not return SQL_SUCCESS: status 2, native_error =
 // the column number, and the statement's first diagnostic record's state

@@ -121,9 +121,9 @@ void deliver_integer(RowFetch& f, int a, int32_t k, int type, uint32_t size,
     // The work buffer has room past the 8 bytes for read_value's
     // terminator.
     alignas(SQLBIGINT) uint8_t work[2 * sizeof(SQLBIGINT)];
-    const ValueRead v =
-        read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_SBIGINT,
-                   {work, static_cast<SQLLEN>(sizeof work)});
+    const ValueRead v = read_value(f.slot.data_buffer, f.statement,
+                                   static_cast<SQLUSMALLINT>(k), SQL_C_SBIGINT,
+                                   {work, static_cast<SQLLEN>(sizeof work)});
     Outcome o;
     o.rc = v.rc;
     o.lacked = v.lacked;
@@ -159,8 +159,8 @@ void deliver_stored(RowFetch& f, int a, int32_t k, const ArgView& target,
     const SQLSMALLINT c_type =
         (target.type_flags & ARG_TYPE_MASK) == ARG_TYPE_STRING ? SQL_C_CHAR
                                                                : SQL_C_BINARY;
-    const ValueRead v =
-        read_value(f.statement, static_cast<SQLUSMALLINT>(k), c_type);
+    const ValueRead v = read_value(f.slot.data_buffer, f.statement,
+                                   static_cast<SQLUSMALLINT>(k), c_type);
     Outcome o;
     o.rc = v.rc;
     o.lacked = v.lacked;
@@ -174,7 +174,7 @@ void deliver_stored(RowFetch& f, int a, int32_t k, const ArgView& target,
         return;
     }
     if (SQL_SUCCEEDED(v.rc) && !v.lacked) {
-        store_value(target, v, c_type);
+        store_value(f.slot.data_buffer, target, v, c_type);
         if (v.length == SQL_NULL_DATA && (f.subcode & FETCH_NULL_TEXT) != 0 &&
             target.size >= kNullText.size())
             arg_write_text(target, null_value_text(true));
@@ -208,10 +208,10 @@ bool place_value(RowFetch& f, int a, const Place& p, const ValueRead& v,
     if (p.callback && v.length > p.room) {
         // It does not fit, whatever the width said: whole, through the
         // host.
-        put_value(f, a, value_text(v, false));
+        put_value(f, a, value_text(f.slot.data_buffer, v, false));
         return false;
     }
-    store_value(p.dst, v, p.c_type);
+    store_value(f.slot.data_buffer, p.dst, v, p.c_type);
     if (v.length == SQL_NULL_DATA && p.null_text &&
         p.dst.size >= kNullText.size())
         arg_write_text(p.dst, null_value_text(true));
@@ -230,8 +230,9 @@ void deliver_number_text(RowFetch& f, int a, int32_t k, bool callback,
     char number_text[kNumberTextSize];
     auto* const work = reinterpret_cast<uint8_t*>(number_text);
     const auto size = static_cast<SQLLEN>(kNumberTextSize);
-    const ValueRead v = read_value(f.statement, static_cast<SQLUSMALLINT>(k),
-                                   SQL_C_CHAR, {work, size});
+    const ValueRead v =
+        read_value(f.slot.data_buffer, f.statement,
+                   static_cast<SQLUSMALLINT>(k), SQL_C_CHAR, {work, size});
     if (v.rc == SQL_SUCCESS && v.bytes == work) {
         // The common number: read whole, terminated, handed over.
         f.last = v.rc;
@@ -257,7 +258,7 @@ void deliver_number_text(RowFetch& f, int a, int32_t k, bool callback,
     } else {
         // Read on whole in the retrieval buffer.
         if (v.length > p.room &&
-            !cut_keeps_number(value_text(v, false),
+            !cut_keeps_number(value_text(f.slot.data_buffer, v, false),
                               static_cast<std::size_t>(p.room))) {
             report_out_of_range(f, k);
             return;
@@ -290,10 +291,12 @@ void deliver_argument(RowFetch& f, int a, int32_t k, const ColumnDesc& rec,
     if (callback && static_cast<int64_t>(target.size) <= rec.width) {
         // Callback delivery: the whole value, through the host.
         const ValueRead v =
-            read_value(f.statement, static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
+            read_value(f.slot.data_buffer, f.statement,
+                       static_cast<SQLUSMALLINT>(k), SQL_C_CHAR);
         o.rc = v.rc;
         o.lacked = v.lacked;
-        if (!o.lacked) put_value(f, a, value_text(v, null_text));
+        if (!o.lacked)
+            put_value(f, a, value_text(f.slot.data_buffer, v, null_text));
     } else if (type == ARG_TYPE_UNSIGNED || type == ARG_TYPE_SIGNED) {
         deliver_integer(f, a, k, type, target.size, delivered);
         return;
@@ -310,8 +313,8 @@ void deliver_argument(RowFetch& f, int a, int32_t k, const ColumnDesc& rec,
                       static_cast<SQLSMALLINT>(
                           type == ARG_TYPE_STRING ? SQL_C_CHAR : SQL_C_BINARY),
                       callback, null_text};
-        const ValueRead v =
-            read_value(f.statement, static_cast<SQLUSMALLINT>(k), p.c_type);
+        const ValueRead v = read_value(f.slot.data_buffer, f.statement,
+                                       static_cast<SQLUSMALLINT>(k), p.c_type);
         o.rc = v.rc;
         o.lacked = v.lacked;
         if (SQL_SUCCEEDED(o.rc) && !o.lacked) place_value(f, a, p, v, &o.cut);
@@ -377,7 +380,10 @@ void fetch_per_argument(RowFetch& f) {
 // result into the column table when it is not described yet, updates the
 // running row number in `number` and delivers the row in the chosen
 // layout.  End of data: `number` 0.0, status 0 and the common tail with
-// SQL_NO_DATA.  Returns the last ODBC code for the common tail.
+// SQL_NO_DATA.  A cancel asked while the row was delivered (from another
+// thread, or from one of this command's callbacks) closes the cursor, so
+// that the host's row loop ends: status 2, sqlstate "HY008".  Returns the
+// last ODBC code for the common tail.
 SQLRETURN run_fetch_row(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
 
@@ -429,6 +435,12 @@ SQLRETURN run_fetch_row(Command& cmd) {
         fetch_pairs(f);
     else
         fetch_per_argument(f);
+    if (cancel_asked(slot)) {
+        SQLFreeStmt(slot.statement, SQL_CLOSE);
+        forget_result(slot);
+        report_cancelled(cmd, slot);
+        return SQL_SUCCESS;
+    }
     return f.last;
 }
 

@@ -10,17 +10,11 @@
 
 namespace orv {
 
-// Command 4.  Takes the first free slot, allocates its connection handle
-// and a fresh zero-filled column table for 32 columns, and writes the slot
-// number into the header.  When no slot is free: 7; when the column table
-// cannot be had: 8, the slot stays free and the new handle is released.
-SQLRETURN run_alloc_slot(Command& cmd) {
-    hdr_set_slot(cmd, 0);
-    const int chosen = free_slot_number();
-    if (chosen == 0) {
-        hdr_set_status(cmd, ORV_NO_FREE_SLOT);
-        return SQL_SUCCESS;
-    }
+namespace {
+
+// Sets up slot `chosen`, whose lock the caller holds: its connection
+// handle, a fresh column table; writes its number into the header.
+SQLRETURN open_slot(Command& cmd, int chosen) {
     SQLHDBC connection = nullptr;
     SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, env_handle(), &connection);
     if (!SQL_SUCCEEDED(rc)) {
@@ -34,9 +28,28 @@ SQLRETURN run_alloc_slot(Command& cmd) {
         return rc;
     }
     forget_result(slot);
-    slot.statement = nullptr;
-    slot.connection = connection;
+    set_statement(slot, nullptr);
+    set_connection(slot, connection);
     hdr_set_slot(cmd, static_cast<uint8_t>(chosen));
+    return rc;
+}
+
+}  // namespace
+
+// Command 4.  Takes the first free slot, allocates its connection handle
+// and a fresh zero-filled column table for 32 columns, and writes the slot
+// number into the header.  When no slot is free: 7; when the column table
+// cannot be had: 8, the slot stays free and the new handle is released.
+// Runs under ProcessLock, so two threads never choose the same slot.
+SQLRETURN run_alloc_slot(Command& cmd) {
+    hdr_set_slot(cmd, 0);
+    const int chosen = take_free_slot();
+    if (chosen == 0) {
+        hdr_set_status(cmd, ORV_NO_FREE_SLOT);
+        return SQL_SUCCESS;
+    }
+    const SQLRETURN rc = open_slot(cmd, chosen);
+    give_back(slot_at(chosen)->lock);
     return rc;
 }
 

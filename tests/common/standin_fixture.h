@@ -3,6 +3,8 @@
 // whose statement holds a scripted result.  Header-only: the integration
 // tests, which link the real driver manager, never include it.
 #pragma once
+#include <algorithm>
+
 #include "conn/slots.h"
 #include "memory.h"
 #include "standin.h"
@@ -48,5 +50,14 @@ class StandinTest : public ConnectorTest {
         return slot;
     }
 };
+
+// The largest retrieval buffer of any slot (0 before any read): a value
+// longer than it grows the buffer of whichever slot reads it.
+inline SQLLEN largest_retrieval_buffer() {
+    SQLLEN largest = 0;
+    for (const orv::ConnectionSlot& s : orv::SlotTable)
+        largest = std::max(largest, s.data_buffer.capacity);
+    return largest;
+}
 
 }  // namespace testbed

@@ -91,6 +91,16 @@ CmdHdr command(hostkit::Host& h, int32_t code, int slot,
     return hdr;
 }
 
+CmdHdr execute_params(hostkit::Host& h, int slot, std::string_view sql,
+                      std::vector<hostkit::ArgSpec> values, int32_t rows) {
+    std::vector<hostkit::ArgSpec> args{hostkit::text(sql)};
+    for (hostkit::ArgSpec& v : values) args.push_back(std::move(v));
+    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
+    hostkit::set_param_swapped(hdr, rows);
+    hostkit::run(h, ORV_CMD_EXECUTE_PARAMS, hdr, std::move(args));
+    return hdr;
+}
+
 int connect(hostkit::Host& h, std::string_view dsn) {
     CmdHdr hdr = command(h, ORV_CMD_ALLOC_ENV, 0);
     if (hdr.status != 0) {

@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -84,6 +85,11 @@ CmdHdr command(hostkit::Host& h, int32_t code, int slot,
 // any step fails.
 int connect(hostkit::Host& h, std::string_view dsn);
 
+// Command 22 on the slot: `sql`, then one argument per value, with `rows` as
+// the array's row count (0: one row).  Returns the header.
+CmdHdr execute_params(hostkit::Host& h, int slot, std::string_view sql,
+                      std::vector<hostkit::ArgSpec> values, int32_t rows = 0);
+
 // Executes SQL on the slot; returns the header (status checked by caller).
 CmdHdr exec(hostkit::Host& h, int slot, std::string_view sql);
 // Executes SQL and expects status 0 (a failure names the SQL and the
@@ -115,6 +121,36 @@ class DriverTest : public ConnectorTest,
         ASSERT_NE(slot, 0);
     }
     std::string_view dsn() const { return GetParam(); }
+    int slot = 0;
+};
+
+// Names each instance of a test over a table's rows after the row's data
+// source and its place in the table spelt in letters ("orv_pg_d" for the
+// fourth), so that a filter on a data source's name followed by letters
+// and '_' takes in its rows as it does its other instances.
+struct RowName {
+    template <typename P>
+    std::string operator()(const ::testing::TestParamInfo<P>& info) const {
+        std::string place;  // the index in base 26, last digit first
+        for (std::size_t i = info.index; place.empty() || i > 0; i /= 26)
+            place += static_cast<char>('a' + i % 26);
+        std::string name = dsn_of(info.param) + '_';
+        return name.append(place.rbegin(), place.rend());
+    }
+};
+
+// Test fixture run once per row of a table (the test parameter), the row's
+// `dsn` naming a data source: skips or fails as REQUIRE_DSN says, else
+// connects a slot to it.
+template <typename Row>
+class RowTest : public ConnectorTest,
+                public ::testing::WithParamInterface<Row> {
+  protected:
+    void SetUp() override {
+        REQUIRE_DSN(this->GetParam().dsn);
+        slot = connect(host, this->GetParam().dsn);
+        ASSERT_NE(slot, 0);
+    }
     int slot = 0;
 };
 

@@ -346,7 +346,7 @@ TEST_P(AllocationSweep, EveryAllocationFailureIsReportedAndLeavesNoHarm) {
         // Every run starts as a freshly loaded library would: no
         // environment, no retrieval buffer.
         testbed::release_all(host);
-        orv::release_data_buffer();
+        orv::release_data_buffers();
         SweepRun r{host};
         run_clean(r, seq.prelude, "prelude");
 
@@ -388,7 +388,7 @@ TEST_P(AllocationSweep, EveryAllocationFailureIsReportedAndLeavesNoHarm) {
         release_and_check_leaks(host, r.slot);
 
         // The next commands work: the whole sequence again.
-        orv::release_data_buffer();
+        orv::release_data_buffers();
         SweepRun again{host};
         run_clean(again, seq.prelude, "prelude after the failure");
         run_clean(again, seq.steps, "after the failure");

@@ -207,21 +207,23 @@ TEST_P(ColumnsDb, PointerModeLongValues) {
     SQLUSMALLINT column = 1;
     for (auto [ch, size] : cases) {
         SCOPED_TRACE(size);
-        const orv::ValueRead v = orv::read_value(st, column++, SQL_C_CHAR);
+        const orv::ValueRead v =
+            orv::read_value(state().data_buffer, st, column++, SQL_C_CHAR);
         EXPECT_EQ(v.rc, SQL_SUCCESS);
         ASSERT_EQ(v.length, size);
         const char* text = reinterpret_cast<const char*>(v.bytes);
         EXPECT_EQ(strnlen(text, size + 1), static_cast<std::size_t>(size));
         EXPECT_EQ(std::string(text, size), std::string(size, ch));
     }
-    const SQLLEN grown = orv::data_buffer_capacity();
+    const SQLLEN grown = state().data_buffer.capacity;
     EXPECT_GT(grown, 10000000);
     ASSERT_EQ(command(host, ORV_CMD_RESET_STATEMENT, slot).status, ORV_OK);
     st = first_row("SELECT 'short'");
     EXPECT_STREQ(
-        reinterpret_cast<const char*>(orv::read_value(st, 1, SQL_C_CHAR).bytes),
+        reinterpret_cast<const char*>(
+            orv::read_value(state().data_buffer, st, 1, SQL_C_CHAR).bytes),
         "short");
-    EXPECT_EQ(orv::data_buffer_capacity(), grown);
+    EXPECT_EQ(state().data_buffer.capacity, grown);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, ColumnsDb, ::testing::ValuesIn(kLayouts),

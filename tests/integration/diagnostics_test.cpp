@@ -11,12 +11,11 @@ namespace {
 
 using testbed::command;
 
-class Diagnostics : public testbed::ConnectorTest,
-                    public ::testing::WithParamInterface<const char*> {
+class Diagnostics : public testbed::DriverTest {
   protected:
-    // Command 3 on `slot`, with `native_in` as the incoming native_error.
-    CmdHdr diagnostics(int slot, int32_t native_in = 0) {
-        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
+    // Command 3 on slot `s`, with `native_in` as the incoming native_error.
+    CmdHdr diagnostics(int s, int32_t native_in = 0) {
+        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(s));
         hdr.native_error =
             static_cast<int32_t>(hostkit::swap_halves(native_in));
         hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
@@ -28,9 +27,6 @@ class Diagnostics : public testbed::ConnectorTest,
 // After a failed statement the statement's record comes, twice alike,
 // with the state and native code the failing command reported.
 TEST_P(Diagnostics, MessageOfAFailedStatement) {
-    REQUIRE_DSN(GetParam());
-    const int slot = testbed::connect(host, GetParam());
-    ASSERT_NE(slot, 0);
     CmdHdr failed = testbed::exec(host, slot, "SELECT * FROM fr_no_such_table");
     ASSERT_EQ(failed.status, ORV_ODBC_ERROR);
     ASSERT_NE(hostkit::sqlstate(failed), "?");
@@ -68,9 +64,6 @@ TEST_P(Diagnostics, MessageOfAFailedStatement) {
 // it, status 2.  A connected slot without a statement is read through its
 // connection; slot 0 and numbers beyond the table through the environment.
 TEST_P(Diagnostics, HandleWithoutRecords) {
-    REQUIRE_DSN(GetParam());
-    const int slot = testbed::connect(host, GetParam());
-    ASSERT_NE(slot, 0);
     for (int s : {slot, 0, 11, 200}) {
         SCOPED_TRACE(s);
         CmdHdr hdr = diagnostics(s, 0x12345);
@@ -148,56 +141,49 @@ const RecordCase kRecordCases[] = {
      {"HY000:fr_no_such_table"}},
 };
 
-TEST_F(DiagnosticsConnection, EveryRecordWhole) {
-    for (const RecordCase& c : kRecordCases) {
-        SCOPED_TRACE(std::string(c.dsn) + ": " + c.sql);
-        if (!testbed::available(c.dsn)) {
-            if (testbed::in_ci() && testbed::required(c.dsn))
-                ADD_FAILURE() << c.dsn << " missing";
+class DiagnosticRecords : public testbed::RowTest<RecordCase> {};
+
+TEST_P(DiagnosticRecords, EveryRecordWhole) {
+    const RecordCase& c = GetParam();
+    SCOPED_TRACE(c.sql);
+    CmdHdr failed = testbed::exec(host, slot, c.sql);
+    ASSERT_EQ(failed.status, c.status);
+    const int records = static_cast<int>(c.records.size());
+    for (int n = 1; n <= records + 1; ++n) {
+        SCOPED_TRACE(n);
+        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot),
+                                     static_cast<int16_t>(ORV_DIAG_RECORD | n));
+        hdr.native_error = static_cast<int32_t>(hostkit::swap_halves(0x777));
+        hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
+        EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
+        EXPECT_EQ(hostkit::count(hdr), records);
+        const std::string text = hostkit::put_text(host, 3);
+        if (n > records) {
+            // Past the count: "?", no text, native_error untouched.
+            EXPECT_EQ(hostkit::sqlstate(hdr), "?");
+            EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
+            EXPECT_EQ(hostkit::native_error(hdr), 0x777);
             continue;
         }
-        const int slot = testbed::connect(host, c.dsn);
-        ASSERT_NE(slot, 0);
-        CmdHdr failed = testbed::exec(host, slot, c.sql);
-        ASSERT_EQ(failed.status, c.status);
-        const int records = static_cast<int>(c.records.size());
-        for (int n = 1; n <= records + 1; ++n) {
-            SCOPED_TRACE(n);
-            CmdHdr hdr =
-                hostkit::header(static_cast<uint8_t>(slot),
-                                static_cast<int16_t>(ORV_DIAG_RECORD | n));
-            hdr.native_error =
-                static_cast<int32_t>(hostkit::swap_halves(0x777));
-            hostkit::run(host, ORV_CMD_DIAGNOSTICS, hdr, {hostkit::buffer(4)});
-            EXPECT_EQ(hdr.status, ORV_ODBC_ERROR);
-            EXPECT_EQ(hostkit::count(hdr), records);
-            const std::string text = hostkit::put_text(host, 3);
-            if (n > records) {
-                // Past the count: "?", no text, native_error untouched.
-                EXPECT_EQ(hostkit::sqlstate(hdr), "?");
-                EXPECT_TRUE(hostkit::calls_of(host, PUT_STRING).empty());
-                EXPECT_EQ(hostkit::native_error(hdr), 0x777);
-                continue;
-            }
-            const std::string& want =
-                c.records[static_cast<std::size_t>(n - 1)];
-            EXPECT_EQ(hostkit::sqlstate(hdr), want.substr(0, 5));
-            std::string held = want.substr(6);
-            if (held[0] >= '0' && held[0] <= '9') {
-                const std::size_t x = std::stoul(held);
-                EXPECT_NE(text.find(std::string(x, 'x')), std::string::npos)
-                    << text.size();
-                EXPECT_EQ(text.find(std::string(x + 1, 'x')),
-                          std::string::npos);
-            } else {
-                EXPECT_NE(text.find(held), std::string::npos) << text;
-            }
-            if (n == 1) {
-                // Record 1 is the one the failing command reported.
-                EXPECT_EQ(hdr.native_error, failed.native_error);
-            }
+        const std::string& want = c.records[static_cast<std::size_t>(n - 1)];
+        EXPECT_EQ(hostkit::sqlstate(hdr), want.substr(0, 5));
+        std::string held = want.substr(6);
+        if (held[0] >= '0' && held[0] <= '9') {
+            const std::size_t x = std::stoul(held);
+            EXPECT_NE(text.find(std::string(x, 'x')), std::string::npos)
+                << text.size();
+            EXPECT_EQ(text.find(std::string(x + 1, 'x')), std::string::npos);
+        } else {
+            EXPECT_NE(text.find(held), std::string::npos) << text;
+        }
+        if (n == 1) {
+            // Record 1 is the one the failing command reported.
+            EXPECT_EQ(hdr.native_error, failed.native_error);
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, DiagnosticRecords,
+                         ::testing::ValuesIn(kRecordCases), testbed::RowName());
 
 }  // namespace

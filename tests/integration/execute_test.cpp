@@ -133,7 +133,7 @@ TEST_P(ExecuteDb, ShowForms) {
     SQLHSTMT st = state().statement;
     while (SQL_SUCCEEDED(SQLFetchScroll(st, SQL_FETCH_NEXT, 0))) {
         tables.insert(reinterpret_cast<const char*>(
-            orv::read_value(st, 3, SQL_C_CHAR).bytes));
+            orv::read_value(state().data_buffer, st, 3, SQL_C_CHAR).bytes));
     }
     EXPECT_EQ(tables.count("exe_show_probe"), src.lists_tables ? 1u : 0u);
     close();

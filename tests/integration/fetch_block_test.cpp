@@ -474,8 +474,10 @@ TEST_P(FetchBlock, GrowthFailureEndsBlockWithWholeRows) {
             query(q);  // warms the retrieval buffer
             ASSERT_EQ(run_block(host, slot).hdr.status, ORV_OK);
         } else {
-            std::size_t big =
-                static_cast<std::size_t>(orv::data_buffer_capacity()) / 2 + 100;
+            std::size_t big = static_cast<std::size_t>(
+                                  orv::slot_at(slot)->data_buffer.capacity) /
+                                  2 +
+                              100;
             text = "SELECT 1 AS id, 'small' AS v UNION ALL SELECT 2, " +
                    sql().long_text(big) + " UNION ALL SELECT 3, 'c'";
         }

@@ -858,13 +858,14 @@ TEST_P(FetchRow, NoRetrievalBufferMeansStatusEightNeverAnEmptyValue) {
                 fetch({hostkit::buffer(sizeof(void*))}, FETCH_PAIRS).status, 0);
             exec("SELECT v FROM fr_nb");
         }
-        orv::release_data_buffer();
+        orv::release_data_buffers();
         orv::orv_fail_allocation(c.fail_at);
         CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot), c.subcode);
         hostkit::set_param_swapped(hdr, 1);
         hostkit::run(host, c.code, hdr, {c.arg});
         orv::orv_fail_allocation(0);
-        EXPECT_EQ(orv::data_buffer_capacity(), 0) << "not the buffer failing";
+        EXPECT_EQ(orv::slot_at(slot)->data_buffer.capacity, 0)
+            << "not the buffer failing";
         EXPECT_EQ(hdr.status, ORV_NO_MEMORY);
         EXPECT_EQ(hostkit::native_error(hdr), c.native_error);
         EXPECT_EQ(hostkit::count(hdr), c.count);

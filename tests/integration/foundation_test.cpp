@@ -65,18 +65,19 @@ TEST_F(Foundation, DispatchOrderCodeThenEnvironmentThenSlot) {
     const Case cases[] = {
         // slot with handle
         {5, 1, ORV_BAD_COMMAND},
-        {19, 1, ORV_BAD_COMMAND},
+        {ORV_CMD_CANCEL, 1, ORV_NO_STATEMENT},
         {24, 1, ORV_BAD_COMMAND},
         {0, 1, ORV_BAD_COMMAND},
         // no slot
         {5, 0, ORV_BAD_SLOT},
-        {19, 0, ORV_BAD_SLOT},
+        {ORV_CMD_CANCEL, 0, ORV_BAD_SLOT},
         {24, 0, ORV_BAD_SLOT},
         {0, 0, ORV_BAD_SLOT},
         // free slot
         {0, 2, ORV_BAD_SLOT},
         {ORV_CMD_EXECUTE, 2, ORV_BAD_SLOT},
         {ORV_CMD_CONNECT, 2, ORV_BAD_SLOT},
+        {ORV_CMD_CANCEL, 2, ORV_BAD_SLOT},
         // beyond the table
         {ORV_CMD_EXECUTE, 11, ORV_BAD_SLOT},
         {ORV_CMD_EXECUTE, 255, ORV_BAD_SLOT},
@@ -164,11 +165,11 @@ TEST_F(Foundation, ReleaseEnvironmentWithAndWithoutSlot) {
     ASSERT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);
     ASSERT_EQ(command(host, ORV_CMD_ALLOC_SLOT, 0).slot, 1);
     ASSERT_EQ(command(host, ORV_CMD_ALLOC_SLOT, 0).slot, 2);
-    // With slot 2 named, its handles go first; slot 1 is not touched.
+    // Every slot's handles go first, whichever slot is named.
     EXPECT_EQ(command(host, ORV_CMD_FREE_ENV, 2).status, ORV_OK);
     EXPECT_EQ(orv::env_handle(), nullptr);
     EXPECT_EQ(orv::slot_at(2)->connection, nullptr);
-    EXPECT_NE(orv::slot_at(1)->connection, nullptr);
+    EXPECT_EQ(orv::slot_at(1)->connection, nullptr);
     EXPECT_EQ(command(host, ORV_CMD_ALLOC_SLOT, 0).status, ORV_NO_ENV);
     // A new environment forgets the handles of the old one.
     ASSERT_EQ(command(host, ORV_CMD_ALLOC_ENV, 0).status, ORV_OK);

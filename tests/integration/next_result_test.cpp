@@ -48,7 +48,7 @@ const NextCase kCases[] = {
     {"orv_sqlite", "", "SELECT 1 AS a", {"c=1 n=0 [1]", "end"}},
 };
 
-class NextResult : public testbed::ConnectorTest {
+class NextResult : public testbed::RowTest<NextCase> {
   protected:
     // The shape of the result a command 9 or 20 just reported, with its
     // first row's values.
@@ -90,25 +90,21 @@ class NextResult : public testbed::ConnectorTest {
     }
 };
 
-TEST_F(NextResult, EachResultInTurnThenTheSlotGoesOn) {
-    for (const NextCase& c : kCases) {
-        SCOPED_TRACE(std::string(c.dsn) + ": " + c.sql);
-        if (!testbed::available(c.dsn)) {
-            if (testbed::in_ci() && testbed::required(c.dsn))
-                ADD_FAILURE() << c.dsn << " missing";
-            continue;
-        }
-        const int slot = testbed::connect(host, c.dsn);
-        ASSERT_NE(slot, 0);
-        if (c.setup[0] != 0) testbed::exec(host, slot, c.setup);
-        EXPECT_EQ(results(slot, c.sql), c.results);
-        // The slot's next statement runs, whatever stayed pending.
-        testbed::exec_ok(host, slot, "SELECT 5");
-        command(host, ORV_CMD_DISCONNECT, slot);
-    }
+TEST_P(NextResult, EachResultInTurnThenTheSlotGoesOn) {
+    const NextCase& c = GetParam();
+    SCOPED_TRACE(c.sql);
+    if (c.setup[0] != 0) testbed::exec(host, slot, c.setup);
+    EXPECT_EQ(results(slot, c.sql), c.results);
+    // The slot's next statement runs, whatever stayed pending.
+    testbed::exec_ok(host, slot, "SELECT 5");
 }
 
-TEST_F(NextResult, NeedsAStatement) {
+INSTANTIATE_TEST_SUITE_P(Rows, NextResult, ::testing::ValuesIn(kCases),
+                         testbed::RowName());
+
+class NextResultSqlite : public testbed::ConnectorTest {};
+
+TEST_F(NextResultSqlite, NeedsAStatement) {
     REQUIRE_DSN("orv_sqlite");
     const int slot = testbed::connect(host, "orv_sqlite");
     EXPECT_EQ(command(host, ORV_CMD_NEXT_RESULT, slot).status,

@@ -37,11 +37,8 @@ class Params : public testbed::DriverTest {
   protected:
     CmdHdr run22(std::string_view sql, std::vector<ArgSpec> values,
                  int32_t rows = 0) {
-        std::vector<ArgSpec> args{hostkit::text(sql)};
-        for (ArgSpec& v : values) args.push_back(std::move(v));
-        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
-        hostkit::set_param_swapped(hdr, rows);
-        hostkit::run(host, ORV_CMD_EXECUTE_PARAMS, hdr, std::move(args));
+        CmdHdr hdr =
+            testbed::execute_params(host, slot, sql, std::move(values), rows);
         EXPECT_FALSE(host.bad_call_seen);
         return hdr;
     }

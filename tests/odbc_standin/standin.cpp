@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <unordered_set>
 #include <utility>
 
@@ -76,7 +79,38 @@ struct Handle {
     std::string prepared;  // SQLPrepare's text
     bool is_prepared = false;
     std::map<SQLUSMALLINT, Param> params;  // SQLBindParameter's
+    bool cancelled = false;                // SQLCancel reached it
 };
+
+// The lock every call holds, and what wait_for_cancel waits on.  The
+// 32-bit Windows build compiles the stand-in only to check its
+// declarations against that platform's headers; its thread model has no
+// std::mutex, so it gets stand-ins that do nothing.
+#if defined(_WIN32) && !defined(_GLIBCXX_HAS_GTHREADS)
+struct BigLock {
+    void lock() {}
+    void unlock() {}
+};
+struct CancelSignal {
+    void notify_all() {}
+    template <class Lock, class Duration, class Ready>
+    bool wait_for(Lock&, Duration, Ready ready) {
+        return ready();
+    }
+};
+#else
+using BigLock = std::recursive_mutex;
+using CancelSignal = std::condition_variable_any;
+#endif
+
+BigLock& big_lock() {
+    static auto* m = new BigLock;
+    return *m;
+}
+CancelSignal& cancel_signal() {
+    static auto* c = new CancelSignal;
+    return *c;
+}
 
 // Every handle ever allocated; never released, so a stale handle is
 // detected instead of reaching freed memory.
@@ -191,6 +225,7 @@ template <class Work>
 SQLRETURN call(const char* fn, SQLHANDLE h, SQLSMALLINT check_type,
                SQLSMALLINT rule_type, std::vector<std::string> args, Work work,
                SQLHANDLE* alloc_out = nullptr) {
+    const std::lock_guard<BigLock> one_call_at_a_time(big_lock());
     const std::size_t index = call_log.size();
     call_log.push_back({fn, h, std::move(args), SQL_ERROR});
     Handle* hd = nullptr;
@@ -575,6 +610,7 @@ std::optional<std::string> text_attr(SQLHDBC h, SQLINTEGER attr) {
 const std::vector<LogEntry>& log() { return call_log; }
 
 std::vector<LogEntry> calls_to(const std::string& function) {
+    const std::lock_guard<BigLock> no_call_meanwhile(big_lock());
     std::vector<LogEntry> out;
     for (const LogEntry& e : call_log)
         if (e.function == function) out.push_back(e);
@@ -587,7 +623,10 @@ std::vector<std::string> call_names() {
     return out;
 }
 
-int invalid_handle_uses() { return invalid_uses; }
+int invalid_handle_uses() {
+    const std::lock_guard<BigLock> no_call_meanwhile(big_lock());
+    return invalid_uses;
+}
 
 void reset() {
     script = Script{};
@@ -608,6 +647,7 @@ void reset() {
         h->prepared.clear();
         h->is_prepared = false;
         h->params.clear();
+        h->cancelled = false;
     }
 }
 
@@ -1260,7 +1300,25 @@ SQLRETURN SQLSetPos(SQLHSTMT stmt, SQLSETPOSIROW row, SQLUSMALLINT operation,
     return SQL_SUCCESS;
 }
 
+SQLRETURN SQLCancel(SQLHSTMT stmt) {
+    find(stmt, SQL_HANDLE_STMT)->cancelled = true;
+    cancel_signal().notify_all();
+    return SQL_SUCCESS;
+}
+
 }  // namespace base
+
+bool wait_for_cancel(SQLHSTMT stmt, int ms) {
+    Handle* s = find(stmt, SQL_HANDLE_STMT);
+    if (s == nullptr) return false;
+    // The caller's call holds big_lock() once: the wait lets it go.
+    std::unique_lock<BigLock> held(big_lock(), std::adopt_lock);
+    const bool cancelled = cancel_signal().wait_for(
+        held, std::chrono::milliseconds(ms), [s] { return s->cancelled; });
+    held.release();
+    s->cancelled = false;
+    return cancelled;
+}
 }  // namespace standin
 
 // ---- The ODBC entry points --------------------------------------------------
@@ -1435,6 +1493,12 @@ SQLRETURN SQL_API SQLSetPos(SQLHSTMT stmt, SQLSETPOSIROW row,
     return call("SQLSetPos", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT,
                 {num(static_cast<long long>(row)), num(operation), num(lock)},
                 [&] { return base::SQLSetPos(stmt, row, operation, lock); });
+}
+
+SQLRETURN SQL_API SQLCancel(SQLHSTMT stmt) {
+    return call("SQLCancel", stmt, SQL_HANDLE_STMT, SQL_HANDLE_STMT, {}, [&] {
+        return hooks.SQLCancel ? hooks.SQLCancel(stmt) : base::SQLCancel(stmt);
+    });
 }
 
 SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT stmt, SQLUSMALLINT option) {

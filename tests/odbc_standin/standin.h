@@ -188,6 +188,7 @@ struct Hooks {
     // Runs after the default SQLExecute has read the parameter rows; may
     // rewrite the row status array and the return code.
     std::function<SQLRETURN(SQLHSTMT, SQLRETURN)> SQLExecute;
+    std::function<SQLRETURN(SQLHSTMT)> SQLCancel;
 };
 extern Hooks hooks;
 
@@ -233,7 +234,21 @@ SQLRETURN SQLFetchScroll(SQLHSTMT, SQLSMALLINT, SQLLEN);
 SQLRETURN SQLBindCol(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN,
                      SQLLEN*);
 SQLRETURN SQLSetPos(SQLHSTMT, SQLSETPOSIROW, SQLUSMALLINT, SQLUSMALLINT);
+SQLRETURN SQLCancel(SQLHSTMT);
 }  // namespace base
+
+// ---- Threads
+// ------------------------------------------------------------------
+
+// Calls from several threads are taken one at a time: every function holds
+// one lock for the process while it runs (hooks included).  A hook that
+// stands for a long statement waits with wait_for_cancel, which lets
+// other threads' calls (SQLCancel among them) run meanwhile.
+//
+// For a hook running inside a call on `stmt`: waits until SQLCancel
+// reaches the statement or `ms` milliseconds pass; returns whether it was
+// cancelled (and forgets the cancel).
+bool wait_for_cancel(SQLHSTMT stmt, int ms);
 
 // ---- Handles, diagnostics, results ----------------------------------------
 
@@ -279,6 +294,7 @@ std::optional<std::string> text_attr(SQLHDBC h, SQLINTEGER attr);
 //   SQLRowCount, SQLNumResultCols, SQLDisconnect, SQLMoreResults: none
 //   SQLDriverConnect: connection string, completion
 //   SQLEndTran: handle type, completion
+//   SQLCancel: none
 struct LogEntry {
     std::string function;
     SQLHANDLE handle;  // the handle the call was made on (SQLAllocHandle:
@@ -287,7 +303,7 @@ struct LogEntry {
     SQLRETURN rc;  // what the call returned
 };
 const std::vector<LogEntry>& log();
-// The calls of one function, in order.
+// The calls of one function, in order (safe while other threads call).
 std::vector<LogEntry> calls_to(const std::string& function);
 // The function names of the log, in order.
 std::vector<std::string> call_names();

@@ -241,7 +241,8 @@ TEST_F(ColumnsStandin, ValueWithoutTotalLengthIsReadWhole) {
     Result r = standin::table({"v"}, {{big}});
     r.no_total = true;
     open(r);
-    const orv::ValueRead v = orv::read_value(state().statement, 1, SQL_C_CHAR);
+    const orv::ValueRead v =
+        orv::read_value(state().data_buffer, state().statement, 1, SQL_C_CHAR);
     EXPECT_EQ(v.rc, SQL_SUCCESS);
     EXPECT_EQ(v.length, 20000);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.bytes)), big);
@@ -250,38 +251,40 @@ TEST_F(ColumnsStandin, ValueWithoutTotalLengthIsReadWhole) {
 // The buffer cannot grow: the caller gets the first part, terminated, and
 // the warning; the buffer stays usable.
 TEST_F(ColumnsStandin, GrowthFailureKeepsTheFirstPart) {
-    orv::release_data_buffer();
+    orv::release_data_buffers();
     const std::string big(5000, 'z');
     open(standin::table({"v", "w"}, {{big, std::string("ok")}}));
     orv::orv_fail_allocation(2);  // the first allocation succeeds
-    orv::ValueRead v = orv::read_value(state().statement, 1, SQL_C_CHAR);
+    orv::ValueRead v =
+        orv::read_value(state().data_buffer, state().statement, 1, SQL_C_CHAR);
     EXPECT_EQ(v.rc, SQL_SUCCESS_WITH_INFO);
     EXPECT_TRUE(v.lacked);
     EXPECT_EQ(v.length, 5000);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.bytes)),
               std::string(4095, 'z'));
     // The next column reads whole from the part-grown buffer.
-    v = orv::read_value(state().statement, 2, SQL_C_CHAR);
+    v = orv::read_value(state().data_buffer, state().statement, 2, SQL_C_CHAR);
     EXPECT_EQ(v.rc, SQL_SUCCESS);
     EXPECT_FALSE(v.lacked);
     EXPECT_STREQ(reinterpret_cast<const char*>(v.bytes), "ok");
 }
 
 TEST_F(ColumnsStandin, NoBufferAtAll) {
-    orv::release_data_buffer();
+    orv::release_data_buffers();
     open(standin::table({"v", "w", "n"},
                         {{std::string("abc"), std::string("xyz"), {}}}));
     orv::orv_fail_allocation(1);
     // An empty text and a failure, never a value left from before.
-    orv::ValueRead v = orv::read_value(state().statement, 1, SQL_C_CHAR);
+    orv::ValueRead v =
+        orv::read_value(state().data_buffer, state().statement, 1, SQL_C_CHAR);
     EXPECT_EQ(v.rc, SQL_ERROR);
     ASSERT_NE(v.bytes, nullptr);
     EXPECT_STREQ(reinterpret_cast<const char*>(v.bytes), "");
     EXPECT_EQ(v.length, 0);
     EXPECT_TRUE(v.lacked);
-    EXPECT_EQ(orv::data_buffer_capacity(), 0);
+    EXPECT_EQ(state().data_buffer.capacity, 0);
     // The next read gets its buffer and the value.
-    v = orv::read_value(state().statement, 2, SQL_C_CHAR);
+    v = orv::read_value(state().data_buffer, state().statement, 2, SQL_C_CHAR);
     EXPECT_EQ(v.rc, SQL_SUCCESS);
     EXPECT_STREQ(reinterpret_cast<const char*>(v.bytes), "xyz");
     EXPECT_FALSE(v.lacked);
@@ -293,8 +296,8 @@ TEST_F(ColumnsStandin, PointerModeNeverShowsAStaleValue) {
     open(standin::table({"v", "n", "w"},
                         {{std::string("previous"), {}, std::string("x")}}));
     auto read = [this](SQLUSMALLINT col, SQLRETURN want) {
-        const orv::ValueRead v =
-            orv::read_value(state().statement, col, SQL_C_CHAR);
+        const orv::ValueRead v = orv::read_value(
+            state().data_buffer, state().statement, col, SQL_C_CHAR);
         EXPECT_EQ(v.rc, want);
         return std::string(reinterpret_cast<const char*>(v.bytes));
     };

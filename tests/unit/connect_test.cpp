@@ -69,15 +69,18 @@ class ConnectParse : public testbed::StandinTest {
         standin::reset();
         slot = command(host, ORV_CMD_ALLOC_SLOT, 0).slot;
     }
+    // The connect command on a fresh slot, with a text argument.
+    CmdHdr connect_afresh(const std::string& input) {
+        renew();
+        return command(host, ORV_CMD_CONNECT, slot, {hostkit::text(input)});
+    }
     int slot = 0;
 };
 
 TEST_F(ConnectParse, Table) {
     for (const ParseCase& c : kParseCases) {
         SCOPED_TRACE("input '" + c.input + "'");
-        renew();
-        CmdHdr hdr =
-            command(host, ORV_CMD_CONNECT, slot, {hostkit::text(c.input)});
+        CmdHdr hdr = connect_afresh(c.input);
         EXPECT_EQ(hdr.status, c.status);
         std::vector<standin::LogEntry> calls = standin::calls_to("SQLConnect");
         ASSERT_EQ(calls.size(), 1u);
@@ -190,9 +193,7 @@ TEST_F(ConnectParse, DriverAttributesTable) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("input '" + c.input + "'");
-        renew();
-        CmdHdr hdr =
-            command(host, ORV_CMD_CONNECT, slot, {hostkit::text(c.input)});
+        CmdHdr hdr = connect_afresh(c.input);
         EXPECT_EQ(hdr.status, c.status);
         EXPECT_TRUE(standin::calls_to("SQLConnect").empty());
         std::vector<standin::LogEntry> calls =

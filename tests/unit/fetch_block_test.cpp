@@ -133,7 +133,7 @@ TEST_F(FetchBlockStandin, FetchWarningsDoNotEndTheBlock) {
 // be read whole (no memory) ends the block before its row, status 8.
 TEST_F(FetchBlockStandin, ValuesOfUnknownLength) {
     const std::size_t big =
-        static_cast<std::size_t>(orv::data_buffer_capacity()) + 5000;
+        static_cast<std::size_t>(testbed::largest_retrieval_buffer()) + 5000;
     standin::Result r = standin::table(
         {"id", "v"}, {{"1", std::string(big, 'q') + "!"}, {"2", "two"}});
     r.no_total = true;
@@ -148,7 +148,7 @@ TEST_F(FetchBlockStandin, ValuesOfUnknownLength) {
     standin::reset();
     // Longer than the block's first size, so that the value needs memory.
     const std::size_t bigger =
-        static_cast<std::size_t>(orv::data_buffer_capacity()) + 70000;
+        static_cast<std::size_t>(testbed::largest_retrieval_buffer()) + 70000;
     r = standin::table(
         {"id", "v"},
         {{"1", "one"}, {"2", std::string(bigger, 'q')}, {"3", "x"}});

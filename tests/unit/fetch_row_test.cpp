@@ -220,12 +220,12 @@ TEST_F(FetchRowStandin, ValueLeftOutWhenBufferCannotGrow) {
         const int first = open(standin::table({"a"}, {{"x"}}));
         ASSERT_EQ(fetch(first, {hostkit::buffer(4)}).status, ORV_OK);
         const auto big =
-            static_cast<std::size_t>(orv::data_buffer_capacity()) + 100;
+            static_cast<std::size_t>(testbed::largest_retrieval_buffer()) + 100;
         start_case();
         const std::string value =
             c.number_text ? "1." + std::string(40, '5') : std::string(big, 'v');
         const int slot = open(standin::table({"a", "b"}, {{value, "ok"}}));
-        if (c.number_text) orv::release_data_buffer();
+        if (c.number_text) orv::release_data_buffers();
         // The pairs record's first size comes first.
         orv::orv_fail_allocation(c.subcode == FETCH_PAIRS ? 2 : 1);
         CmdHdr hdr =

@@ -27,12 +27,8 @@ class ParamsStandin : public testbed::StandinTest {
     }
     CmdHdr run22(std::string_view sql, std::vector<ArgSpec> values,
                  int32_t rows = 0) {
-        std::vector<ArgSpec> args{hostkit::text(sql)};
-        for (ArgSpec& v : values) args.push_back(std::move(v));
-        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(slot));
-        hostkit::set_param_swapped(hdr, rows);
-        hostkit::run(host, ORV_CMD_EXECUTE_PARAMS, hdr, std::move(args));
-        return hdr;
+        return testbed::execute_params(host, slot, sql, std::move(values),
+                                       rows);
     }
     SQLHSTMT statement() { return orv::slot_at(slot)->statement; }
     // A clean script for the next case; the stand-in forgets prepared
