@@ -129,6 +129,20 @@ void capture_diagnostics(Command& cmd, SQLRETURN rc) {
     if (hdr_native_error(cmd) == 0) hdr_set_native_error(cmd, rc);
 }
 
+int32_t keep_diagnostic(ConnectionSlot& slot, SQLRETURN rc) {
+    DiagRecord record;
+    slot.kept.valid = false;
+    if (read_diagnostic(&slot, DiagSource::kMostSpecific, record) !=
+        SQL_SUCCESS)
+        return rc;
+    KeptDiagnostic& k = slot.kept;
+    std::memcpy(k.sqlstate, record.sqlstate, sizeof k.sqlstate);
+    k.native = record.native;
+    std::memcpy(k.message, record.message, sizeof k.message);
+    k.valid = true;
+    return record.native != 0 ? record.native : rc;
+}
+
 void report_cancelled(Command& cmd, ConnectionSlot& slot) {
     static constexpr char kState[6] = "HY008";
     static constexpr char kMessage[] = "Operation canceled";

@@ -60,6 +60,12 @@ void store_diagnostic(Command& cmd, const DiagRecord& record);
 // it receives rc.  For command 8 the message text also goes to argument 3.
 void capture_diagnostics(Command& cmd, SQLRETURN rc);
 
+// Keeps the statement's first diagnostic record in the slot, for the
+// header and for command 3, before a call that clears it (putting a
+// statement's bindings and attributes back).  Returns the record's native
+// error, or `rc` when there is none.
+int32_t keep_diagnostic(ConnectionSlot& slot, SQLRETURN rc);
+
 // True when command 19 has asked the command running on `slot` to stop.
 inline bool cancel_asked(const ConnectionSlot& slot) {
     return slot.cancel_asked.load(std::memory_order_relaxed);

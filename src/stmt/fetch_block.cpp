@@ -675,9 +675,11 @@ SQLRETURN run_fetch_block(Command& cmd) {
             bind_rowsets(*block.rowsets, statement)) {
             end = fetch_rowsets(block, statement, null_text, &rows, &last);
             // Putting the statement's settings back clears its
-            // diagnostics: a failure's are taken first.
+            // diagnostics: a failure's are taken first, and kept for
+            // command 3.
             if (end == LoopEnd::kFailure) {
                 capture_diagnostics(cmd, last);
+                keep_diagnostic(slot, last);
                 last = SQL_SUCCESS;
             }
             unbind_rowsets(*block.rowsets, statement);

@@ -344,23 +344,6 @@ void put_back(SQLHSTMT statement, HeldSet& held) {
                            reinterpret_cast<SQLPOINTER>(h->saved), 0);
 }
 
-// Keeps the statement's first diagnostic record in the slot, for the
-// header and for command 3, before put_back clears it.  Returns the
-// record's native error, or `rc` when there is none.
-int32_t keep_diagnostic(ConnectionSlot& slot, SQLRETURN rc) {
-    DiagRecord record;
-    slot.kept.valid = false;
-    if (read_diagnostic(&slot, DiagSource::kMostSpecific, record) !=
-        SQL_SUCCESS)
-        return rc;
-    KeptDiagnostic& k = slot.kept;
-    std::memcpy(k.sqlstate, record.sqlstate, sizeof k.sqlstate);
-    k.native = record.native;
-    std::memcpy(k.message, record.message, sizeof k.message);
-    k.valid = true;
-    return record.native != 0 ? record.native : rc;
-}
-
 // Ends a failed command: status 2, the kept record's sqlstate (or "?"),
 // native_error = `native`.
 void report_failure(Command& cmd, const ConnectionSlot& slot, int32_t native) {

@@ -442,6 +442,8 @@ TEST_P(FetchBlock, FailingFetchHandsOverRowsSoFar) {
         }
     });
     EXPECT_EQ(next - 1, static_cast<long>(b.hdr.number));
+    // Command 3 then reads the failure's own record, its text included.
+    EXPECT_NE(testbed::last_message(host, slot), "(no message)");
 }
 
 TEST_P(FetchBlock, RowBufferAllocationFailureWritesNothing) {
