@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "conn/slots.h"
 #include "testbed.h"
 
 namespace {
@@ -119,6 +120,9 @@ TEST_P(Cancel, Table) {
                     ran = command(other, ORV_CMD_FETCH_ROW, slot,
                                   {hostkit::buffer(16)});
             });
+            // 200 ms into the statement, however late its thread starts.
+            while (!orv::slot_at(slot)->running)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             const Clock::time_point asked = Clock::now();
             EXPECT_EQ(command(host, ORV_CMD_CANCEL, slot).status, ORV_OK);
