@@ -94,9 +94,9 @@ struct ConnectionSlot {
     // Held while `connection` or `statement` is made, freed or cancelled,
     // so that command 19 never reaches a freed handle.
     OwnedLock guard;
-    // An ODBC call that executes a statement is running on the slot
-    // (under `guard`): command 19 calls SQLCancel only then.
-    bool executing = false;
+    // An ODBC call that executes a statement is running on the slot:
+    // command 19 calls SQLCancel only then (see set_executing).
+    std::atomic<bool> executing{false};
     // Whether the connection's driver runs a query as its rows are
     // fetched, so that a fetch counts as executing: 1 yes, 0 no, -1 not
     // asked yet (conn/slots.h, FetchMark).

@@ -28,8 +28,10 @@ SQLRETURN run_cancel(Command& cmd) {
     } else if (slot.statement == nullptr) {
         hdr_set_status(cmd, ORV_NO_STATEMENT);
     } else if (slot.running.load(std::memory_order_relaxed)) {
-        slot.cancel_asked.store(true, std::memory_order_relaxed);
-        if (slot.executing) rc = SQLCancel(slot.statement);
+        // Marked before `executing` is read, in sequential order: see
+        // set_executing.
+        slot.cancel_asked.store(true);
+        if (slot.executing.load()) rc = SQLCancel(slot.statement);
         if (!SQL_SUCCEEDED(rc)) {
             hdr_set_status(cmd, ORV_ODBC_ERROR);
             cmd.slot = &slot;

@@ -83,9 +83,20 @@ SQLRETURN read_whole_diagnostic(const ConnectionSlot* slot, DiagSource from,
             break;
         *count = k;
     }
-    if (number >= 1 && number <= *count)
+    if (number >= 1 && number <= *count) {
         rc = SQLGetDiagRec(type, handle, number, r.sqlstate, &r.native, text,
                            kLargest, &length);
+    } else if (*count == 0 && type == SQL_HANDLE_STMT && slot->kept.valid) {
+        // The record kept for the statement, as read_diagnostic serves it.
+        *count = 1;
+        if (number == 1) {
+            std::memcpy(r.sqlstate, slot->kept.sqlstate, sizeof r.sqlstate);
+            r.native = slot->kept.native;
+            std::memcpy(r.message, slot->kept.message,
+                        sizeof slot->kept.message);
+            rc = SQL_SUCCESS;
+        }
+    }
     if (!SQL_SUCCEEDED(rc)) {
         release_whole_record(r);
         return rc == SQL_INVALID_HANDLE ? SQL_ERROR : rc;

@@ -32,12 +32,6 @@ void free_statement(ConnectionSlot& slot) {
     give_back(slot.guard);
 }
 
-void set_executing(ConnectionSlot& slot, bool executing) {
-    take(slot.guard);
-    slot.executing = executing;
-    give_back(slot.guard);
-}
-
 // Drivers whose queries run as rows are fetched (SQL_DRIVER_NAME).
 constexpr std::string_view kFetchExecutesDrivers[] = {"libsqlite3odbc",
                                                       "sqlite3odbc"};

@@ -33,8 +33,18 @@ void set_statement(ConnectionSlot& slot, SQLHSTMT statement);
 // Frees the slot's statement handle (it has one) and forgets it.
 void free_statement(ConnectionSlot& slot);
 
-// Sets ConnectionSlot::executing, under the slot's guard.
-void set_executing(ConnectionSlot& slot, bool executing);
+// Sets ConnectionSlot::executing.  Clearing it waits for a command 19
+// that saw it set to give back the guard, so that no SQLCancel is still
+// running when the caller goes on with the statement: command 19 marks the
+// slot cancelled before it looks at `executing`, both in sequential
+// order, so either it sees the mark cleared or this sees it cancelled.
+inline void set_executing(ConnectionSlot& slot, bool executing) {
+    slot.executing.store(executing);
+    if (!executing && slot.cancel_asked.load()) {
+        take(slot.guard);
+        give_back(slot.guard);
+    }
+}
 
 // Runs `call`, an ODBC call that executes the slot's statement, marked as
 // executing: command 19 calls SQLCancel only while such a call runs.  At

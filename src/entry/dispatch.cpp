@@ -126,12 +126,14 @@ int16_t check_statement(Command& cmd, uint8_t needs, int8_t min_args) {
 // a callback of a slot-less command) and finds the slot busy, since
 // waiting there would take the locks out of their order.
 int16_t take_slot_lock(ConnectionSlot& slot) {
-    if (held_by_this_thread(slot.lock)) return ORV_REFUSED;
-    if (!held_by_this_thread(ProcessLock)) {
-        take(slot.lock);
-        return ORV_OK;
-    }
-    return try_take(slot.lock) ? ORV_OK : ORV_REFUSED;
+    const ThreadId self = this_thread();
+    // A free lock is taken at once: no thread, this one included, held it.
+    if (try_take(slot.lock, self)) return ORV_OK;
+    if (held_by_this_thread(slot.lock, self) ||
+        held_by_this_thread(ProcessLock, self))
+        return ORV_REFUSED;
+    take(slot.lock, self);
+    return ORV_OK;
 }
 
 // Takes every slot's lock, in slot order, then ProcessLock; answers 15 for

@@ -49,22 +49,23 @@ struct OwnedLock {
     int depth = 0;  // touched by the holder only
 };
 
-// True when the calling thread holds `l`.
-inline bool held_by_this_thread(const OwnedLock& l) {
-    return l.owner.load(std::memory_order_relaxed) == this_thread();
+// True when thread `self` (by default the calling thread) holds `l`.
+inline bool held_by_this_thread(const OwnedLock& l,
+                                ThreadId self = this_thread()) {
+    return l.owner.load(std::memory_order_relaxed) == self;
 }
 
 #if defined(_WIN32)
 
-inline void take(OwnedLock& l) {
+inline void take(OwnedLock& l, ThreadId self = this_thread()) {
     AcquireSRWLockExclusive(&l.lock);
-    l.owner.store(this_thread(), std::memory_order_relaxed);
+    l.owner.store(self, std::memory_order_relaxed);
     l.depth = 1;
 }
 
-inline bool try_take(OwnedLock& l) {
+inline bool try_take(OwnedLock& l, ThreadId self = this_thread()) {
     if (!TryAcquireSRWLockExclusive(&l.lock)) return false;
-    l.owner.store(this_thread(), std::memory_order_relaxed);
+    l.owner.store(self, std::memory_order_relaxed);
     l.depth = 1;
     return true;
 }
@@ -81,24 +82,24 @@ void wait_for_lock(OwnedLock& l);
 // Wakes one thread waiting for `l`, which has just been given back.
 void wake_waiter(OwnedLock& l);
 
-// Takes `l`, waiting while another thread holds it.  The caller must not
-// hold it already.
-inline void take(OwnedLock& l) {
+// Takes `l`, waiting while another thread holds it; `self` is the calling
+// thread.  The caller must not hold it already.
+inline void take(OwnedLock& l, ThreadId self = this_thread()) {
     int free = 0;
     if (!l.word.compare_exchange_strong(free, 1, std::memory_order_acquire,
                                         std::memory_order_relaxed))
         wait_for_lock(l);
-    l.owner.store(this_thread(), std::memory_order_relaxed);
+    l.owner.store(self, std::memory_order_relaxed);
     l.depth = 1;
 }
 
 // Takes `l` when it is free; returns false, waiting for nothing, when not.
-inline bool try_take(OwnedLock& l) {
+inline bool try_take(OwnedLock& l, ThreadId self = this_thread()) {
     int free = 0;
     if (!l.word.compare_exchange_strong(free, 1, std::memory_order_acquire,
                                         std::memory_order_relaxed))
         return false;
-    l.owner.store(this_thread(), std::memory_order_relaxed);
+    l.owner.store(self, std::memory_order_relaxed);
     l.depth = 1;
     return true;
 }
