@@ -21,14 +21,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-#include <new>
 #include <string_view>
 
 #include "conn/diagnostics.h"
 #include "conn/slots.h"
 #include "host/handlers.h"
 #include "host/hostio.h"
-#include "memory.h"
 #include "odbc_api.h"
 #include "stmt/columns.h"
 #include "stmt/result_cache.h"
@@ -282,31 +280,24 @@ struct Rowsets {
     bool positioned = false;   // reads of any row of a rowset are possible
     SQLULEN fetched = 0;       // rows of the last rowset
     SQLUSMALLINT status[kMaxRowsetRows] = {};  // their row status
-    SQLULEN array_size = 1;                    // the rowset size set last
+    SQLULEN array_size = 0;                    // the rowset size set last
     // The statement's own settings, put back afterwards.
-    SQLULEN saved_array_size = 1;
+    SQLULEN saved_array_size = 0;
     SQLPOINTER saved_fetched = nullptr;
     SQLPOINTER saved_status = nullptr;
 };
-// Each slot's rowsets, in slot order, made on its first block fetch
-// through bound arrays and kept for the life of the process, so that
-// slots fetching at once never share them.
-std::array<Rowsets*, kSlotCount> SlotRowsets{};
+// Each slot's rowsets, in slot order, so that slots fetching at once never
+// share them.  All zero until a slot's first block fetch lays them out:
+// the memory of a slot that never uses them is never touched.
+std::array<Rowsets, kSlotCount> SlotRowsets;
 // set_block_rowsets: rowsets may be used (tests turn them off).
 std::atomic<bool> RowsetsAllowed{true};
 
-// The rowsets of `slot`, made on first use; nullptr when rowsets are not
-// allowed or there is no memory for them (values are then read one by
-// one).
+// The rowsets of `slot`; nullptr when rowsets are not allowed (values are
+// then read one by one).
 Rowsets* rowsets_of(const ConnectionSlot& slot) {
     if (!RowsetsAllowed.load(std::memory_order_relaxed)) return nullptr;
-    Rowsets*& p =
-        SlotRowsets[static_cast<std::size_t>(&slot - SlotTable.data())];
-    if (p == nullptr) {
-        void* block = orv_alloc(sizeof(Rowsets));
-        if (block != nullptr) p = new (block) Rowsets;
-    }
-    return p;
+    return &SlotRowsets[static_cast<std::size_t>(&slot - SlotTable.data())];
 }
 
 // Element length for a column's values bound as text: the width and its
