@@ -18,8 +18,8 @@
 //                                              slot, in slot order
 //   SlotRowsets         stmt/fetch_block.cpp  the block fetch's bound
 //                                              arrays, one set per slot,
-//                                              made on the slot's first
-//                                              block fetch
+//                                              all zero until the slot's
+//                                              first block fetch
 //   Trace               host/trace.cpp        the trace's file; each
 //                                              thread's running line
 //   TraceSwitch         host/trace.h          whether the trace is on
