@@ -97,10 +97,6 @@ struct ConnectionSlot {
     // An ODBC call that executes a statement is running on the slot:
     // command 19 calls SQLCancel only then (see set_executing).
     std::atomic<bool> executing{false};
-    // Whether the connection's driver runs a query as its rows are
-    // fetched, so that a fetch counts as executing: 1 yes, 0 no, -1 not
-    // asked yet (conn/slots.h, FetchMark).
-    int8_t fetch_executes = -1;
     // A command on the slot is running, and command 19 has asked it to
     // stop: its row loops end at the next row.
     std::atomic<bool> running{false};

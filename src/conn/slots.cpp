@@ -32,25 +32,6 @@ void free_statement(ConnectionSlot& slot) {
     give_back(slot.guard);
 }
 
-// Drivers whose queries run as rows are fetched (SQL_DRIVER_NAME).
-constexpr std::string_view kFetchExecutesDrivers[] = {"libsqlite3odbc",
-                                                      "sqlite3odbc"};
-
-bool fetch_executes(ConnectionSlot& slot) {
-    if (slot.fetch_executes >= 0) return slot.fetch_executes != 0;
-    char name[64] = {};
-    SQLSMALLINT length = 0;
-    if (!SQL_SUCCEEDED(SQLGetInfo(slot.connection, SQL_DRIVER_NAME, name,
-                                  sizeof name, &length)))
-        name[0] = 0;
-    name[sizeof name - 1] = 0;
-    const std::string_view driver(name);
-    slot.fetch_executes = 0;
-    for (std::string_view prefix : kFetchExecutesDrivers)
-        if (driver.starts_with(prefix)) slot.fetch_executes = 1;
-    return slot.fetch_executes != 0;
-}
-
 SQLRETURN ensure_statement(ConnectionSlot& slot) {
     if (slot.statement != nullptr) return SQL_SUCCESS;
     SQLHSTMT statement = nullptr;
@@ -76,7 +57,6 @@ void forget_prepared(ConnectionSlot& slot) {
 
 void release_slot(ConnectionSlot& slot) {
     forget_prepared(slot);
-    slot.fetch_executes = -1;
     orv_free(slot.param_work);
     slot.param_work = nullptr;
     slot.param_work_size = 0;

@@ -60,32 +60,6 @@ SQLRETURN while_executing(ConnectionSlot& slot, Call call) {
     return rc;
 }
 
-// True when the slot's driver runs a query as its rows are fetched and
-// its cancel only interrupts that work (SQLite's): its fetches are then
-// cancelled as executions are.  Other drivers hold a result whole once it
-// is executed, and some take a cancel of it for a close of the cursor that
-// a fetch running meanwhile would meet.  Asked once per connection.
-bool fetch_executes(ConnectionSlot& slot);
-
-// Marks a fetch command's slot as executing for the command's life on a
-// driver whose fetches execute (fetch_executes).
-class FetchMark {
-  public:
-    explicit FetchMark(ConnectionSlot& slot)
-        : slot_(slot), on_(fetch_executes(slot)) {
-        if (on_) set_executing(slot_, true);
-    }
-    ~FetchMark() {
-        if (on_) set_executing(slot_, false);
-    }
-    FetchMark(const FetchMark&) = delete;
-    FetchMark& operator=(const FetchMark&) = delete;
-
-  private:
-    ConnectionSlot& slot_;
-    bool on_;
-};
-
 // Releases the slot's statement, then disconnects and releases its
 // connection, whatever the driver answers; the slot is free afterwards.
 // The column table and row buffer stay with the slot for its next use.

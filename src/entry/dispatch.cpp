@@ -207,15 +207,19 @@ inline SQLRETURN run_handler(Handler handler, Locks locks, Command& cmd) {
 }
 
 // A command that a cancel made fail leaves its cursor closed (after the
-// diagnostic capture, which a close would clear): the rest of a cancelled
+// diagnostic capture): the rest of a cancelled
 // result is not wanted, and a driver manager that took the cancel for a
 // close of the cursor while rows were fetched, as unixODBC does, agrees
 // with the driver again, so that the slot's next statement runs.
 void close_if_cancelled(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
-    if (cancel_asked(slot) && hdr_status(cmd) == ORV_ODBC_ERROR &&
-        slot.statement != nullptr)
-        SQLFreeStmt(slot.statement, SQL_CLOSE);
+    if (!cancel_asked(slot) || hdr_status(cmd) != ORV_ODBC_ERROR ||
+        slot.statement == nullptr)
+        return;
+    // The close clears the statement's records: the driver's answer to the
+    // cancel is kept for command 3 first (a row loop's own is kept).
+    if (!slot.kept.valid) keep_diagnostic(slot, SQL_ERROR);
+    SQLFreeStmt(slot.statement, SQL_CLOSE);
 }
 
 // The checks and the handler of a command whose locks are held, then the

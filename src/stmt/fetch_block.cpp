@@ -630,7 +630,6 @@ SQLRETURN run_fetch_block(Command& cmd) {
         return SQL_SUCCESS;
     }
     ConnectionSlot& slot = *cmd.slot;
-    const FetchMark cancellable(slot);
     SQLHSTMT statement = slot.statement;
     forget_result(slot);  // the block reads on and fills the row buffer
 

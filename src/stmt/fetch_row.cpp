@@ -387,7 +387,6 @@ void fetch_per_argument(RowFetch& f) {
 // for the common tail.
 SQLRETURN run_fetch_row(Command& cmd) {
     ConnectionSlot& slot = *cmd.slot;
-    const FetchMark cancellable(slot);
 
     const double row_number = hdr_row_number(cmd);
     SQLRETURN rc = row_number == 0.0

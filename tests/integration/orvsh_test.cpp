@@ -1009,14 +1009,13 @@ TEST(OrvshInteractive, QueryAndQuitOnATerminal) {
     // Ctrl-C cancels a running statement, the rest of its line is dropped,
     // and the session goes on.
     t.type(
-        "WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
-        "WHERE i < 100000000) SELECT COUNT(*) FROM c; SELECT 'dropped';");
+        "CREATE TEMP TABLE orvsh_count AS WITH RECURSIVE c(i) AS (SELECT 1 "
+        "UNION ALL SELECT i + 1 FROM c WHERE i < 100000000) SELECT COUNT(*) "
+        "AS n FROM c; SELECT 'dropped';");
     ASSERT_TRUE(t.read_until("SELECT 'dropped';\r\n")) << t.seen;
     usleep(300000);
     ASSERT_EQ(write(t.fd, "\x03", 1), 1);
-    // SQLite runs the query as its row is fetched: the fetch ends as
-    // cancelled.
-    ASSERT_TRUE(t.read_until("Operation canceled")) << t.seen;
+    ASSERT_TRUE(t.read_until("interrupted")) << t.seen;
     ASSERT_TRUE(t.read_until("orvsh> ")) << t.seen;
     EXPECT_FALSE(contains(t.seen, "dropped\r\n")) << t.seen;
     // The row counter runs on a terminal (here from the first row on).
