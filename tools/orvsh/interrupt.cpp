@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -53,8 +54,26 @@ extern "C" void on_interrupt(int) {
     errno = saved;
 }
 
+// Sends the cancel command on the running statement's slot, when a cancel
+// is still asked; returns false once the statement has ended.  The
+// caller holds g_mutex.
+bool send_cancel(hostkit::Host& h) {
+    if (g_phase.load() != kCancelAsked) return false;  // it ended meanwhile
+    CmdHdr hdr = hostkit::header(static_cast<uint8_t>(g_slot.load()));
+    // Answers at once; the running call then ends as the driver answers a
+    // cancelled statement.
+    hostkit::run(h, ORV_CMD_CANCEL, hdr);
+    if (hdr.status != ORV_OK)
+        std::fprintf(stderr, "orvsh: the cancel failed: status %d (%s)\n",
+                     hdr.status, status_text(hdr.status));
+    return hdr.status == ORV_OK;
+}
+
 // The watcher thread: for each Ctrl-C the handler passed on, says so on
 // stderr and sends the cancel command on the running statement's slot.
+// A cancel that reaches the slot between two of the statement's commands
+// (or before it reaches the driver) changes nothing, so it is sent again
+// every 100 ms until the statement ends.
 void watch(hostkit::Entry entry) {
     hostkit::Host h = hostkit::make_test_host(entry);
     h.guard_pages = false;
@@ -63,17 +82,19 @@ void watch(hostkit::Entry entry) {
         const ssize_t n = read(g_pipe[0], &byte, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (g_phase.load() != kCancelAsked) continue;  // it ended meanwhile
-        std::fprintf(stderr, "%sorvsh: cancel asked (Ctrl-C again to quit)\n",
-                     isatty(STDERR_FILENO) == 1 ? "\n" : "");
-        CmdHdr hdr = hostkit::header(static_cast<uint8_t>(g_slot.load()));
-        // Answers at once; the running call then ends as the driver
-        // answers a cancelled statement.
-        hostkit::run(h, ORV_CMD_CANCEL, hdr);
-        if (hdr.status != ORV_OK)
-            std::fprintf(stderr, "orvsh: the cancel failed: status %d (%s)\n",
-                         hdr.status, status_text(hdr.status));
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            if (g_phase.load() != kCancelAsked) continue;
+            std::fprintf(stderr,
+                         "%sorvsh: cancel asked (Ctrl-C again to quit)\n",
+                         isatty(STDERR_FILENO) == 1 ? "\n" : "");
+            if (!send_cancel(h)) continue;
+        }
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::lock_guard<std::mutex> lock(g_mutex);
+            if (!send_cancel(h)) break;
+        }
     }
 }
 
