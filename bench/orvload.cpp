@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "dorevivezo.h"
+#include "text_options.h"
 
 namespace {
 
@@ -333,11 +334,7 @@ double median(std::vector<double> v) {
 }
 
 // The options that take a text as it stands, and the field each sets.
-struct TextOption {
-    const char* key;
-    std::string Options::*field;
-};
-constexpr TextOption kTextOptions[] = {
+constexpr TextOption<Options> kTextOptions[] = {
     {"--dsn", &Options::dsn},           {"--user", &Options::user},
     {"--password", &Options::password}, {"--tsv", &Options::tsv},
     {"--table", &Options::table},       {"--columns", &Options::columns},
@@ -346,11 +343,9 @@ constexpr TextOption kTextOptions[] = {
 
 // Sets option `k` of `o` to `v`; false when no option has that name.
 bool set_option(Options& o, const std::string& k, const std::string& v) {
-    for (const TextOption& t : kTextOptions) {
-        if (k == t.key) {
-            o.*t.field = v;
-            return true;
-        }
+    if (std::string* text = text_option<Options>(kTextOptions, o, k)) {
+        *text = v;
+        return true;
     }
     if (k == "--init")
         o.init.push_back(v);

@@ -51,6 +51,7 @@
 
 #include "dorevivezo.h"
 #include "hostkit.h"
+#include "text_options.h"
 
 namespace {
 
@@ -84,28 +85,22 @@ int positive(const std::string& flag, const std::string& v) {
     return static_cast<int>(n);
 }
 
+// The options that take a text as it stands, and the field each sets.
+constexpr TextOption<Options> kTextOptions[] = {
+    {"--mode", &Options::mode},   {"--dsn", &Options::dsn},
+    {"--user", &Options::user},   {"--password", &Options::password},
+    {"--label", &Options::label}, {"--library", &Options::library},
+    {"--sql", &Options::sql},     {"--query", &Options::query},
+};
+
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; i += 2) {
         const std::string k = argv[i];
         if (i + 1 >= argc) usage(k + " needs a value");
         const std::string v = argv[i + 1];
-        if (k == "--mode")
-            o.mode = v;
-        else if (k == "--dsn")
-            o.dsn = v;
-        else if (k == "--user")
-            o.user = v;
-        else if (k == "--password")
-            o.password = v;
-        else if (k == "--label")
-            o.label = v;
-        else if (k == "--library")
-            o.library = v;
-        else if (k == "--sql")
-            o.sql = v;
-        else if (k == "--query")
-            o.query = v;
+        if (std::string* text = text_option<Options>(kTextOptions, o, k))
+            *text = v;
         else if (k == "--init")
             o.init.push_back(v);
         else if (k == "--calls")
